@@ -1,0 +1,120 @@
+// Shared utilities: the shell command runner, process control, terminal and
+// user queries, free-space checks, validators, encodings, digests, host and
+// file queries, and the host-keyed string encryption.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct termios;
+
+namespace ks_utils_common {
+
+// ---- command runner --------------------------------------------------------
+
+// Runs `cmd` through /bin/sh with " 2>&1" appended, so standard error is
+// merged into the output. Everything the command prints is appended to
+// `output` (never cleared). Blocks until the command ends; no time limit.
+// Result: the exit code (0..255) of a command that exited; 128 + the signal
+// number of a command ended by a signal; 1 when the shell cannot be started;
+// -1 when closing the pipe fails or an exception is raised inside the runner.
+// The shell interprets the whole text: quote values with kestrova::shell_quoted.
+int execute_command(std::string cmd, std::string& output);
+
+// ---- signals and process trees ---------------------------------------------
+
+// Sends `signal` to `pid`. True when sent, and for pid 0 (nothing is sent).
+// False for a negative pid (never a process group or "every process") and
+// for a process that cannot be probed.
+bool send_signal(int pid, int signal);
+
+// SIGTERM, and SIGKILL one second later if the process is still there.
+// True when the process is gone or was sent SIGKILL. Messages on stderr.
+bool synchronous_terminate(int const& pid);
+
+// Terminates the leaves of the process tree below `pid` (processes without
+// children); a process that has children, and `pid` itself, is never
+// signalled. When ps cannot tell the children, nothing is signalled.
+void kill_childs(int pid);
+
+// ---- terminal and user -----------------------------------------------------
+
+// Saves the attributes of `fd` into *saved and turns echo off; echo_on
+// restores *saved.
+void echo_off(int fd, termios* saved);
+void echo_on(int fd, termios* saved);
+// One character from stdin, unbuffered and unechoed (or EOF).
+int getkey();
+// Reads one line from std::cin without echo into `text` (replacing it).
+void get_client_secret_input(std::string& text);
+// getlogin(), else the name of the effective user, else "".
+std::string get_loginname();
+// The "logfile" of /opt/kestrova/etc/config.file; ends the process with
+// exit(1) when that file cannot be opened.
+std::string get_logfile();
+
+// ---- free space ------------------------------------------------------------
+
+// True when the file system holding `path` has `bytes` available to
+// unprivileged users.
+bool check_free_space(std::string const& path, unsigned long long const& bytes);
+// True when the file system holding `path` has room for a copy of `file`.
+bool check_free_space(std::string const& path, std::string const& file);
+
+// ---- validators (never throw) ----------------------------------------------
+
+bool is_uint(std::string const& text);             // canonical decimal, fits 64 bits
+bool is_time(std::string const& text);             // starts with HH:MM:SS
+bool is_hostname(std::string const& text);
+bool is_email(std::string const& text);
+bool is_https_url_strict(std::string const& text); // scheme optional
+bool is_https_ip_strict(std::string const& text);  // https:// + IPv4 or full IPv6
+bool is_ip_address(std::string const& text);
+bool is_valid_uuid(std::string const& text);       // versions 1..5
+// Like is_uint, and the value must fit 32 bits; stores it in `out`.
+bool string_to_uint(std::string const& text, unsigned int& out);
+// False (with the requirement text in `message`) when the password is too
+// short or lacks an upper-case letter, a punctuation character or a digit,
+// or when force_fail is set. `message` is untouched on success.
+bool check_password_complexity(std::string const& password, std::string& message, bool force_fail);
+
+// ---- encodings and formatting ----------------------------------------------
+
+// RFC 4648 base64, padded, no line breaks.
+std::string base64_encode(std::string const& data);
+// Inverse of base64_encode; padding is optional and yields no bytes. Any
+// character outside the alphabet (line breaks too) gives "".
+std::string base64_decode(std::string const& text);
+// 1536 -> "1.50 kB", 1024 -> "1 kB" (an all-zero fraction is dropped).
+std::string size_to_human(float size, unsigned int precision);
+// `count` BYTES as lowercase hex, no separators.
+std::string digest_as_string(unsigned char const* bytes, unsigned int count);
+// `bits` / 8 bytes to stdout as "xx " each, then a line end. Note: BITS.
+void print_digest(unsigned char* bytes, unsigned int bits);
+
+// ---- host and files --------------------------------------------------------
+
+std::string get_nodename();
+// Appends the manufacturer and product lines of dmidecode to `output`.
+bool get_hw_platform(std::string& output);
+// False (with strerror text in `error`) when stat fails; otherwise `sparse`
+// tells whether fewer bytes are allocated than the file is long.
+bool is_sparse_file(std::string const& path, bool& sparse, std::string& error);
+// Size of a regular file or a block device in bytes; 0 on any error.
+std::int64_t get_file_size(std::string const& path);
+// Length of a symbolic link's target text; 0 for anything else.
+std::int64_t get_symlink_size(std::string const& path);
+
+namespace server {
+
+// HMAC-SHA-256 of node name + first line of /etc/machine-id + OS name,
+// keyed with the built-in salt: 64 lowercase hex digits.
+std::string hardware_id();
+// In place: text -> hex of its Kuznyechik-CTR ciphertext under a key derived
+// from hardware_id(); decrypt_string reverses it on the same host only.
+void encrypt_string(std::string& text);
+void decrypt_string(std::string& text);
+
+}  // namespace server
+
+}  // namespace ks_utils_common
