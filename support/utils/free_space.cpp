@@ -1,0 +1,63 @@
+#include "support/utils/ks_utils_common.h"
+
+#include <fcntl.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+namespace ks_utils_common {
+
+namespace {
+
+bool available_bytes(std::string const& path, unsigned long long& available) {
+  struct statfs fs;
+  if (statfs(path.c_str(), &fs) != 0) {
+    perror(("Can't call statfs for: " + path).c_str());
+    return false;
+  }
+  available = static_cast<unsigned long long>(fs.f_bavail) * static_cast<unsigned long long>(fs.f_bsize);
+  return true;
+}
+
+}  // namespace
+
+bool check_free_space(std::string const& path, unsigned long long const& bytes) {
+  try {
+    unsigned long long available = 0;
+    if (!available_bytes(path, available)) return false;
+    return available >= bytes;
+  } catch (std::exception const& e) {
+    std::cerr << "ks_utils_common::check_free_space: " << e.what() << std::endl;
+    return false;
+  }
+}
+
+bool check_free_space(std::string const& path, std::string const& file) {
+  try {
+    unsigned long long available = 0;
+    if (!available_bytes(path, available)) return false;
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      perror(("Can't open: " + file).c_str());
+      return false;
+    }
+    off_t length = lseek(fd, 0, SEEK_END);
+    int lseek_errno = errno;
+    close(fd);
+    if (length < 0) {
+      errno = lseek_errno;
+      perror(("Can't lseek: " + file).c_str());
+      return false;
+    }
+    return available >= static_cast<unsigned long long>(length);
+  } catch (std::exception const& e) {
+    std::cerr << "ks_utils_common::check_free_space: " << e.what() << std::endl;
+    return false;
+  }
+}
+
+}  // namespace ks_utils_common

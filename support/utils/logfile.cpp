@@ -1,0 +1,51 @@
+#include "support/utils/ks_utils_common.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+namespace ks_utils_common {
+
+namespace {
+
+char const kMainConfig[] = "/opt/kestrova/etc/config.file";
+
+// Ends removed, inner runs of blanks reduced to one.
+std::string squeezed(std::string const& line) {
+  std::string out;
+  bool blank = false;
+  for (char c : line) {
+    if (c == ' ') {
+      blank = true;
+      continue;
+    }
+    if (blank && !out.empty()) out += ' ';
+    blank = false;
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string get_logfile() {
+  std::ifstream in(kMainConfig);
+  if (!in) {
+    std::cerr << "Can't open config file: " << kMainConfig << std::endl;
+    exit(1);
+  }
+  std::string path;
+  std::string line;
+  std::string const key = "logfile ";
+  while (std::getline(in, line)) {
+    for (char& c : line)
+      if (c == '\t') c = ' ';
+    line = squeezed(line);
+    if (line.empty() || line[0] == '#') continue;
+    if (line.compare(0, key.size(), key) == 0) path = line.substr(key.size());
+  }
+  if (path.empty()) path = "/opt/kestrova/log/Kestrova.log";
+  return path;
+}
+
+}  // namespace ks_utils_common

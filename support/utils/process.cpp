@@ -1,0 +1,148 @@
+#include "support/utils/ks_utils_common.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+namespace ks_utils_common {
+
+bool send_signal(int pid, int signal) {
+  if (pid == 0) return true;
+  // kill() with a negative pid reaches a whole process group, or with -1
+  // every process we may signal: never what a caller with a bad pid wants.
+  if (pid < 0) return false;
+  if (kill(pid, 0) != 0) return false;
+  if (kill(pid, signal) == 0) {
+    std::cout << "sent signal " << signal << " to the process: " << pid << std::endl;
+    return true;
+  }
+  std::cout << "No permissions to send signal " << signal << " the process: " << pid << std::endl;
+  return false;
+}
+
+bool synchronous_terminate(int const& pid) {
+  if (pid <= 0) return false;
+  if (kill(pid, 0) != 0) {
+    std::cerr << "Process with pid:" << pid << " does not exist" << std::endl;
+    return false;
+  }
+  if (kill(pid, SIGTERM) != 0) {
+    if (errno == ESRCH) {  // gone between the probe and the signal
+      std::cerr << "Process with pid:" << pid << " exited" << std::endl;
+      return true;
+    }
+    std::cerr << " Error send signal:" << strsignal(SIGTERM) << " to process with pid:" << pid << std::endl;
+    return false;
+  }
+  if (kill(pid, 0) != 0) {
+    if (errno == ESRCH) {
+      std::cerr << "Process with pid:" << pid << " exited" << std::endl;
+      return true;
+    }
+    std::cerr << "Error calling kill for process with pid:" << pid << ", :" << strerror(errno) << std::endl;
+    return false;
+  }
+  sleep(1);
+  if (kill(pid, SIGKILL) != 0) {
+    if (errno == ESRCH) {  // SIGTERM took effect during the wait
+      std::cerr << "Process with pid:" << pid << " exited" << std::endl;
+      return true;
+    }
+    std::cerr << "Error calling kill SIGKILL for process with pid:" << pid << ", :" << strerror(errno)
+              << std::endl;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+enum class Children { found, none, unknown };
+
+bool parse_pid(std::string const& text, int& pid) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  pid = std::stoi(text);
+  return pid > 0;
+}
+
+std::string trimmed(std::string const& s) {
+  auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return std::string();
+  auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+// The direct children of `pid`. The query's own shell is a child of this
+// process while it runs, so it prints its pid first ("exec" keeps the pid for
+// ps) and that pid is left out. procps ps exits with 1 and prints nothing when
+// there is no child; any other outcome means we cannot tell.
+Children list_children(int pid, std::vector<int>& children, std::string& problem) {
+  std::string output;
+  int rc = execute_command("echo $$; exec ps -eo pid -h --ppid=" + std::to_string(pid), output);
+  std::istringstream lines(output);
+  std::string line;
+  int query_pid = 0;
+  if (!std::getline(lines, line) || !parse_pid(trimmed(line), query_pid)) {
+    problem = "cannot run ps (code " + std::to_string(rc) + "): " + output;
+    return Children::unknown;
+  }
+  std::vector<int> found;
+  while (std::getline(lines, line)) {
+    std::string piece = trimmed(line);
+    if (piece.empty()) continue;
+    int child = 0;
+    if (!parse_pid(piece, child)) {
+      problem = "unexpected ps output (code " + std::to_string(rc) + "): " + output.substr(output.find('\n') + 1);
+      return Children::unknown;
+    }
+    if (child != query_pid) found.push_back(child);
+  }
+  if (rc == 0) {
+    children = std::move(found);
+    return children.empty() ? Children::none : Children::found;
+  }
+  if (rc == 1 && found.empty()) return Children::none;
+  problem = "ps failed with code " + std::to_string(rc);
+  return Children::unknown;
+}
+
+void terminate_leaves(int pid, bool is_root) {
+  std::vector<int> children;
+  std::string problem;
+  switch (list_children(pid, children, problem)) {
+    case Children::unknown:
+      std::cerr << "ks_utils_common::kill_childs: error: " << problem << std::endl;
+      return;
+    case Children::found:
+      for (int child : children) terminate_leaves(child, false);
+      return;
+    case Children::none:
+      if (is_root) return;  // the given process itself is never signalled
+      if (synchronous_terminate(pid))
+        std::cout << "PID was terminated: " << pid << std::endl;
+      else
+        std::cout << "Error terminate PID: " << pid << std::endl;
+      return;
+  }
+}
+
+}  // namespace
+
+void kill_childs(int pid) {
+  try {
+    if (pid <= 0) return;
+    terminate_leaves(pid, true);
+  } catch (std::exception const& e) {
+    std::cerr << "ks_utils_common::kill_childs: error: " << e.what() << std::endl;
+  }
+}
+
+}  // namespace ks_utils_common

@@ -1,0 +1,127 @@
+#include "support/utils/ks_utils_common.h"
+
+#include <cctype>
+#include <ctime>
+#include <iomanip>
+#include <limits>
+#include <regex>
+#include <sstream>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+
+namespace ks_utils_common {
+
+namespace {
+
+bool matches(std::string const& text, char const* pattern) {
+  try {
+    std::regex const re(pattern, std::regex::ECMAScript);
+    return std::regex_match(text, re);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool to_canonical_ulong(std::string const& text, unsigned long& value) {
+  if (text.empty()) return false;
+  try {
+    std::size_t used = 0;
+    value = std::stoul(text, &used, 10);
+    return std::to_string(value) == text;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+bool is_uint(std::string const& text) {
+  unsigned long value = 0;
+  return to_canonical_ulong(text, value);
+}
+
+bool string_to_uint(std::string const& text, unsigned int& out) {
+  unsigned long value = 0;
+  if (!to_canonical_ulong(text, value)) return false;
+  // Cutting a larger value to 32 bits would hand back a different number.
+  if (value > std::numeric_limits<unsigned int>::max()) return false;
+  out = static_cast<unsigned int>(value);
+  return true;
+}
+
+bool is_time(std::string const& text) {
+  try {
+    std::tm tm{};
+    std::istringstream in(text);
+    in >> std::get_time(&tm, "%H:%M:%S");
+    return !in.fail();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool is_hostname(std::string const& text) {
+  return matches(text,
+                 R"re(^([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\-]{0,61}[a-zA-Z0-9])(\.([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\-]{0,61}[a-zA-Z0-9]))*$)re");
+}
+
+bool is_email(std::string const& text) {
+  return matches(text, R"re(^[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\.[A-Za-z]{2,6}$)re");
+}
+
+bool is_https_url_strict(std::string const& text) {
+  return matches(text, R"re((https://)?[a-zA-Z0-9@:%._\-\+~#?&//=]{2,256}\.[a-z]{2,6}\b([-a-zA-Z0-9@%._\-\//=]*))re");
+}
+
+bool is_https_ip_strict(std::string const& text) {
+  return matches(text,
+                 R"re(https://(([0-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-5])\.){3}([0-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-5]))re") ||
+         matches(text, R"re(https://((([0-9a-fA-F]){1,4})\:){7}([0-9a-fA-F]){1,4})re");
+}
+
+bool is_ip_address(std::string const& text) {
+  try {
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(text, ec);
+    return !ec;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool is_valid_uuid(std::string const& text) {
+  try {
+    boost::uuids::uuid const id = boost::uuids::string_generator()(text);
+    unsigned const version = id.data[6] >> 4;
+    return version >= 1 && version <= 5;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool check_password_complexity(std::string const& password, std::string& message, bool force_fail) {
+  std::size_t const min_length = 12;
+  std::ostringstream requirement;
+  requirement << "Password minimum length must be no shorter than " << min_length
+              << " symbols and must contain at least " << 1 << " upper case letter, " << 1
+              << " special character, " << 1 << " digit";
+  if (force_fail || password.size() < min_length) {
+    message = requirement.str();
+    return false;
+  }
+  auto count = [&password](int (*is_class)(int)) {
+    std::size_t n = 0;
+    for (unsigned char c : password)
+      if (is_class(c)) ++n;
+    return n;
+  };
+  if (count(::isupper) == 0 || count(::ispunct) == 0 || count(::isdigit) == 0) {
+    message = requirement.str();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ks_utils_common
