@@ -1,0 +1,22 @@
+// Whole-file reading and crash-safe replacement of a file, with POSIX calls
+// so that every read and write error is seen (iostreams hide some of them).
+#pragma once
+
+#include <string>
+
+namespace ks_config {
+namespace detail {
+
+// Reads the whole file into content. False with a message in error when it
+// cannot be opened ("Can't open file '<path>'") or a read fails
+// ("Can't read file '<path>': <reason>").
+bool read_whole_file(std::string const& path, std::string& content, std::string& error);
+
+// Replaces the file at path by content: writes a new file next to it, syncs
+// it and renames it over the old one, so a failure at any step leaves the
+// old file as it was. A symbolic link is followed, and an existing file's
+// permission bits are kept. False on any failure.
+bool replace_file(std::string const& path, std::string const& content);
+
+}  // namespace detail
+}  // namespace ks_config
