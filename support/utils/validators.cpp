@@ -54,7 +54,10 @@ bool string_to_uint(std::string const& text, unsigned int& out) {
 bool is_time(std::string const& text) {
   try {
     std::tm tm{};
-    std::istringstream in(text);
+    // The end mark: libstdc++ stops without an error when the text ends
+    // before the format does ("12:30" would pass); a mark that no field
+    // accepts turns that into a failure and is never read after a full time.
+    std::istringstream in(text + '\x01');
     in >> std::get_time(&tm, "%H:%M:%S");
     return !in.fail();
   } catch (...) {
