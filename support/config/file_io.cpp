@@ -112,7 +112,12 @@ bool replace_file(std::string const& path, std::string const& content) {
   Fd fd(raw);
 
   bool ok = true;
-  if (had_file && S_ISREG(old_st.st_mode)) ok = ::fchmod(fd.get(), old_st.st_mode & 07777) == 0;
+  if (had_file && S_ISREG(old_st.st_mode)) {
+    // The new file takes the old one's owner (best effort) and permissions.
+    int const owned = ::fchown(fd.get(), old_st.st_uid, old_st.st_gid);
+    (void)owned;  // keeping the owner is not required to save
+    ok = ::fchmod(fd.get(), old_st.st_mode & 07777) == 0;
+  }
   ok = ok && write_all(fd.get(), content.data(), content.size());
   ok = ok && ::fsync(fd.get()) == 0;
   ok = fd.close() && ok;

@@ -52,7 +52,7 @@ class KsLogStream {
     using Plain = std::remove_cv_t<std::remove_reference_t<T>>;
     if constexpr (std::is_same_v<Plain, std::string>)
       text_ << value.c_str();
-    else if constexpr (std::is_same_v<Plain, std::stringstream>)
+    else if constexpr (std::is_same_v<Plain, std::stringstream> || std::is_same_v<Plain, std::ostringstream>)
       text_ << value.str().c_str();
     else
       text_ << std::forward<T>(value);

@@ -49,10 +49,11 @@ TEST(ConfigSave, ReplacesContentExactlyAndLeavesNoTemporaryFile) {
   EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"a.conf"});
 }
 
-TEST(ConfigSave, KeepsModeOfReplacedFileAndUsesUmaskForNewOne) {
+TEST(ConfigSave, KeepsModeAndOwnerOfReplacedFileAndUsesUmaskForNewOne) {
   kstest::TempDir dir;
   kstest::write_file(dir / "old.conf", "x 1\n");
   ASSERT_EQ(::chmod((dir / "old.conf").c_str(), 0640), 0);
+  ASSERT_EQ(::chown((dir / "old.conf").c_str(), 1234, 4321), 0);
   mode_t const previous = ::umask(027);
   bool const saved_old = sample().save((dir / "old.conf").string());
   bool const saved_new = sample().save((dir / "new.conf").string());
@@ -61,6 +62,10 @@ TEST(ConfigSave, KeepsModeOfReplacedFileAndUsesUmaskForNewOne) {
   ASSERT_TRUE(saved_new);
   EXPECT_EQ(mode_of(dir / "old.conf"), 0640u);
   EXPECT_EQ(mode_of(dir / "new.conf"), 0640u);  // 0666 less the umask 027
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "old.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 4321u);
 }
 
 TEST(ConfigSave, WritesThroughSymbolicLink) {

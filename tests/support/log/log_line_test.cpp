@@ -59,9 +59,11 @@ std::vector<LineCase> const line_cases = {
      [](KsLogStream& s) {
        std::stringstream ss;
        ss << "cd" << '\0' << "ef";
-       s << ss << std::endl;
+       std::ostringstream os;
+       os << "gh" << '\0' << "ij";
+       s << ss << ' ' << os << std::endl;
      },
-     "Info: cd\n"},
+     "Info: cd gh\n"},
     {"coloured_string_ends_at_nul", KsLogLvl::Error,
      [](KsLogStream& s) { s << std::string("ab\0cd", 5) << std::endl; }, red + "Error: ab" + reset},
     {"path_in_double_quotes_with_ampersand_escape", KsLogLvl::Info,
