@@ -156,7 +156,6 @@ class curlAPI {
   int send_request(std::string const& url, RequestType type, std::string& reply, std::string const& body,
                    bool admin, bool token);
   std::string& token_of(bool admin) { return admin ? system_token_ : project_token_; }
-  std::string masked(std::string text) const;
 
   static std::size_t header_data(char* data, std::size_t size, std::size_t count, void* userdata);
   static int debug_data(CURL* handle, curl_infotype type, char* data, std::size_t size, void* userdata);
@@ -169,4 +168,8 @@ class curlAPI {
   std::string system_token_;
   // Header lines of the last response (a new status line starts them anew).
   std::vector<std::string> reply_headers_;
+  // The request time-out in force, checked once per client.
+  std::uint32_t timeout_ = 0;
+  bool timeout_checked_ = false;
+  bool unverified_warned_ = false;
 };
