@@ -42,8 +42,10 @@ class ConfigFile {
 
   // Writes every line to the path through a temporary file in the same
   // directory that is synced and renamed over it, so the old file stays
-  // whole unless the new one was written completely. False on any failure.
-  // The stored path does not change.
+  // whole unless the new one was written completely. A symbolic link is
+  // followed; the replaced file's owner and permission bits are kept, a new
+  // file gets 0666 less the umask. False on any failure. The stored path
+  // does not change.
   bool save(std::string const& path) const;
 
   // A copy of the value; throws VariableAbsentException(name).
