@@ -1,0 +1,49 @@
+// OpenNebula's own lock on a VM, held for the life of a VM_lock object, and
+// the VM lifecycle commands (hard power-off, terminate).
+#pragma once
+
+#include <string>
+
+namespace ks_opennebula_common {
+
+// Holds at most one OpenNebula lock. Whatever lock the object took (even
+// one whose verification failed) is released when it is locked again or
+// destroyed. Not copyable: two owners would release one lock twice.
+class VM_lock {
+ public:
+  VM_lock() = default;
+  // Takes the "--manage" lock and verifies it; ask is_locked().
+  explicit VM_lock(const std::string& vm_id);
+  ~VM_lock();
+  VM_lock(const VM_lock&) = delete;
+  VM_lock& operator=(const VM_lock&) = delete;
+
+  // OpenNebula's default lock, not verified. Releases a lock held before;
+  // when that fails, that lock stays held and the new one is not taken
+  // (false). Returns is_locked().
+  bool lock(const std::string& vm_id);
+  // The "--manage" lock, verified in the VM's description; the outcome is
+  // is_locked(). Releases a lock held before, as lock() does.
+  void lock_manage_actions(const std::string& vm_id);
+  // True while a lock this object took is confirmed.
+  bool is_locked() const;
+  // Releases the lock this object took (confirmed or not); true while the
+  // VM is still locked, that is, when the unlock command failed.
+  bool unlock();
+
+ private:
+  bool release_held();
+
+  std::string vm_id_;
+  bool locked_ = false;
+  // The lock command succeeded; OpenNebula may hold the lock even when
+  // the verification failed, so this decides whether to unlock.
+  bool lock_taken_ = false;
+};
+
+// Hard power-off; 0 also when the VM is already powered off, 1 on failure.
+int shutdown_hard(const std::string& vm_id);
+// Terminates the VM; 0, or 1.
+int terminate_vm(const std::string& vm_id);
+
+}  // namespace ks_opennebula_common
