@@ -10,9 +10,51 @@
 #include <unistd.h>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/json.hpp>
 
 namespace kstest {
+
+namespace {
+
+// Starts python3 with the arguments and waits until it has written its port.
+pid_t start_python_server(std::vector<std::string> args, std::string const& port_path, char const* name) {
+  args.insert(args.begin(), "python3");
+  std::vector<char*> argv;
+  for (auto& a : args)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  pid_t const pid = fork();
+  if (pid < 0)
+    throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a crashed test
+    execv("/usr/bin/python3", argv.data());
+    execvp("python3", argv.data());
+    _exit(127);
+  }
+  for (int i = 0; i < 1000; ++i) {  // up to 10 s
+    if (boost::filesystem::exists(port_path))
+      return pid;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      throw std::runtime_error(std::string(name) + " ended before it listened");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  throw std::runtime_error(std::string(name) + " did not start listening within 10 s");
+}
+
+void stop_server(pid_t pid) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+}
+
+}  // namespace
 
 CannedReply json_reply(std::string body, int status) {
   CannedReply r;
@@ -64,46 +106,26 @@ CannedCloud::CannedCloud(std::vector<CannedReply> const& replies, std::string co
   write_file(log_path, "");
 
   std::string const server = source_path("tests/rustack/canned_cloud.py").string();
-  std::vector<std::string> args = {"python3", server, "--script", script_path, "--log", log_path,
-                                   "--port-file", port_path};
+  std::vector<std::string> args = {server, "--script", script_path, "--log", log_path, "--port-file", port_path};
   if (!cert.empty())
     args.insert(args.end(), {"--cert", cert, "--key", key});
-  std::vector<char*> argv;
-  for (auto& a : args)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-
-  pid_ = fork();
-  if (pid_ < 0)
-    throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a crashed test
-    execv("/usr/bin/python3", argv.data());
-    execvp("python3", argv.data());
-    _exit(127);
-  }
-  for (int i = 0; i < 1000; ++i) {  // up to 10 s
-    if (boost::filesystem::exists(port_path)) {
-      url_ = std::string(cert.empty() ? "http" : "https") + "://127.0.0.1:" + read_file(port_path);
-      return;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      throw std::runtime_error("canned_cloud.py ended before it listened");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  throw std::runtime_error("canned_cloud.py did not start listening within 10 s");
+  pid_ = start_python_server(args, port_path, "canned_cloud.py");
+  url_ = std::string(cert.empty() ? "http" : "https") + "://127.0.0.1:" + read_file(port_path);
 }
 
-CannedCloud::~CannedCloud() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
+CannedCloud::~CannedCloud() { stop_server(pid_); }
+
+StandinCloud::StandinCloud() {
+  std::string const port_path = (dir_ / "port").string();
+  boost::filesystem::create_directory(dir_ / "data");
+  pid_ = start_python_server({source_path("tests/standins/cloud/fake_cloud.py").string(), "--seed",
+                              source_path("tests/standins/cloud/standard_seed.json").string(), "--port-file",
+                              port_path, "--data-dir", (dir_ / "data").string()},
+                             port_path, "fake_cloud.py");
+  url_ = "http://127.0.0.1:" + boost::algorithm::trim_copy(read_file(port_path));
 }
+
+StandinCloud::~StandinCloud() { stop_server(pid_); }
 
 std::vector<RecordedRequest> CannedCloud::requests() const {
   std::vector<RecordedRequest> out;

@@ -55,4 +55,23 @@ class CannedCloud {
   std::string url_;
 };
 
+// The shared stand-in cloud (tests/standins/cloud/fake_cloud.py) over its
+// standard seed: user "kestrova" / "kestrova-pass", administrator
+// "cloudadmin" / "admin-pass", domain "default".
+class StandinCloud {
+ public:
+  StandinCloud();
+  ~StandinCloud();
+  StandinCloud(StandinCloud const&) = delete;
+  StandinCloud& operator=(StandinCloud const&) = delete;
+
+  std::string const& url() const { return url_; }
+  static constexpr char const* project() { return "4c1e8a2f6b3d4e5fa7b8c9d0e1f2a3b4"; }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  std::string url_;
+};
+
 }  // namespace kstest

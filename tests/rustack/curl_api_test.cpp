@@ -671,6 +671,58 @@ TEST(Verbose, LogsRequestsButNeverThePasswordOrTokens) {
   EXPECT_EQ(trace.find("Secret"), std::string::npos) << trace;
 }
 
+// ------------------------------------------------- the shared stand-in cloud
+
+TEST(StandinCloud, DiscoversLogsInInBothScopesAndOutlivesAnExpiredToken) {
+  kstest::LogCapture log;
+  kstest::StandinCloud cloud;
+  conf settings;
+  settings.url = cloud.url();
+  settings.username = "kestrova";
+  settings.password = "kestrova-pass";
+  settings.admin_name = "cloudadmin";
+  settings.admin_password = "admin-pass";
+  settings.domain = "default";
+  settings.project_id = kstest::StandinCloud::project();
+  settings.timeout = 30;
+  curlAPI api(settings);
+
+  std::string nova, cinder, keystone;
+  ASSERT_EQ(api.get_api_version("nova-api", nova), 0) << log.text();
+  ASSERT_EQ(api.get_api_version("cinder", cinder), 0) << log.text();
+  ASSERT_EQ(api.get_keystone_api_version(keystone), 0) << log.text();
+  ASSERT_TRUE(curlAPI::api_path_segment(nova, settings.api_version.nova)) << nova;
+  ASSERT_TRUE(curlAPI::api_path_segment(cinder, settings.api_version.cinder)) << cinder;
+  ASSERT_TRUE(curlAPI::api_path_segment(keystone, settings.api_version.keystone)) << keystone;
+
+  ASSERT_EQ(api.login(false), 0) << log.text();
+  ASSERT_EQ(api.login(true), 0) << log.text();
+  std::string reply;
+  boost::json::value value;
+  ASSERT_EQ(api.process_curl_api_request(api.compute_base() + "/servers/detail", curlAPI::GET, reply, "", false,
+                                         true),
+            0);
+  EXPECT_EQ(api.last_http_code(), 200) << reply;
+  ASSERT_EQ(api.parse_result_string(reply, value), 0);
+  EXPECT_TRUE(value.as_object().contains("servers")) << reply;
+  ASSERT_EQ(api.process_curl_api_request(api.compute_base() + "/os-hypervisors/detail", curlAPI::GET, reply, "",
+                                         true, true),
+            0);
+  EXPECT_EQ(api.last_http_code(), 200) << reply;
+
+  // The cloud revokes every token: the next request logs in again once.
+  ASSERT_EQ(api.process_curl_api_request(cloud.url() + "/_control/tokens/expire", curlAPI::POST, reply,
+                                         R"({"scope": "all"})", false, false),
+            0);
+  ASSERT_EQ(api.last_http_code(), 200) << reply;
+  ASSERT_EQ(api.process_curl_api_request(api.storage_base(kstest::StandinCloud::project()) +
+                                             "/volumes/3a7f1c9e-5d2b-4e8a-b6c4-0f9e8d7c6b02",
+                                         curlAPI::GET, reply, "", false, true),
+            0);
+  EXPECT_EQ(api.last_http_code(), 200) << reply;
+  EXPECT_TRUE(log.contains("the cloud rejected the project token (HTTP 401), logging in again")) << log.text();
+}
+
 // ---------------------------------------------------------- JSON helpers
 
 TEST(JsonPieces, EscapedValuesGiveTheSameTextBack) {
