@@ -1,0 +1,68 @@
+// Test support for the OpenNebula library: the stand-in tools' answers and
+// call log, a capture of the log messages, and fixture texts.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/test_util.h"
+
+namespace onetest {
+
+// One fixture directory for the stand-in tools (KS_ONE_FIXTURES points at
+// it while the object lives). Answers are matched on the exact argv.
+class Standins {
+ public:
+  Standins();
+  ~Standins();
+  Standins(Standins const&) = delete;
+  Standins& operator=(Standins const&) = delete;
+
+  void answer(std::vector<std::string> const& argv, std::string const& out, int rc = 0);
+  // "<tool> show <id> -x" answers `xml`; "<tool> show <id>" answers a line.
+  void object(std::string const& tool, std::string const& id, std::string const& xml);
+  // Every call since the start (or clear_calls), in order.
+  std::vector<std::vector<std::string>> calls() const;
+  void clear_calls();
+
+  kstest::TempDir const& dir() const { return dir_; }
+
+ private:
+  void write_answers() const;
+
+  kstest::TempDir dir_;
+  std::vector<std::pair<std::vector<std::string>, std::pair<std::string, int>>> answers_;
+};
+
+// The log messages written while the object lives, as "<Level>: <text>"
+// with time stamps and colours removed.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(LogCapture const&) = delete;
+  LogCapture& operator=(LogCapture const&) = delete;
+
+  std::vector<std::string> lines() const;
+  // True when one message equals `line` exactly.
+  bool has(std::string const& line) const;
+  // True when one message contains `text`.
+  bool contains(std::string const& text) const;
+  // Messages of one level ("Error", "Warning", "Info").
+  std::vector<std::string> of(std::string const& level) const;
+  std::string dump() const;
+  void clear();
+};
+
+// A file of tests/opennebula/fixtures.
+std::string fixture(std::string const& name);
+std::string replaced(std::string text, std::string const& from, std::string const& to);
+
+// One XML element per pair, each text in CDATA as the tools print it.
+std::string elements(std::vector<std::pair<std::string, std::string>> const& items);
+// A DISK element with its children sorted by name, as the tools print them.
+std::string disk(std::map<std::string, std::string> const& items);
+
+}  // namespace onetest
