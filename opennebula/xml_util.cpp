@@ -22,7 +22,8 @@ using xml_string = std::unique_ptr<xmlChar, xml_char_deleter>;
 
 const xmlChar* to_xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
-constexpr int kParseOptions = XML_PARSE_NONET;
+// Failures are reported by the callers, not printed by libxml2.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 }  // namespace
 
