@@ -121,6 +121,7 @@ class PendingFile {
  public:
   explicit PendingFile(std::string final_path) : final_(std::move(final_path)), temp_(temp_name_for(final_)) {
     register_temp(temp_);
+    ::unlink(temp_.c_str());  // left by a killed run that had the same pid
     fd_ = open_or_fail(temp_, O_WRONLY | O_CREAT | O_EXCL, 0666);
   }
   ~PendingFile() {

@@ -2,6 +2,20 @@
 // exactly the command lines the module framework builds, really backs up,
 // lists, verifies and restores, and lets a test force faults.
 //
+// Modes, chosen by the first of these options present:
+//   --verify  -n FILE -g SIGNATURE --verify --public-key PEM [-a sha2 -2|-5]
+//   -l        -l META [-v N]
+//   --add     -a sha2 -2|-5 -b N (-u ARCHIVE | -U NAME -M SERVER -T TASK -s SECRET -m META)
+//             --add LIST [-g SIG --passin FILE --sign PEM] [-p N] [-C ALG -k KEY] [-z MODE]
+//             [--memory-threshold N]
+//   -r / -R   -a sha2 -2|-5 -b N (-r ARCHIVE | -R RECORD -M SERVER -T TASK -s SECRET -m META)
+//             -d DIR [-C ALG -k KEY] [-E] [-p N] [-f NAMES] [--set-to-numeric] [-e FLAGS]
+//   -c        -a sha2 -2|-5 -b N -c SOURCE [-p N] [-e FLAGS] -x PATHS [--numeric-owner]
+//             [-S REFERENCE_META] [-z MODE] [--memory-threshold N]
+//             (-n ARCHIVE | -M SERVER -N NAME -T TASK -s SECRET) -m META
+//             [-g SIG --passin FILE --sign PEM] [-X LIST] [-C ALG -k KEY]
+// Anything else, a repeated option or a stray word ends the run with status 1.
+//
 // Environment:
 //   KSFD_STANDIN_MEDIA_DIR     folder that stands for the media server
 //   KSFD_STANDIN_ARGV_LOG      file to which each run appends its argv, one line

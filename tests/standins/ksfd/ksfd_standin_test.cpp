@@ -603,13 +603,18 @@ TEST_F(KsfdStandin, TheFrameworksCommandLinesAreAccepted) {
        ks + " -a sha2 -2 -b 16384 -R c2 -M media1 -T 42 -s " + secret + " -m " + T + "/c2.snap_dir/c2.meta -d '" + T +
            "/c2 x.rest' -C aes -k " + p("crypto.key") + " -E"},
   };
+  std::vector<std::string> outputs;
   for (auto const& s : steps) {
     SCOPED_TRACE(s.command);
     fs::remove(path("argv.log"));
     auto r = kstest::run(s.command);
     EXPECT_EQ(0, r.status) << r.output;
+    outputs.push_back(r.output);
     EXPECT_EQ(s.logged + "\n", kstest::read_file(path("argv.log")));
   }
+  ASSERT_EQ(steps.size(), outputs.size());
+  EXPECT_THAT(outputs[4], HasSubstr("\nUnpacked: 100% (1 of 1 items, 3 bytes)\n"));
+  EXPECT_THAT(outputs[5], HasSubstr("\nTransferred: "));
   EXPECT_EQ("cfg", kstest::read_file(T + "/c1.rest/vm.config"));
   EXPECT_FALSE(fs::exists(T + "/c1.rest/vdb")) << "a granular restore brought more than it was asked for";
   EXPECT_EQ(kstest::read_file(path("src/vdb")), kstest::read_file(T + "/c2 x.rest/vdb"));

@@ -83,7 +83,9 @@ class Restorer {
       : o_(o), dir_(std::move(dir)), selected_(std::move(selected)), key_(std::move(key)) {}
 
   // Applies one archive of the chain on top of what the older ones left.
-  void apply(ArchiveScan const& scan, size_t total_items) {
+  void apply(ArchiveScan const& scan) {
+    size_t total_items = 0;
+    for (auto const& i : scan.items) total_items += selected_.count(i.info.name);
     std::set<std::string> in_this;
     RecordReader in(scan.path);
     Record r;
@@ -211,7 +213,7 @@ int run_restore(Options const& o) {
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw Failure("restore directory does not exist: " + dir);
 
   Restorer restorer(o, dir, selected, key);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) restorer.apply(*it, it->items.size());
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) restorer.apply(*it);
   restorer.finish(chain.front());
   fault_point();
   return 0;
