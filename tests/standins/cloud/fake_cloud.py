@@ -175,9 +175,9 @@ class Services:
         nv = "/nova-api/" + re.escape(c.compute_version.split(".")[0])
         cv = "/cinder/" + re.escape(c.volume_version.split(".")[0]) + "/(?P<project>[^/]+)"
         table = [
-            ("versions", "GET", r"/keystone/", self.identity_versions),
-            ("versions", "GET", r"/nova-api/", self.compute_versions),
-            ("versions", "GET", r"/cinder/", self.volume_versions),
+            ("identity", "GET", r"/keystone/", self.identity_versions),
+            ("compute", "GET", r"/nova-api/", self.compute_versions),
+            ("volume", "GET", r"/cinder/", self.volume_versions),
             ("identity", "POST", r"/keystone/" + ks + r"/auth/tokens", self.login),
             ("compute", "GET", nv + r"/servers/detail", self.list_servers),
             ("compute", "GET", nv + r"/servers/(?P<sid>[^/]+)", self.show_server),
@@ -195,7 +195,10 @@ class Services:
             ("volume", "DELETE", cv + r"/snapshots/(?P<sid>[^/]+)", self.delete_snapshot),
             ("volume", "POST", cv + r"/snapshots", self.create_snapshot),
         ]
-        return [(svc, m, re.compile(p), h) for svc, m, p, h in table]
+        # Version documents need no token; everything else of compute and
+        # block storage does.
+        return [(svc, m, re.compile(p), h, svc in ("compute", "volume") and not p.endswith("/"))
+                for svc, m, p, h in table]
 
     @staticmethod
     def service_of(path):
@@ -211,7 +214,7 @@ class Services:
         """Answers one request; `info` receives the service and token scope."""
         info["service"] = self.service_of(req.path)
         allowed = False
-        for svc, method, rx, handler in self.routes:
+        for svc, method, rx, handler, needs_token in self.routes:
             m = rx.fullmatch(req.path)
             if not m:
                 continue
@@ -221,7 +224,8 @@ class Services:
             info["service"] = svc
             try:
                 token = None
-                if svc in ("compute", "volume"):
+                if needs_token:
+                    info["token_scope"] = "invalid"
                     token = self.authenticate(req)
                     info["token_scope"] = token.scope
                     info["token_user"] = token.user["name"]
@@ -238,15 +242,18 @@ class Services:
         text = req.header("X-Auth-Token")
         tok = self.cloud.token(text) if text else None
         if tok is None or not tok.valid():
-            raise ApiError(401, UNAUTHORIZED, headers=[("WWW-Authenticate", 'Keystone uri="%s/keystone/%s"'
-                                                        % (req.base, self.keystone_segment()))])
+            raise self.unauthorized(req)
         return tok
+
+    def unauthorized(self, req, message=UNAUTHORIZED):
+        return ApiError(401, message, headers=[("WWW-Authenticate", 'Keystone uri="%s/keystone/%s"'
+                                                % (req.base, self.keystone_segment()))])
 
     def keystone_segment(self):
         return self.cloud.identity_version.split(".")[0]
 
     def error(self, svc, e):
-        if svc in ("identity", "versions", "none") or e.status == 401:
+        if svc in ("identity", "none") or e.status == 401:
             body = {"error": {"code": e.status, "title": phrase(e.status), "message": e.message}}
         else:
             kind = e.kind or FAULT_KINDS.get(e.status, "computeFault")
@@ -295,7 +302,7 @@ class Services:
         ident = auth["identity"]
         methods = ident.get("methods")
         if not isinstance(methods, list) or "password" not in methods:
-            raise ApiError(401, UNAUTHORIZED)
+            raise self.unauthorized(req)
         pw = ident.get("password")
         user_ref = pw.get("user") if isinstance(pw, dict) else None
         if not isinstance(user_ref, dict) or not isinstance(user_ref.get("password"), str):
@@ -311,7 +318,7 @@ class Services:
             raise ApiError(400, "Expecting to find domain in user. The server could not comply with "
                            "the request since it is either malformed or otherwise incorrect.")
         if user is None or user.get("password") != user_ref["password"]:
-            raise ApiError(401, UNAUTHORIZED)
+            raise self.unauthorized(req)
 
         scope = auth.get("scope")
         if scope is None:
@@ -320,7 +327,7 @@ class Services:
             if scope["system"] != {"all": True}:
                 raise ApiError(400, "Invalid input for field 'scope/system'")
             if not user["system_admin"]:
-                raise ApiError(401, "User %s has no access to the system" % user["id"])
+                raise self.unauthorized(req, "User %s has no access to the system" % user["id"])
             tok = self.cloud.issue_token(user, "system")
         elif isinstance(scope, dict) and isinstance(scope.get("project"), dict):
             pref = scope["project"]
@@ -330,9 +337,9 @@ class Services:
             elif isinstance(pref.get("name"), str):
                 project = next((p for p in self.cloud.projects.values() if p["name"] == pref["name"]), None)
             if project is None:
-                raise ApiError(401, "Could not find project: %s" % (pref.get("id") or pref.get("name")))
+                raise self.unauthorized(req, "Could not find project: %s" % (pref.get("id") or pref.get("name")))
             if project["id"] not in user["projects"]:
-                raise ApiError(401, "User %s has no access to project %s" % (user["id"], project["id"]))
+                raise self.unauthorized(req, "User %s has no access to project %s" % (user["id"], project["id"]))
             tok = self.cloud.issue_token(user, "project", project["id"])
         else:
             raise ApiError(400, "Invalid input for field 'scope'")
@@ -1030,13 +1037,15 @@ class App:
         if p == "/_control/reset" and m == "POST":
             b = self.control_body(req)
             seed = b.get("seed", self.seed)
-            cloud = cs.Cloud(seed, self.data_dir, self.hooks)  # a bad seed leaves the old cloud
+            cs.Cloud(seed)  # a bad seed fails here and leaves the old cloud as it is
             self.cloud.shutdown()
+            cloud = cs.Cloud(seed, self.data_dir, self.hooks)
             self.seed = seed
             self.cloud = cloud
             self.services = Services(cloud)
             self.log = []
             self.rules = []
+            self.next_rule = 1
             return 200, {"ok": True}
         if p == "/_control/shutdown" and m == "POST":
             if self.stop:
@@ -1211,7 +1220,10 @@ def main(argv=None):
     signal.signal(signal.SIGINT, lambda *_: threading.Thread(target=stop, daemon=True).start())
     if args.watch_stdin:
         def watch():
-            while sys.stdin.buffer.read(4096):
+            try:
+                while os.read(0, 4096):
+                    pass
+            except OSError:
                 pass
             stop()
         threading.Thread(target=watch, daemon=True).start()
