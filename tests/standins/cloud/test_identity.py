@@ -5,7 +5,7 @@ import time
 import unittest
 
 import cloud_control as cc
-from cloud_case import CloudCase, as_json, raw_exchange, raw_post
+from cloud_case import CloudCase, as_json, raw_post
 
 # The login bodies exactly as the module composes them (no escaping, odd blanks).
 USER_BODY = ('{ "auth": {"identity": { "methods": ["password"],"password": {"user": { "name": "%s",'
