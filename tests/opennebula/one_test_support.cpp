@@ -169,4 +169,20 @@ std::string disk(std::map<std::string, std::string> const& items) {
   return "<DISK>" + elements({items.begin(), items.end()}) + "</DISK>";
 }
 
+std::string VmXml::str() const {
+  std::string x = fixture("vm.xml");
+  x = replaced(x, "@LOCK@", lock);
+  x = replaced(x, "@STATES@", states);
+  x = replaced(x, "@DEPLOY_ID@", deploy_id);
+  x = replaced(x, "@DISKS@", disks);
+  x = replaced(x, "@TM_MAD_SYSTEM@", tm_mad_system);
+  x = replaced(x, "@HOST@", host);
+  x = replaced(x, "@NAME@", name);
+  return replaced(x, "@ID@", id);
+}
+
+std::string host_pool(std::string const& name, std::string const& hostname) {
+  return replaced(replaced(fixture("host_pool.xml"), "@HOST_NAME@", name), "@HOSTNAME@", hostname);
+}
+
 }  // namespace onetest

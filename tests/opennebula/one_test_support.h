@@ -65,4 +65,21 @@ std::string elements(std::vector<std::pair<std::string, std::string>> const& ite
 // A DISK element with its children sorted by name, as the tools print them.
 std::string disk(std::map<std::string, std::string> const& items);
 
+// The description "onevm show <id> -x" prints (fixtures/vm.xml).
+struct VmXml {
+  std::string id = "12";
+  std::string name = "web";
+  std::string lock;  // a whole LOCK element, or nothing
+  std::string states = "<STATE>3</STATE><LCM_STATE>3</LCM_STATE>";
+  std::string deploy_id = "one-12";
+  std::string disks;  // DISK elements
+  std::string tm_mad_system = "qcow2";
+  std::string host = "kvm-b";
+  std::string str() const;
+};
+
+// "onehost list -x" (fixtures/host_pool.xml): host 0 "kvm-a" runs VMs 11
+// and 120, host 3 `name` (HOSTNAME `hostname`) runs VM 12.
+std::string host_pool(std::string const& name, std::string const& hostname);
+
 }  // namespace onetest
