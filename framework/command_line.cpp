@@ -78,7 +78,9 @@ bool KsModuleUniversal::parse_module_options(int argc, char** argv, KsModuleOpti
     // clang-format on
 
     po::variables_map vm;
-    po::store(po::command_line_parser(argc, argv).options(desc).run(), vm);
+    // An empty positional description makes every positional argument an error.
+    po::positional_options_description no_positionals;
+    po::store(po::command_line_parser(argc, argv).options(desc).positional(no_positionals).run(), vm);
     po::notify(vm);
 
     if (vm.count("help")) {

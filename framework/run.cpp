@@ -247,11 +247,13 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
                                  << quoted(options_.reference_snapshot) << "." << std::endl;
     return 2;
   }
-  if (!prepare_resource_before_backup(replica)) return 6;
-
-  // From here on the module holds temporary objects that only its release
-  // hook removes.
+  // From here on the module may hold temporary objects that only its release
+  // hook removes; an exception must not leave them behind.
   auto release_guard = on_exception([this] { release_once(); });
+  if (!prepare_resource_before_backup(replica)) {
+    release_guard.disarm();
+    return 6;
+  }
   bool const ok = make_backup();
   bool const released = release_once();
   release_guard.disarm();

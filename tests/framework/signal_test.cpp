@@ -1,0 +1,276 @@
+// Real signals delivered to a real module process (the probe program built
+// from the scripted module): termination with exit status 17 and a clean-up
+// that runs once, pause and resume forwarded to the running tool, SIGPIPE.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "common/test_util.h"
+#include "scripted_module.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+bool wait_for(std::function<bool()> const& condition, int seconds = 20) {
+  auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+std::vector<std::string> lines_of(fs::path const& file) {
+  std::vector<std::string> lines;
+  if (!fs::exists(file)) return lines;
+  std::istringstream in(kstest::read_file(file));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+int count(std::vector<std::string> const& lines, std::string const& line) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+// The probe as a child process, its output in a file.
+class Probe {
+ public:
+  Probe(std::string const& modes, std::vector<std::string> const& module_args) {
+    record_ = dir_ / "calls";
+    output_ = dir_ / "output";
+    std::vector<std::string> args = {"ks_probe_module", modes, record_.string()};
+    args.insert(args.end(), module_args.begin(), module_args.end());
+    pid_ = fork();
+    started_ = pid_;
+    if (pid_ == 0) {
+      int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execv(KS_SIGNAL_PROBE, argv.data());
+      _exit(127);
+    }
+  }
+  ~Probe() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Probe(Probe const&) = delete;
+  Probe& operator=(Probe const&) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::vector<std::string> calls() const { return lines_of(record_); }
+  bool called(std::string const& hook) const { return count(calls(), hook) > 0; }
+  std::string output() const { return fs::exists(output_) ? kstest::read_file(output_) : std::string(); }
+  std::string log() const {
+    fs::path const file = record_.string() + ".log";
+    return fs::exists(file) ? kstest::read_file(file) : std::string();
+  }
+  pid_t started_pid() const { return started_; }
+  void signal(int sig) const { kill(pid_, sig); }
+
+  // The exit status, or 128 + signal; -1 when it does not end in time.
+  int wait_exit(int seconds = 30) {
+    int status = 0;
+    bool const ended = wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+    if (!ended) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  kstest::TempDir dir_;
+  fs::path record_, output_;
+  pid_t pid_ = -1;
+  pid_t started_ = -1;
+};
+
+// The state letter of /proc/PID/stat ('T' when stopped), or '?'.
+char process_state(pid_t pid) {
+  std::string stat;
+  try {
+    stat = kstest::read_file("/proc/" + std::to_string(pid) + "/stat");
+  } catch (...) {
+    return '?';
+  }
+  auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+TEST(ShutdownSignal, TermDuringABackupReleasesOnceAndExits17) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("wait_in_prepare", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  EXPECT_EQ(probe.calls(), (std::vector<std::string>{"load_custom_module_parameters", "load_module_config",
+                                                      "resource_exists", "prepare", "release"}));
+  EXPECT_NE(probe.log().find("Module was terminated. PID: " + std::to_string(probe.started_pid())), std::string::npos)
+      << probe.log();
+}
+
+TEST(ShutdownSignal, FurtherSignalsDoNotRestartTheCleanUp) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("wait_in_prepare,slow_release", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+  probe.signal(SIGTERM);
+  ASSERT_TRUE(wait_for([&] { return probe.called("release"); }));
+  probe.signal(SIGTERM);
+  probe.signal(SIGINT);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  auto const calls = probe.calls();
+  EXPECT_EQ(count(calls, "release"), 1);
+  // The one clean-up ran to its end.
+  EXPECT_EQ(count(calls, "release-end"), 1);
+}
+
+TEST(ShutdownSignal, SignalWhileRunIsInsideTheReleaseLetsItFinish) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  // No ksfd runs here, so the backup fails at once and run() releases.
+  Probe probe("slow_release", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("release"); }));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  auto const calls = probe.calls();
+  EXPECT_EQ(count(calls, "release"), 1);
+  EXPECT_EQ(count(calls, "release-end"), 1);
+  EXPECT_NE(probe.log().find("Module was terminated. PID: "), std::string::npos);
+}
+
+TEST(ShutdownSignal, TermDuringARestoreRemovesOnlyTheRestoreDirectory) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  kstest::write_file(work / "client-file", "keep me");
+  Probe probe("wait_in_before_restore", {"-r", "rec", "-d", work.str()});
+  ASSERT_TRUE(wait_for([&] { return probe.called("before_restore"); }));
+  ASSERT_TRUE(fs::is_directory(work / "rec.rest"));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  EXPECT_FALSE(fs::exists(work / "rec.rest"));
+  EXPECT_TRUE(fs::exists(work / "client-file"));
+  EXPECT_EQ(count(probe.calls(), "release"), 0);
+}
+
+TEST(ShutdownSignal, TermBeforeTheRestoreDirectoryIsChosenRemovesNothing) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  kstest::write_file(work / "client-file", "keep me");
+  Probe probe("wait_in_load", {"-r", "rec", "-d", work.str()});
+  ASSERT_TRUE(wait_for([&] { return probe.called("load_module_config"); }));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  EXPECT_TRUE(fs::exists(work / "client-file"));
+}
+
+TEST(ShutdownSignal, TermDuringAnInformationOperationCleansNothing) {
+  KS_REQUIRE_SANDBOX();
+  Probe probe("wait_in_load", {"-l"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("load_module_config"); }));
+  probe.signal(SIGINT);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  EXPECT_EQ(probe.calls(), (std::vector<std::string>{"load_custom_module_parameters", "load_module_config"}));
+}
+
+TEST(PauseSignal, PauseAndResumeReachTheRunningTool) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("fake_ksfd", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  pid_t tool = 0;
+  ASSERT_TRUE(wait_for([&] {
+    for (auto const& line : probe.calls())
+      if (line.rfind("ksfd ", 0) == 0) tool = std::stoi(line.substr(5));
+    return tool != 0;
+  }));
+  probe.signal(SIGTSTP);
+  EXPECT_TRUE(wait_for([&] { return process_state(tool) == 'T'; })) << process_state(tool);
+  EXPECT_TRUE(wait_for([&] { return probe.log().find(" put on pause") != std::string::npos; }));
+  // The module waits inside its handler; it is not stopped itself.
+  EXPECT_NE(process_state(probe.pid()), 'T');
+  probe.signal(SIGCONT);
+  EXPECT_TRUE(wait_for([&] { return process_state(tool) != 'T'; }));
+  EXPECT_TRUE(wait_for([&] { return probe.log().find(" continue working") != std::string::npos; }));
+  kill(tool, SIGKILL);
+  // The backup goes on: the tool ended, no ksfd can run here, so exit 6.
+  EXPECT_EQ(probe.wait_exit(), 6) << probe.output();
+  EXPECT_EQ(count(probe.calls(), "ksfd-ended"), 1);
+  EXPECT_EQ(count(probe.calls(), "release"), 1);
+}
+
+TEST(PauseSignal, PauseWithoutAToolWaitsForTheResume) {
+  KS_REQUIRE_SANDBOX();
+  Probe probe("wait_in_load", {"-l"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("load_module_config"); }));
+  probe.signal(SIGTSTP);
+  ASSERT_TRUE(wait_for([&] { return probe.log().find(" put on pause") != std::string::npos; }));
+  probe.signal(SIGCONT);
+  ASSERT_TRUE(wait_for([&] { return probe.log().find(" continue working") != std::string::npos; }));
+  // Still alive and still answering a termination.
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17);
+}
+
+// A client that closed its end of the pipe does not kill the module: the exit
+// code still tells the result.
+TEST(BrokenPipe, ClosedStandardOutputDoesNotKillTheModule) {
+  KS_REQUIRE_SANDBOX();
+  for (auto const& [args, code] : std::vector<std::pair<std::vector<std::string>, int>>{{{"-V"}, 0}, {{"-h"}, 1}}) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      std::vector<std::string> all = {"ks_probe_module", "none", "/dev/null"};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (auto& a : all) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execv(KS_SIGNAL_PROBE, argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << " for " << args[0];
+    EXPECT_EQ(WEXITSTATUS(status), code) << args[0];
+  }
+}
+
+TEST(SignalDispositions, InstalledByInitAndRestoredByTheModule) {
+  KS_REQUIRE_SANDBOX();
+  int const signals[] = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE};
+  auto disposition = [](int sig) {
+    struct sigaction current {};
+    sigaction(sig, nullptr, &current);
+    return current.sa_handler;
+  };
+  {
+    kstest::ScriptedModule module;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kstest::init_and_run(module, {"prog", "-V"}), 0u);
+    testing::internal::GetCapturedStdout();
+    for (int sig : signals) EXPECT_NE(disposition(sig), SIG_DFL) << sig;
+  }
+  for (int sig : signals) EXPECT_EQ(disposition(sig), SIG_DFL) << sig;
+}
+
+}  // namespace
