@@ -66,7 +66,13 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
   if (is_local_host(host)) {
     try {
       if (fs::is_symlink(fs::symlink_status(path))) {
-        std::string target = fs::weakly_canonical(fs::absolute(path)).string();
+        // Follow the chain by hand, so a dangling link names its missing target.
+        fs::path current = fs::absolute(path);
+        for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(current)); ++hops) {
+          fs::path next = fs::read_symlink(current);
+          current = next.is_absolute() ? next : current.parent_path() / next;
+        }
+        std::string target = fs::weakly_canonical(current).string();
         if (!fs::exists(target)) {
           error(kReadLinkSig, ": can't find file: " + target);
           return 1;
@@ -105,10 +111,13 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
       error_line("Command output: " + output);
       return 1;
     }
-    // Lines are "<target> <source>"; only the line whose first column is
-    // exactly the target counts ("-" is a drive without a medium).
+    // Lines are "<target> <source>" below a header that ends with a line of
+    // dashes; only the line whose first column is exactly the target counts
+    // ("-" is a drive without a medium).
     std::string source;
-    std::istringstream lines(output);
+    std::size_t rule = output.find("\n-");
+    if (output.compare(0, 1, "-") == 0) rule = 0;
+    std::istringstream lines(rule == std::string::npos ? output : output.substr(output.find('\n', rule + 1) + 1));
     for (std::string line; std::getline(lines, line);) {
       std::istringstream columns(line);
       std::string first;
