@@ -1,0 +1,108 @@
+// The RuStack module: the framework's hooks for virtual machines of a RuStack
+// cloud. Every hook that talks to the cloud builds its own curlAPI over
+// `settings`; no client or token outlives the hook that made it.
+//
+// Where the bodies live:
+//   ks_module_rustack.cpp  constructor
+//   module_config.cpp      configuration file, API versions, backup options,
+//                          restore parameters
+//   info_hooks.cpp         client check, version, listings, resource checks,
+//                          archiving
+//   backup_path.cpp        backup preparation and release
+//   restore_path.cpp       restore hooks, volumes and the new server
+//   guest_scripts.cpp      scripts inside the guest, ssh probe, disk discovery
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "framework/ks_module_universal.h"
+#include "rustack/records.h"
+
+class curlAPI;
+
+class KsModuleRuStack : public KsModuleUniversal {
+ public:
+  // Runs no command and reads no file.
+  explicit KsModuleRuStack(KsModuleOptions options);
+  ~KsModuleRuStack() override = default;
+  KsModuleRuStack(KsModuleRuStack const&) = delete;
+  KsModuleRuStack& operator=(KsModuleRuStack const&) = delete;
+  KsModuleRuStack(KsModuleRuStack&&) = delete;
+  KsModuleRuStack& operator=(KsModuleRuStack&&) = delete;
+
+  // ---- hooks of KsModuleUniversal, in slot order ---------------------------------
+
+  bool prepare_resource_before_backup(bool const& replica) override;
+  bool release_resource_after_backup() override;
+  bool load_module_config() override;
+  void usage_custom() override;
+  int check_client(bool const& print) override;
+  std::string get_full_module_version() override;
+  int list_header_labels() override;
+  int list_all_resources() override;
+  int list_all_resources_with_header_labels() override;
+  bool resource_exists() override;
+  bool before_restore() override;
+  bool after_restore() override;
+  bool after_restore_last_file() override;
+  bool deployment(bool const& replica) override;
+  void autonomous_options() override;
+  void make_archiving() override;
+  void list_restore_parameters() override;
+
+  // ---- the module's own operations ----------------------------------------------
+
+  // Discovers the compute, block-storage and identity versions and stores
+  // their path segments in settings.api_version; logs them when `print`.
+  bool load_api_version(bool print);
+  // 0 when the Kestrova VM exists and, for a non-empty resource, the server
+  // of that id exists (copied into resource_vm); 2 otherwise.
+  int check_resource(std::string const& resource);
+  // The server list, with the header line when `headers`; 0 or 2.
+  int list_all_resources(bool headers);
+  // The volumes of a restore, created, filled with dd and detached; 0 or 7.
+  int restore_volumes(server_conf const& server, std::string const& directory, std::set<std::string>& created,
+                      std::string& boot_volume_id);
+  // The new server from the boot volume, with the other volumes attached; 0 or 7.
+  int deploy_vm(std::string const& boot_volume_id, rustack_server_parameters const& parameters,
+                server_conf& server);
+  // Runs a script inside the guest through the QEMU guest agent; 0 when it
+  // ran and exited with 0, else 1. `arguments` receives its quoted form.
+  int run_script_inside_vm(std::string const& host, std::string const& domain, std::string const& script,
+                           std::string& arguments, curlAPI* client, unsigned int& timeout);
+
+ protected:
+  std::vector<std::string> snapshot_ids;        // snapshots of the running backup, in creation order
+  std::vector<std::string> volume_config_files; // volume description files of the running backup
+  std::set<std::string> created_volume_ids;     // volumes made from those snapshots
+  std::string backup_project_id;                // project of the backed-up server
+  std::uint32_t dd_block_size = 5;              // megabytes per dd block of a restore
+  std::string backup_server_name;               // for the messages of make_archiving
+  conf settings;                                // the module configuration
+  rustack_vm_info resource_vm;                  // the server check_resource found
+  std::string vm_config_path;                   // the VM description of the running backup
+};
+
+// 0 when the path exists and is a block device (links not followed), else 2
+// with a message naming the server.
+int check_block_device(std::string const& device, std::string const& server_name);
+
+// Writes "ID|Name|Status" and a line end; 0.
+int list_header_labels();
+
+namespace openstack {
+
+// True when a non-interactive ssh login to host as user succeeds.
+bool test_ssh_connection(std::string const& host, std::string const& user, unsigned int connect_timeout,
+                         bool as_error, std::string const& key_file, bool verbose);
+// The serial number of a block device; 0 or 1.
+int get_disk_serial_number(std::string const& device, std::string& serial);
+// The names of the block devices of this machine; 0, 6 or 2.
+int get_block_devices_list(std::vector<std::string>& names);
+// The block device of this machine that carries the disk serial; 0 or 1.
+int get_attached_block_device_name(std::string const& serial, std::string const& vm, std::string& device);
+
+}  // namespace openstack
