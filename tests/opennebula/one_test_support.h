@@ -20,6 +20,7 @@ class Standins {
   Standins(Standins const&) = delete;
   Standins& operator=(Standins const&) = delete;
 
+  // A later answer for the same argv replaces the earlier one.
   void answer(std::vector<std::string> const& argv, std::string const& out, int rc = 0);
   // "<tool> show <id> -x" answers `xml`; "<tool> show <id>" answers a line.
   void object(std::string const& tool, std::string const& id, std::string const& xml);
