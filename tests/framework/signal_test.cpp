@@ -229,10 +229,11 @@ TEST(PauseSignal, PauseWithoutAToolWaitsForTheResume) {
 }
 
 // A client that closed its end of the pipe does not kill the module: the exit
-// code still tells the result.
+// code still tells the result. The log lines of -u stay buffered until the
+// end, after the module object is gone.
 TEST(BrokenPipe, ClosedStandardOutputDoesNotKillTheModule) {
   KS_REQUIRE_SANDBOX();
-  for (auto const& [args, code] : std::vector<std::pair<std::vector<std::string>, int>>{{{"-V"}, 0}, {{"-h"}, 1}}) {
+  for (auto const& [args, code] : std::vector<std::pair<std::vector<std::string>, int>>{{{"-V"}, 0}, {{"-h"}, 1}, {{"-u", ":/nonexistent/new.conf:"}, 1}}) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);
