@@ -1,0 +1,99 @@
+// Small pieces shared by the compute (curl_api_compute.cpp) and block-storage
+// (curl_api_volumes.cpp) operations of curlAPI: log lines with the
+// operation's signature, ids as URL path segments, and the reading of error
+// replies. Internal to those two files.
+#pragma once
+
+#include <string>
+
+#include <boost/json/value.hpp>
+
+#include "rustack/curl_api.h"
+#include "support/log/ks_log.h"
+
+namespace curl_api_ops {
+
+inline void log_error(char const* signature, std::string const& message) {
+  KsLogStream(KsLogLvl::Error) << signature << message << std::endl;
+}
+
+inline void log_info(std::string const& message) { KsLogStream(KsLogLvl::Info) << message << std::endl; }
+
+// A cloud id as one URL path segment: letters, digits and "-._~" stay as they
+// are, every other byte is percent-encoded (and so are the segments "." and
+// ".."), so that an id read from a reply or a saved description can never
+// lead a request to another path.
+inline std::string path_segment(std::string const& id) {
+  static char const hex[] = "0123456789ABCDEF";
+  bool const only_dots = id.find_first_not_of('.') == std::string::npos;
+  std::string out;
+  out.reserve(id.size());
+  for (char ch : id) {
+    auto const c = static_cast<unsigned char>(ch);
+    bool const keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '_' || c == '~' || (c == '.' && !only_dots);
+    if (keep) {
+      out += ch;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xf];
+    }
+  }
+  return out;
+}
+
+// An empty id would address the collection instead of one object (a DELETE
+// of ".../volumes/"): refused before any request, with an Error line.
+inline bool has_id(char const* signature, char const* what, std::string const& id) {
+  if (!id.empty())
+    return true;
+  log_error(signature, std::string(": empty ") + what);
+  return false;
+}
+
+// A member taken as an error reply: logs its code and message, or
+// `not_error` when it is no error object. Returns `result`.
+inline int report_error_member(curlAPI& api, char const* signature, boost::json::value const& member,
+                               char const* not_error, int result) {
+  std::string code;
+  std::string message;
+  if (api.get_error_info(member, code, message) != 0)
+    log_error(signature, not_error);
+  else
+    log_error(signature, ": returned code: " + code + ", error message: " + message);
+  return result;
+}
+
+// The non-empty reply to a request whose success is an empty reply: an
+// object whose first member is an error object. 0 with the error's code
+// (logged with its message), 6 when the reply is no such object (logged).
+// Throws the JSON library's error when the reply is not JSON.
+inline int read_error_reply(curlAPI& api, char const* signature, std::string const& reply, std::string& code) {
+  code.clear();
+  boost::json::value value;
+  if (api.parse_result_string(reply, value) != 0)
+    return 6;
+  auto const& top = value.get_object();
+  if (top.empty()) {
+    log_error(signature, ": error message object is empty");
+    return 6;
+  }
+  std::string message;
+  if (api.get_error_info(top.begin()->value(), code, message) != 0) {
+    log_error(signature, ": got non empty reply from server");
+    return 6;
+  }
+  log_error(signature, ": returned code: " + code + ", error message: " + message);
+  return 0;
+}
+
+// An empty reply is success only with a 2xx status; logs the other codes.
+inline bool empty_reply_is_success(curlAPI const& api, char const* signature) {
+  if (curlAPI::is_success_code(api.last_http_code()))
+    return true;
+  log_error(signature, ": got an empty reply with HTTP code " + std::to_string(api.last_http_code()));
+  return false;
+}
+
+}  // namespace curl_api_ops
