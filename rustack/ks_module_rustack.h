@@ -58,6 +58,16 @@ class KsModuleRuStack : public KsModuleUniversal {
   // Discovers the compute, block-storage and identity versions and stores
   // their path segments in settings.api_version; logs them when `print`.
   bool load_api_version(bool print);
+  // The module parameters of a task (an empty value counts as not given).
+  // Numbers are read with std::stoi, which throws on a text without one.
+  // Backup: the two script paths and execution_script_timeout (1 to 600,
+  // else two Info lines and 5).
+  rustack_module_conf read_backup_parameters() const;
+  // Restore: network_uuid and fixed_ip, unchecked.
+  rustack_server_parameters read_server_parameters() const;
+  // Restore: dd_block_size into the member (1 to 100, else a Warning and 5;
+  // unchanged when not given).
+  void read_dd_block_size();
   // 0 when the Kestrova VM exists and, for a non-empty resource, the server
   // of that id exists (copied into resource_vm); 2 otherwise.
   int check_resource(std::string const& resource);
