@@ -1,23 +1,30 @@
-// The information hooks. The version, the header labels and the custom help
-// lines are in place; the hooks that ask the cloud are not built yet and fail
-// with an Error.
+// The information hooks: the client check, the module version, the server
+// listings, the existence check of a resource and the archiving of a
+// backed-up server.
+#include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "support/log/ks_log.h"
 #include "support/utils/version.h"
 
 namespace {
 
-int not_implemented(char const* signature) {
-  KsLogStream(KsLogLvl::Error) << signature << ": not implemented" << std::endl;
-  return 2;
-}
+char const* const kCheckClientSig = "virtual int KsModuleRuStack::check_client(const bool&)";
+char const* const kCheckResourceSig = "int KsModuleRuStack::check_resource(const string&)";
+char const* const kListSig = "int KsModuleRuStack::list_all_resources(bool)";
+char const* const kExistsSig = "virtual bool KsModuleRuStack::resource_exists()";
+char const* const kArchivingSig = "virtual void KsModuleRuStack::make_archiving()";
+
+char const* const kHeaderLabels = "ID|Name|Status";
 
 }  // namespace
 
 int list_header_labels() {
-  std::cout << "ID|Name|Status" << std::endl;
+  std::cout << kHeaderLabels << std::endl;
   return 0;
 }
 
@@ -27,16 +34,119 @@ std::string KsModuleRuStack::get_full_module_version() { return kestrova::versio
 
 int KsModuleRuStack::list_header_labels() { return ::list_header_labels(); }
 
-int KsModuleRuStack::check_client(bool const&) { return not_implemented(__PRETTY_FUNCTION__); }
+int KsModuleRuStack::check_client(bool const& print) {
+  if (print)
+    std::cout << "Module version: " << kestrova::version_current_string << std::endl;
+  if (!load_api_version(print)) {
+    KsLogStream(KsLogLvl::Error) << kCheckClientSig << ": unable to get API version " << std::endl;
+    return 2;
+  }
+  return check_resource("");
+}
 
-int KsModuleRuStack::check_resource(std::string const&) { return not_implemented(__PRETTY_FUNCTION__); }
+int KsModuleRuStack::check_resource(std::string const& resource) {
+  curlAPI client(settings);
+  std::vector<rustack_vm_info> servers;
+  if (client.get_server_list(servers) != 0)
+    return 2;
+
+  bool found = false;
+  for (auto const& server : servers) {
+    if (server.id == settings.vm_id) {
+      settings.vm_name = server.name;
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": the VM '" << settings.vm_name
+                                 << "' does not exist in Rustack" << std::endl;
+    return 2;
+  }
+
+  if (resource.empty())
+    return 0;
+  if (resource == settings.vm_id) {
+    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": the VM '" << settings.vm_id << "' can't backup itself"
+                                 << std::endl;
+    return 2;
+  }
+
+  resource_vm = rustack_vm_info();
+  found = false;
+  for (auto const& server : servers) {
+    if (server.id == resource) {
+      resource_vm.id = server.id;
+      resource_vm.name = server.name;
+      resource_vm.status = server.status;
+      found = true;
+    }
+  }
+  if (!found) {
+    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": there is no such VM: '" << resource << "' in Rustack"
+                                 << std::endl;
+    return 2;
+  }
+  return 0;
+}
 
 int KsModuleRuStack::list_all_resources() { return list_all_resources(false); }
 
 int KsModuleRuStack::list_all_resources_with_header_labels() { return list_all_resources(true); }
 
-int KsModuleRuStack::list_all_resources(bool) { return not_implemented(__PRETTY_FUNCTION__); }
+int KsModuleRuStack::list_all_resources(bool headers) {
+  if (!load_api_version(false)) {
+    KsLogStream(KsLogLvl::Error) << kListSig << ": unable to get API version " << std::endl;
+    return 2;
+  }
+  curlAPI client(settings);
+  if (client.login(false) != 0) {
+    KsLogStream(KsLogLvl::Error) << kListSig << ": unable login to url: " << settings.url << std::endl;
+    return 2;
+  }
+  std::vector<rustack_vm_info> servers;
+  if (client.get_server_list(servers) != 0) {
+    KsLogStream(KsLogLvl::Error) << kListSig << ": unable to get list of servers" << std::endl;
+    return 2;
+  }
+  if (headers)
+    std::cout << kHeaderLabels << std::endl;
+  for (auto const& server : servers)
+    std::cout << server.id << "|" << server.name << "|" << server.status << std::endl;
+  return 0;
+}
 
-bool KsModuleRuStack::resource_exists() { return not_implemented(__PRETTY_FUNCTION__) == 0; }
+bool KsModuleRuStack::resource_exists() {
+  if (options_.resource.empty()) {
+    KsLogStream(KsLogLvl::Error) << kExistsSig << ": resource is empty" << std::endl;
+    return false;
+  }
+  if (!load_api_version(false)) {
+    KsLogStream(KsLogLvl::Error) << kExistsSig << ": unable to get API version " << std::endl;
+    return false;
+  }
+  curlAPI client(settings);
+  std::vector<rustack_vm_info> servers;
+  if (client.get_server_list(servers) != 0)
+    return false;
+  return curlAPI::server_id_exists(servers, options_.resource);
+}
 
-void KsModuleRuStack::make_archiving() { not_implemented(__PRETTY_FUNCTION__); }
+void KsModuleRuStack::make_archiving() {
+  try {
+    KsLogStream(KsLogLvl::Info) << "Archive (delete) the resource: " << options_.resource << std::endl;
+    curlAPI client(settings);
+    if (client.login(false) != 0) {
+      KsLogStream(KsLogLvl::Error) << kArchivingSig << ": unable to get status of VM " << backup_server_name
+                                   << std::endl;
+      return;
+    }
+    if (client.delete_server(options_.resource) != 0) {
+      KsLogStream(KsLogLvl::Error) << kArchivingSig << ": unable to delete: " << backup_server_name << std::endl;
+      return;
+    }
+    KsLogStream(KsLogLvl::Info) << "Server '" << backup_server_name << " is now deleted" << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << kArchivingSig << " exception:" << e.what() << std::endl;
+  }
+}
