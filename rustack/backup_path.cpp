@@ -1,18 +1,406 @@
-// The backup hooks: not built yet, they fail with an Error.
+// The backup hooks. The preparation snapshots every volume of the protected
+// server, makes a volume of each snapshot, attaches it to the Kestrova VM,
+// saves the server and volume descriptions and lists the block devices and
+// the descriptions for ksfd; the release detaches and deletes those volumes,
+// deletes the snapshots and removes the local files again.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "rustack/attached_device.h"
+#include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
+#include "rustack/leftovers.h"
+#include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
 
-bool KsModuleRuStack::prepare_resource_before_backup(bool const&) {
-  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": not implemented" << std::endl;
-  return false;
+namespace fs = boost::filesystem;
+
+namespace {
+
+char const* const kPrepareSig = "virtual bool KsModuleRuStack::prepare_resource_before_backup(const bool&)";
+char const* const kReleaseSig = "virtual bool KsModuleRuStack::release_resource_after_backup()";
+char const* const kCheckBlockSig = "int check_block_device(const string&, const string&)";
+
+char const* const kDefaultScript = "/opt/kestrova/scripts/rustack.sh";
+char const* const kTestProgram = "/usr/bin/test";
+char const* const kDevRoot = "/dev";
+char const* const kDeviceChecks = "300";
+
+std::string backup_kind(std::uint32_t type) {
+  switch (type) {
+    case 1: return "full";
+    case 2: return "incremental";
+    case 3: return "differential";
+    default: return std::to_string(type);
+  }
+}
+
+bool snapshot_status_known(std::string const& status) {
+  return status == "creating" || status == "available" || status == "downloading";
+}
+
+}  // namespace
+
+int check_block_device(std::string const& device, std::string const& server_name) {
+  try {
+    if (!fs::exists(fs::symlink_status(device))) {
+      KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": attached device '" << device
+                                   << "' does not exist in server '" << server_name << "'" << std::endl;
+      return 2;
+    }
+    struct stat st {};
+    if (::lstat(device.c_str(), &st) != 0) {
+      KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": lsstat failed" << std::endl;
+      return 2;
+    }
+    if (S_ISBLK(st.st_mode)) return 0;
+    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": volume was attached to server: '" << server_name
+                                 << "' as device '" << device << "' but it is not a block device" << std::endl;
+    return 2;
+  } catch (fs::filesystem_error const& e) {
+    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": boost::filesystem:" << e.what() << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": exception:" << e.what() << std::endl;
+  }
+  return 2;
+}
+
+void KsModuleRuStack::run_owed_after_script(curlAPI& client, char const* signature) {
+  if (!after_script_pending) return;
+  after_script_pending = false;
+  guest_script_call call = pending_after_script;
+  KsLogStream(KsLogLvl::Info) << "Running the script '" << call.script << "' with 'after' inside VM "
+                              << call.domain << ", whose 'before' script has run" << std::endl;
+  std::string arguments = "after";
+  if (run_script_inside_vm(call.host, call.domain, call.script, arguments, &client, call.timeout) != 0)
+    KsLogStream(KsLogLvl::Error) << signature << ": the script '" << call.script
+                                 << "' with 'after' failed inside VM " << call.domain << std::endl;
+}
+
+void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
+  if (snapshot_ids.empty() && created_volume_ids.empty()) return;
+  client.clean_after_backup(backup_project_id, snapshot_ids, created_volume_ids, settings.vm_id);
+  rustack_cleanup::report_leftovers(client, backup_project_id, snapshot_ids, created_volume_ids, signature);
+}
+
+void KsModuleRuStack::remove_backup_files(char const* signature) {
+  std::vector<std::string> paths{options_.resource_list_file, vm_config_path};
+  paths.insert(paths.end(), volume_config_files.begin(), volume_config_files.end());
+  for (std::string const& path : paths) {
+    boost::system::error_code ec;
+    if (path.empty() || !fs::exists(fs::symlink_status(path, ec))) continue;
+    if (fs::remove(path, ec) && !ec)
+      KsLogStream(KsLogLvl::Debug) << "Remove obsolete file: " << path << std::endl;
+    else
+      KsLogStream(KsLogLvl::Error) << signature << ": Unable to remove obsolete file: " << path << std::endl;
+  }
+}
+
+bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
+  std::string const& resource = options_.resource;
+  std::string const& directory = options_.tmp_operation_directory;
+  std::string const& copy_name = options_.archive_name;
+
+  curlAPI client(settings);
+  // Whatever this hook made goes again before it answers false; a guest whose
+  // "before" script has run gets its "after" script first.
+  auto fail = [&]() -> bool {
+    try {
+      run_owed_after_script(client, kPrepareSig);
+      remove_backup_objects(client, kPrepareSig);
+      remove_backup_files(kPrepareSig);
+    } catch (std::exception const& e) {
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": clean-up: " << e.what() << std::endl;
+      rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kPrepareSig, "");
+    }
+    return false;
+  };
+
+  try {
+    KsLogStream(KsLogLvl::Info) << "Got a task to make " << backup_kind(options_.backup_type) << " backup of VM '"
+                                << resource << "'" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Copy name: " << copy_name << std::endl;
+
+    if (!load_api_version(false)) {
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get API version " << std::endl;
+      return false;
+    }
+    if (check_resource(resource) != 0) {
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get status of VM " << resource << std::endl;
+      return false;
+    }
+    bool const running = resource_vm.status == "ACTIVE";
+    bool const admin = !settings.admin_name.empty();
+
+    rustack_module_conf const parameters = read_backup_parameters();
+
+    server_conf server;
+    if (client.get_server_config(resource_vm.id, server, admin) != 0) {
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get VM configuration: '" << resource << "'" << std::endl;
+      return false;
+    }
+    // From here on a release, also one after an interruption, cleans up in
+    // the server's project.
+    backup_project_id = server.tenant_id;
+    backup_server_name = server.name;
+
+    // First guest script.
+    bool qemu = false;
+    bool default_script = false;
+    std::string const after_script =
+        !parameters.script_after_snapshot.empty() ? parameters.script_after_snapshot : std::string();
+    auto run_before = [&](std::string const& script, std::string const& after) -> int {
+      if (!after.empty()) {
+        pending_after_script = guest_script_call{server.hypervisor_ip, server.instance_name, after,
+                                                 parameters.execution_script_timeout};
+        after_script_pending = true;
+      }
+      std::string arguments = "before";
+      unsigned int timeout = parameters.execution_script_timeout;
+      return run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &client, timeout);
+    };
+    if (running && admin) {
+      if (client.get_hypervisor_info(server) != 0) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get info for hypervisor " << server.hypervisor_hostname << std::endl;
+        return false;
+      }
+      qemu = server.hypervisor_type == "QEMU";
+      if (qemu && !parameters.script_before_snapshot.empty()) {
+        if (run_before(parameters.script_before_snapshot, after_script) != 0) return fail();
+      } else if (qemu) {
+        std::string arguments = std::string("-f ") + kDefaultScript;
+        unsigned int one_second = 1;
+        if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, kTestProgram, arguments, &client,
+                                 one_second) == 0) {
+          KsLogStream(KsLogLvl::Info) << "Default script exists in VM: " << kDefaultScript << std::endl;
+          default_script = true;
+          if (run_before(kDefaultScript, after_script.empty() ? std::string(kDefaultScript) : after_script) != 0)
+            return fail();
+        }
+      }
+    }
+
+    // VM description.
+    std::map<std::string, std::string> items;
+    vm_config_path = directory + "/" + copy_name + ".vm.config";
+    if (!save_server_config(vm_config_path, server)) {
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create virtual machine config file " << vm_config_path << std::endl;
+      return fail();
+    }
+    if (replica) {
+      KsLogStream(KsLogLvl::Info) << "Do not save VM configuration for the replica" << std::endl;
+    } else {
+      KsLogStream(KsLogLvl::Info) << "VM configuration was captured here: " << vm_config_path << std::endl;
+      items[vm_config_path] = "vm.config";
+    }
+
+    std::string const& project = server.tenant_id;
+    std::vector<volume> records;
+    for (std::string const& id : server.attached_volumes) {
+      volume record;
+      if (client.get_volume_info(project, id, record) != 0) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get information for volume: '" << id << "'" << std::endl;
+        return fail();
+      }
+      records.push_back(record);
+    }
+
+    // Snapshots, all requested first and then awaited together.
+    for (volume& record : records) {
+      std::string snapshot_id;
+      if (client.create_snapshot(project, copy_name, record, snapshot_id) != 0) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create snapshot for volume: '" << record.id << "'" << std::endl;
+        return fail();
+      }
+      record.snapshot_id = snapshot_id;
+      snapshot_ids.push_back(snapshot_id);
+    }
+    KsLogStream(KsLogLvl::Info) << "Wait while all snapshots " << " becomes available ..." << std::endl;
+    std::uint32_t const snapshot_bound =
+        curlAPI::valid_timeout(settings.snapshot_creation_timeout, "snapshot_creation_timeout");
+    for (std::uint32_t pass = 1;; ++pass) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      volume const* pending = nullptr;
+      for (volume const& record : records) {
+        std::string status;
+        if (client.get_snapshot_status(project, record.snapshot_id, status) != 0) {
+          KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get status of snapshot: '" << record.snapshot_id << "'" << std::endl;
+          return fail();
+        }
+        if (!snapshot_status_known(status)) {
+          KsLogStream(KsLogLvl::Error) << kReleaseSig << ": snapshot '" << record.snapshot_id << "' has unexpected status: " << status << std::endl;
+          return fail();
+        }
+        if (status != "available" && !pending) pending = &record;
+      }
+      if (!pending) break;
+      if (pass >= snapshot_bound) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": can't create snapshot: '" << pending->snapshot_id << "' of volume: '" << pending->id
+                << "'. Break by timeout " << snapshot_bound << std::endl;
+        return fail();
+      }
+    }
+    KsLogStream(KsLogLvl::Info) << "All snapshots " << " are available now" << std::endl;
+
+    // A volume of each snapshot, attached to the Kestrova VM.
+    std::uint32_t const creation_bound =
+        curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
+    std::uint32_t const attachment_bound =
+        curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
+    std::map<std::string, std::string> reported;  // device named by the cloud -> volume
+    std::map<std::string, std::string> names;     // device file name -> volume
+    for (volume& record : records) {
+      std::string const original_id = record.id;
+      std::string const snapshot_id = record.snapshot_id;
+      KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
+      std::string copy_id;
+      if (client.create_volume(record, copy_id, snapshot_id) != 0) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create volume from snapshot : '" << snapshot_id << "'" << std::endl;
+        return fail();
+      }
+      created_volume_ids.insert(copy_id);
+
+      KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
+      if (rustack_wait::wait_for_volume_status(client, project, copy_id, "creating", "available", true,
+                                               creation_bound, kPrepareSig,
+                                               ": can't create volume: '" + copy_id + "' from snapshot: '" +
+                                                   snapshot_id + "'. Break by timeout " +
+                                                   std::to_string(creation_bound)) != 0)
+        return fail();
+      KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
+
+      std::set<std::string> const before = rustack_device::block_devices_under(kDevRoot);
+      std::string hint;
+      if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to attach volume '" << copy_id << "' to server '" << settings.vm_name << "'"
+                << std::endl;
+        return fail();
+      }
+      auto const same_hint = reported.find(hint);
+      if (same_hint != reported.end()) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": volumes '" << same_hint->second << "' and '" << copy_id
+                << "' were both reported at device '" << hint << "'" << std::endl;
+        return fail();
+      }
+      reported[hint] = copy_id;
+      if (rustack_wait::wait_for_volume_status(client, project, copy_id, "available", "in-use", false,
+                                               attachment_bound, kPrepareSig,
+                                               ": unable to attach volume: '" + copy_id + "' to server: '" +
+                                                   settings.vm_id + "'. Break by timeout " +
+                                                   std::to_string(attachment_bound)) != 0)
+        return fail();
+
+      std::string device;
+      if (rustack_device::wait_for_attached_device(kDevRoot, hint, copy_id, before, settings.vm_name, kPrepareSig,
+                                                   ": unable to find just attached volume: '" + original_id +
+                                                       "' to server: '" + settings.vm_id +
+                                                       "'. Break by timeout " + kDeviceChecks,
+                                                   device) != 0)
+        return fail();
+      if (check_block_device(device, settings.vm_name) != 0) return fail();
+      KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '"
+                                  << settings.vm_id << "'" << std::endl;
+
+      std::string const device_name = fs::path(device).filename().string();
+      auto const same_name = names.find(device_name);
+      if (same_name != names.end()) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": volumes '" << same_name->second << "' and '" << copy_id << "' appeared as the same device '"
+                << device_name << "'" << std::endl;
+        return fail();
+      }
+      names[device_name] = copy_id;
+      record.attached_device_name = device_name;
+
+      std::string const config_path = directory + "/" + copy_name + "_" + device_name + ".config";
+      volume_config_files.push_back(config_path);
+      if (!save_volume_config(config_path, record)) {
+        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create volume config file" << std::endl;
+        return fail();
+      }
+      if (replica) {
+        KsLogStream(KsLogLvl::Info) << "Do not save volume configuration for the replica" << std::endl;
+      } else {
+        KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << original_id << "' was captured here: "
+                                    << config_path << std::endl;
+        items[config_path] = original_id + ".conf";
+        items[device] = device_name;
+      }
+    }
+
+    // Second guest script.
+    if (running && qemu) {
+      std::string const script = !parameters.script_after_snapshot.empty() ? parameters.script_after_snapshot
+                                 : default_script                          ? std::string(kDefaultScript)
+                                                                           : std::string();
+      if (!script.empty()) {
+        // Run once: a failure here is not retried by the clean-up.
+        after_script_pending = false;
+        std::string arguments = "after";
+        unsigned int timeout = parameters.execution_script_timeout;
+        if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &client, timeout) !=
+            0)
+          return fail();
+      }
+    }
+
+    std::cout << "File list to backup: " << std::endl;
+    for (auto const& item : items) std::cout << item.first << " : " << item.second << std::endl;
+
+    options_.resource_list_file = directory + "/" + copy_name + "." + "ksfd.list";
+    if (add_to_ksfd_list_file(options_.resource_list_file, items, false)) return true;
+    return fail();
+  } catch (fs::filesystem_error const& e) {
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": boost::filesystem:" << e.what() << std::endl;
+  } catch (boost::system::system_error const& e) {
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": json: " << e.what() << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << e.what() << std::endl;
+  }
+  return fail();
 }
 
 bool KsModuleRuStack::release_resource_after_backup() {
-  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": not implemented" << std::endl;
+  try {
+    curlAPI client(settings);
+    // The guest first: a preparation cut short by a signal may have left it
+    // quiesced.
+    run_owed_after_script(client, kReleaseSig);
+    if (!load_api_version(false)) {
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get API version " << std::endl;
+      rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig,
+                                       " (no API version)");
+      remove_backup_files(kReleaseSig);
+      return false;
+    }
+    if (client.login(false) != 0) {
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable login to url: " << settings.url << std::endl;
+      rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig,
+                                       " (no login)");
+      remove_backup_files(kReleaseSig);
+      return false;
+    }
+    remove_backup_objects(client, kReleaseSig);
+    remove_backup_files(kReleaseSig);
+    KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '"
+                                << options_.resource << "' completed successfully" << "\n"
+                                << std::endl;
+    return true;
+  } catch (fs::filesystem_error const& e) {
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": fs:" << e.what() << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << e.what() << std::endl;
+  }
+  rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, "");
   return false;
-}
-
-int check_block_device(std::string const&, std::string const&) {
-  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": not implemented" << std::endl;
-  return 2;
 }

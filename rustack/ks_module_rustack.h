@@ -14,8 +14,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/ks_module_universal.h"
@@ -52,6 +54,9 @@ class KsModuleRuStack : public KsModuleUniversal {
   void autonomous_options() override;
   void make_archiving() override;
   void list_restore_parameters() override;
+  // Removes the volumes of a restore interrupted before they were complete,
+  // then the base clean-up.
+  void handle_shutdown_signal() override;
 
   // ---- the module's own operations ----------------------------------------------
 
@@ -94,6 +99,31 @@ class KsModuleRuStack : public KsModuleUniversal {
   conf settings;                                // the module configuration
   rustack_vm_info resource_vm;                  // the server check_resource found
   std::string vm_config_path;                   // the VM description of the running backup
+
+  // The "after" guest script still owed to a guest whose "before" script has
+  // run; a backup that fails or is interrupted before it runs it then.
+  struct guest_script_call {
+    std::string host;
+    std::string domain;
+    std::string script;
+    unsigned int timeout = 5;
+  };
+  bool after_script_pending = false;
+  guest_script_call pending_after_script;
+  // Runs the owed "after" script, if any (best effort; a failure is logged).
+  void run_owed_after_script(curlAPI& client, char const* signature);
+  // Detaches and deletes the backup's volumes, deletes its snapshots, and
+  // logs at Error whatever is left; the lists keep only what is left.
+  void remove_backup_objects(curlAPI& client, char const* signature);
+  // Removes the list file and the description files of the backup.
+  void remove_backup_files(char const* signature);
+
+  // Restore: the volumes made so far, by project, until they are complete;
+  // a failed or interrupted restore removes them.
+  std::map<std::string, std::set<std::string>> restore_volumes_in_progress;
+  // Restore: the volumes other than the boot volume, as (id, project), in
+  // the device order of the original server.
+  std::vector<std::pair<std::string, std::string>> restored_attach_order;
 };
 
 // 0 when the path exists and is a block device (links not followed), else 2

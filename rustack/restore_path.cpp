@@ -1,19 +1,188 @@
-// The restore hooks. after_restore and after_restore_last_file have nothing to
-// do; the checks before the extraction and the deployment are not built yet
-// and fail with an Error.
+// The restore hooks. Before the extraction the request is checked; in the
+// run marked last a volume is made for every saved volume, filled with dd
+// through the Kestrova VM and detached again, and a new server boots from the
+// restored boot volume with the others attached to it.
+#include "rustack/restore_path.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "rustack/attached_device.h"
+#include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
+#include "rustack/leftovers.h"
+#include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
+
+namespace fs = boost::filesystem;
 
 namespace {
 
-void not_implemented(char const* signature) {
-  KsLogStream(KsLogLvl::Error) << signature << ": not implemented" << std::endl;
+char const* const kBeforeRestoreSig = "virtual bool KsModuleRuStack::before_restore()";
+char const* const kDeploymentSig = "virtual bool KsModuleRuStack::deployment(const bool&)";
+char const* const kRestoreVolumesSig =
+    "int KsModuleRuStack::restore_volumes(const server_conf&, const string&, "
+    "std::set<std::__cxx11::basic_string<char> >&, std::__cxx11::string&)";
+char const* const kDeployVmSig =
+    "int KsModuleRuStack::deploy_vm(const string&, const rustack_server_parameters&, server_conf&)";
+char const* const kShutdownSig = "virtual void KsModuleRuStack::handle_shutdown_signal()";
+
+char const* const kDevRoot = "/dev";
+char const* const kDeviceChecks = "300";
+std::uint32_t const kServerPolls = 300;
+
+// The next suffix for a taken server name; lives for the whole process.
+std::int32_t server_name_counter = 2;
+
+std::string joined(std::vector<std::string> const& texts, char const* separator) {
+  std::string out;
+  for (std::string const& text : texts) out += (out.empty() ? "" : separator) + text;
+  return out;
+}
+
+// Detaches from the Kestrova VM and deletes every volume of `volumes`, then
+// names at Error whatever is still there; `volumes` is emptied.
+void undo_volumes(curlAPI& client, std::map<std::string, std::set<std::string>>& volumes, std::string const& vm_id,
+                  char const* signature) {
+  for (auto& entry : volumes) {
+    client.detach_and_remove_volumes(entry.first, entry.second, vm_id);
+    std::vector<std::string> no_snapshots;
+    rustack_cleanup::report_leftovers(client, entry.first, no_snapshots, entry.second, signature);
+  }
+  volumes.clear();
 }
 
 }  // namespace
 
+namespace rustack_restore {
+
+bool check_network_choice(std::vector<network> const& networks, std::string const& network_uuid,
+                          std::string& reason) {
+  std::vector<std::string> labels;
+  for (network const& n : networks) labels.push_back(n.label + "(" + n.id + ")");
+  if (network_uuid.empty()) {
+    if (networks.size() < 2) return true;
+    reason = ": a network wasn't specified in restore parameters but there are " + std::to_string(networks.size()) +
+             " networks aiavalable: " + joined(labels, ", ");
+    return false;
+  }
+  if (networks.empty()) {
+    reason = ": no networks are available on current RUSTACK cloud";
+    return false;
+  }
+  if (!ks_utils_common::is_valid_uuid(network_uuid)) {
+    reason = ": invalid value of network_uuid parameter provided: " + kestrova_common::single_quoted(network_uuid);
+    return false;
+  }
+  for (network const& n : networks)
+    if (n.id == network_uuid) return true;
+  reason = ": unable to find the specified network " + network_uuid + " among available networks: " +
+           joined(labels, ", ");
+  return false;
+}
+
+std::string free_server_name(std::vector<rustack_vm_info> const& servers, std::string const& name,
+                             std::int32_t& counter) {
+  std::string candidate = name;
+  while (curlAPI::server_name_exists(servers, candidate)) {
+    KsLogStream(KsLogLvl::Info) << "Server with the name: " << candidate << " exists in Rustack " << std::endl;
+    candidate = name + "_" + std::to_string(counter);
+    KsLogStream(KsLogLvl::Info) << "Check new server name: '" << candidate << "'" << std::endl;
+    ++counter;
+  }
+  return candidate;
+}
+
+bool is_plain_file_name(std::string const& name) {
+  return !name.empty() && name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
+         name.find('\0') == std::string::npos && name != ".";
+}
+
+std::string dd_command(std::string const& image, std::string const& device, std::uint32_t block_size_mb) {
+  return "/bin/dd if=" + kestrova::shell_quoted(image) + " of=" + kestrova::shell_quoted(device) +
+         " bs=" + std::to_string(block_size_mb) + "M conv=fsync";
+}
+
+bool device_order_less(std::string const& a, std::string const& b) {
+  if (a.empty() != b.empty()) return b.empty();
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+std::string original_device(volume const& record) {
+  std::string lowest;
+  for (volume_attachment const& a : record.attachments)
+    if (!a.device.empty() && (lowest.empty() || device_order_less(a.device, lowest))) lowest = a.device;
+  return lowest;
+}
+
+std::size_t boot_volume_index(std::vector<volume> const& records) {
+  std::size_t boot = records.size();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].bootable != "true") continue;
+    if (boot == records.size() || device_order_less(original_device(records[i]), original_device(records[boot])))
+      boot = i;
+  }
+  return boot;
+}
+
+std::vector<std::size_t> attachment_order(std::vector<volume> const& records, std::size_t boot) {
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < records.size(); ++i)
+    if (i != boot) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return device_order_less(original_device(records[a]), original_device(records[b]));
+  });
+  return order;
+}
+
+}  // namespace rustack_restore
+
 bool KsModuleRuStack::before_restore() {
-  not_implemented(__PRETTY_FUNCTION__);
+  try {
+    KsLogStream(KsLogLvl::Info) << "Got a task to restore an archive " << options_.record_id << std::endl;
+    std::string const& directory = options_.tmp_operation_directory;
+    if (!fs::is_directory(directory)) {
+      KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": directory " << directory << " doesn't exist"
+                                   << std::endl;
+      return false;
+    }
+    if (!load_api_version(false)) {
+      KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": unable to get API version " << std::endl;
+      return false;
+    }
+    curlAPI client(settings);
+    if (client.login(false) != 0) {
+      KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": unable to login " << std::endl;
+      return false;
+    }
+    std::vector<network> networks;
+    if (client.get_network_list(networks) != 0) {
+      KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": unable to get list of available networks "
+                                   << std::endl;
+      return false;
+    }
+    std::string reason;
+    if (!rustack_restore::check_network_choice(networks, read_server_parameters().network_uuid, reason)) {
+      KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << reason << std::endl;
+      return false;
+    }
+    return true;
+  } catch (fs::filesystem_error const& e) {
+    KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": boost::filesystem:" << e.what() << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": exception:" << e.what() << std::endl;
+  }
   return false;
 }
 
@@ -22,16 +191,292 @@ bool KsModuleRuStack::after_restore() { return true; }
 bool KsModuleRuStack::after_restore_last_file() { return true; }
 
 bool KsModuleRuStack::deployment(bool const&) {
-  not_implemented(__PRETTY_FUNCTION__);
+  try {
+    rustack_server_parameters const parameters = read_server_parameters();
+    read_dd_block_size();
+    if (!load_api_version(true)) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to get API version " << std::endl;
+      return false;
+    }
+    if (check_resource("") != 0) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to get status of VM " << std::endl;
+      return false;
+    }
+    curlAPI client(settings);
+    if (client.login(false) != 0) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to login to url: " << settings.url << std::endl;
+      return false;
+    }
+    std::string const& directory = options_.tmp_operation_directory;
+    server_conf server;
+    if (fill_server_config(directory, server) != 0) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to get server info from 'vm.config' file"
+                                   << std::endl;
+      return false;
+    }
+    std::set<std::string> created;
+    std::string boot_volume_id;
+    if (restore_volumes(server, directory, created, boot_volume_id) != 0) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to restore volumes" << std::endl;
+      return false;
+    }
+    if (boot_volume_id.empty()) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig
+                                   << ": none of the restored volumes is bootable, no server can boot from them"
+                                   << std::endl;
+      return false;
+    }
+    if (deploy_vm(boot_volume_id, parameters, server) != 0) {
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to deploy VM: '" << server.name << "'"
+                                   << std::endl;
+      return false;
+    }
+    std::uint32_t const attachment_bound =
+        curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
+    for (auto const& entry : restored_attach_order) {
+      std::string const& id = entry.first;
+      std::string device;
+      if (client.attach_volume(server.id, id, device) != 0) {
+        KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << id << "' to server '"
+                                     << server.name << "'" << std::endl;
+        return false;
+      }
+      if (rustack_wait::wait_for_volume_status(client, entry.second, id, "available", "in-use", false,
+                                               attachment_bound, kDeploymentSig,
+                                               ": unable to attach volume: '" + id + "' to server: '" + server.id +
+                                                   "'. Break by timeout " + std::to_string(attachment_bound)) != 0)
+        return false;
+      KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << server.id << "'"
+                                  << std::endl;
+    }
+    return true;
+  } catch (fs::filesystem_error const& e) {
+    KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": boost::filesystem:" << e.what() << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": exception:" << e.what() << std::endl;
+  }
   return false;
 }
 
-int KsModuleRuStack::restore_volumes(server_conf const&, std::string const&, std::set<std::string>&, std::string&) {
-  not_implemented(__PRETTY_FUNCTION__);
-  return 7;
+int KsModuleRuStack::restore_volumes(server_conf const& server, std::string const& directory,
+                                     std::set<std::string>& created, std::string& boot_volume_id) {
+  char const* const sig = kRestoreVolumesSig;
+  curlAPI client(settings);
+  auto undo = [&]() -> int {
+    try {
+      undo_volumes(client, restore_volumes_in_progress, settings.vm_id, sig);
+    } catch (std::exception const& e) {
+      KsLogStream(KsLogLvl::Error) << sig << ": clean-up: " << e.what() << std::endl;
+    }
+    return 7;
+  };
+
+  try {
+    if (client.login(false) != 0) {
+      KsLogStream(KsLogLvl::Error) << sig << ": unable to login to url: " << settings.url << std::endl;
+      return 7;
+    }
+
+    // Every description and image is checked before anything is made.
+    std::vector<volume> records;
+    std::vector<std::string> images;
+    std::map<std::string, std::string> image_owner;
+    for (std::string const& id : server.attached_volumes) {
+      volume record;
+      if (fill_volume_config(directory, id, record) != 0) {
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to get volume info from" << id << ".conf file" << std::endl;
+        return 7;
+      }
+      std::string const& name = record.attached_device_name;
+      if (!rustack_restore::is_plain_file_name(name)) {
+        KsLogStream(KsLogLvl::Error) << sig << ": the image name " << kestrova::as_quoted(name, '"', '\\')
+                                     << " of volume '" << id << "' is not a plain file name" << std::endl;
+        return 7;
+      }
+      auto const same = image_owner.find(name);
+      if (same != image_owner.end()) {
+        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same->second << "' and '" << id
+                                     << "' were both saved as the device '" << name << "'" << std::endl;
+        return 7;
+      }
+      image_owner[name] = id;
+      std::string const image = directory + "/" + name;
+      fs::file_status const status = fs::symlink_status(image);
+      if (!fs::exists(status)) {
+        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << image << "' doesn't exist" << std::endl;
+        return 7;
+      }
+      if (!fs::is_regular_file(status)) {
+        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << image << "' is not a regular file"
+                                     << std::endl;
+        return 7;
+      }
+      records.push_back(record);
+      images.push_back(image);
+    }
+    std::size_t const boot = rustack_restore::boot_volume_index(records);
+
+    std::uint32_t const creation_bound =
+        curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
+    std::uint32_t const attachment_bound =
+        curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
+    std::vector<std::string> new_ids(records.size());
+    std::map<std::string, std::string> reported;  // device named by the cloud -> volume
+    std::map<std::string, std::string> devices;   // device used -> volume
+    for (std::size_t k = 0; k < records.size(); ++k) {
+      volume const& record = records[k];
+      std::string const& original_id = server.attached_volumes[k];
+      std::string const& image = images[k];
+      std::string const& project = record.tenant_id;
+
+      KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << record.id << "' ..." << std::endl;
+      std::string id;
+      if (client.create_volume(record, id, "") != 0) {
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '" << original_id
+                                     << "'" << std::endl;
+        return undo();
+      }
+      created.insert(id);
+      restore_volumes_in_progress[project].insert(id);
+      new_ids[k] = id;
+
+      KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << id << "' becomes available..." << std::endl;
+      if (rustack_wait::wait_for_volume_status(client, project, id, "creating", "available", true, creation_bound,
+                                               sig,
+                                               ": volume: '" + id + "' is still not available. Break by timeout " +
+                                                   std::to_string(creation_bound)) != 0)
+        return undo();
+      KsLogStream(KsLogLvl::Info) << "New volume '" << id << "' is available now" << std::endl;
+      if (k == boot) boot_volume_id = id;
+
+      std::set<std::string> const before = rustack_device::block_devices_under(kDevRoot);
+      std::string hint;
+      if (client.attach_volume(settings.vm_id, id, hint) != 0) {
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to attach volume '" << id << "' to server '"
+                                     << settings.vm_name << "'" << std::endl;
+        return undo();
+      }
+      auto const same_hint = reported.find(hint);
+      if (same_hint != reported.end()) {
+        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_hint->second << "' and '" << id
+                                     << "' were both reported at device '" << hint << "'" << std::endl;
+        return undo();
+      }
+      reported[hint] = id;
+      if (rustack_wait::wait_for_volume_status(client, project, id, "available", "in-use", false, attachment_bound,
+                                               sig,
+                                               ": unable to attach volume: '" + id + "' to server: '" +
+                                                   settings.vm_id + "'. Break by timeout " +
+                                                   std::to_string(attachment_bound)) != 0)
+        return undo();
+      std::string device;
+      if (rustack_device::wait_for_attached_device(kDevRoot, hint, id, before, settings.vm_name, sig,
+                                                   ": unable to find just attached volume: '" + record.id +
+                                                       "' to server: '" + settings.vm_id + "'. Break by timeout " +
+                                                       kDeviceChecks,
+                                                   device) != 0)
+        return undo();
+      if (check_block_device(device, settings.vm_name) != 0) return undo();
+      auto const same_device = devices.find(device);
+      if (same_device != devices.end()) {
+        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_device->second << "' and '" << id
+                                     << "' appeared as the same device '" << device << "'" << std::endl;
+        return undo();
+      }
+      devices[device] = id;
+      KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << settings.vm_id
+                                  << "'" << std::endl;
+
+      std::int64_t const image_size = ks_utils_common::get_file_size(image);
+      std::int64_t const device_size = ks_utils_common::get_file_size(device);
+      if (device_size <= 0) {
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to get the size of block device '" << device << "'"
+                                     << std::endl;
+        return undo();
+      }
+      if (image_size > device_size) {
+        KsLogStream(KsLogLvl::Error) << sig << ": the image '" << image << "' of " << image_size
+                                     << " bytes is larger than volume '" << id << "' of " << device_size
+                                     << " bytes" << std::endl;
+        return undo();
+      }
+      std::string output;
+      if (ks_utils_common::execute_command(rustack_restore::dd_command(image, device, dd_block_size), output) !=
+          0) {
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to copy archive to block device: " << output << std::endl;
+        return undo();
+      }
+    }
+
+    int detached = 0;
+    for (auto const& entry : restore_volumes_in_progress)
+      if (client.detach_volumes(entry.first, entry.second, settings.vm_id) != 0) detached = 7;
+    if (detached != 0) return undo();
+
+    restored_attach_order.clear();
+    for (std::size_t k : rustack_restore::attachment_order(records, boot))
+      restored_attach_order.emplace_back(new_ids[k], records[k].tenant_id);
+    // The volumes are complete: from here on nothing is rolled back.
+    restore_volumes_in_progress.clear();
+
+    KsLogStream(KsLogLvl::Info) << "The following volume(s) are now available after the restore:" << std::endl;
+    for (std::string const& id : created) KsLogStream(KsLogLvl::Info) << "volume ID: " << id << std::endl;
+    return 0;
+  } catch (fs::filesystem_error const& e) {
+    KsLogStream(KsLogLvl::Error) << sig << ": boost::filesystem:" << e.what() << std::endl;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  }
+  return undo();
 }
 
-int KsModuleRuStack::deploy_vm(std::string const&, rustack_server_parameters const&, server_conf&) {
-  not_implemented(__PRETTY_FUNCTION__);
-  return 7;
+int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server_parameters const& parameters,
+                               server_conf& server) {
+  curlAPI client(settings);
+  if (client.login(false) != 0) {
+    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to login to url: " << settings.url << std::endl;
+    return 7;
+  }
+  std::vector<rustack_vm_info> servers;
+  if (client.get_server_list(servers) != 0) {
+    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get list of servers" << std::endl;
+    return 7;
+  }
+  server.name = rustack_restore::free_server_name(servers, server.name, server_name_counter);
+  KsLogStream(KsLogLvl::Info) << "Server will be restored with the name: " << server.name << std::endl;
+  if (client.create_server(boot_volume_id, parameters, server) != 0) {
+    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server" << std::endl;
+    return 7;
+  }
+  KsLogStream(KsLogLvl::Info) << "Wait while new server '" << server.name << "' with ID '" << server.id
+                              << "' becomes ACTIVE..." << std::endl;
+  std::string status = "BUILD";
+  for (std::uint32_t poll = 1; status != "ACTIVE"; ++poll) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (client.get_server_status(server.id, status) != 0) {
+      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get status of server: '" << server.name << "'"
+                                   << std::endl;
+      return 7;
+    }
+    if (status != "ACTIVE" && poll >= kServerPolls) {
+      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << server.name
+                                   << "'. Break by timeout " << kServerPolls << std::endl;
+      return 7;
+    }
+  }
+  KsLogStream(KsLogLvl::Info) << "Server '" << server.name << " is now ACTIVE" << std::endl;
+  return 0;
+}
+
+void KsModuleRuStack::handle_shutdown_signal() {
+  if (!restore_volumes_in_progress.empty()) {
+    try {
+      KsLogStream(KsLogLvl::Info) << "Removing the volumes of the interrupted restore" << std::endl;
+      curlAPI client(settings);
+      undo_volumes(client, restore_volumes_in_progress, settings.vm_id, kShutdownSig);
+    } catch (std::exception const& e) {
+      KsLogStream(KsLogLvl::Error) << kShutdownSig << ": " << e.what() << std::endl;
+    }
+  }
+  KsModuleUniversal::handle_shutdown_signal();
 }

@@ -1,0 +1,74 @@
+#include "rustack/leftovers.h"
+
+#include <boost/json/parse.hpp>
+
+#include "rustack/curl_api.h"
+#include "support/log/ks_log.h"
+
+namespace rustack_cleanup {
+
+namespace {
+
+enum class presence { gone, present, unknown };
+
+// Looks an object up with a plain request, so that one already gone (404)
+// is no error; "deleting" counts as gone.
+presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status) {
+  std::string reply;
+  try {
+    if (client.process_curl_api_request(url, curlAPI::GET, reply, "", false, true) != 0) return presence::unknown;
+  } catch (std::exception const&) {
+    return presence::unknown;
+  }
+  long const code = client.last_http_code();
+  if (code == 404) return presence::gone;
+  if (!curlAPI::is_success_code(code)) return presence::unknown;
+  boost::system::error_code ec;
+  boost::json::value const value = boost::json::parse(reply, ec);
+  if (ec || !value.is_object()) return presence::unknown;
+  auto const* object = value.get_object().if_contains(kind);
+  if (!object || !object->is_object()) return presence::unknown;
+  auto const* text = object->get_object().if_contains("status");
+  if (!text || !text->is_string()) return presence::unknown;
+  status = std::string(text->get_string());
+  return status == "deleting" ? presence::gone : presence::present;
+}
+
+void log_one(char const* signature, char const* kind, std::string const& id, std::string const& project,
+             std::string const& why) {
+  KsLogStream(KsLogLvl::Error) << signature << ": " << kind << " '" << id << "' of project '" << project
+                               << "' is left behind" << why << std::endl;
+}
+
+// Keeps in `ids` the objects still there, logging each.
+template <class Ids>
+Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, char const* path, char const* kind,
+                char const* signature) {
+  Ids left;
+  for (std::string const& id : ids) {
+    std::string status;
+    presence const p = look_up(client, client.storage_base(project) + path + id, kind, status);
+    if (p == presence::gone) continue;
+    log_one(signature, kind, id, project,
+            p == presence::present ? " in the state " + status : std::string(" (its state cannot be read)"));
+    left.insert(left.end(), id);
+  }
+  return left;
+}
+
+}  // namespace
+
+bool report_leftovers(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
+                      std::set<std::string>& volumes, char const* signature) {
+  snapshots = still_there(client, project, snapshots, "/snapshots/", "snapshot", signature);
+  volumes = still_there(client, project, volumes, "/volumes/", "volume", signature);
+  return snapshots.empty() && volumes.empty();
+}
+
+void log_left_behind(std::string const& project, std::vector<std::string> const& snapshots,
+                     std::set<std::string> const& volumes, char const* signature, std::string const& why) {
+  for (std::string const& id : snapshots) log_one(signature, "snapshot", id, project, why);
+  for (std::string const& id : volumes) log_one(signature, "volume", id, project, why);
+}
+
+}  // namespace rustack_cleanup

@@ -1,0 +1,26 @@
+// What a clean-up left in the cloud. The clean-up composites of curlAPI
+// report nothing, so after one the module asks for every object it meant to
+// remove and names, at Error, each one that is still there.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+class curlAPI;
+
+namespace rustack_cleanup {
+
+// Asks for the state of every snapshot and volume of `project`. One that is
+// gone or being deleted is done; every other one, also one whose state cannot
+// be read, is logged at Error after `signature` and stays in its list, the
+// others are taken out. True when nothing is left.
+bool report_leftovers(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
+                      std::set<std::string>& volumes, char const* signature);
+
+// Logs at Error, after `signature`, every snapshot and volume as left
+// behind, for a clean-up that could not be tried; `why` ends the lines.
+void log_left_behind(std::string const& project, std::vector<std::string> const& snapshots,
+                     std::set<std::string> const& volumes, char const* signature, std::string const& why);
+
+}  // namespace rustack_cleanup

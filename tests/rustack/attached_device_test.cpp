@@ -1,0 +1,272 @@
+// Finding the device of a just-attached volume, over a scratch directory that
+// plays /dev: device nodes made with mknod (never opened), serial links, and
+// hints that are right, wrong, stale or not devices at all. Also the plain
+// block-device check the paths share.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cctype>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/test_util.h"
+#include "log_capture.h"
+#include "rustack/attached_device.h"
+#include "rustack/ks_module_rustack.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using rustack_device::probe_result;
+
+char const* const kVolume = "0123456789abcdef0123456789abcdef0123";
+// The virtio serial keeps the first 20 characters of the volume id.
+char const* const kSerial = "disk/by-id/virtio-0123456789abcdef0123";
+
+// A scratch /dev. Nodes get distinct device numbers of a major no test opens.
+class FakeDev {
+ public:
+  std::string root() const { return dir_.str(); }
+  std::string at(std::string const& rel) const { return (dir_ / rel).string(); }
+
+  void node(std::string const& rel, unsigned minor) const {
+    fs::create_directories(fs::path(at(rel)).parent_path());
+    if (::mknod(at(rel).c_str(), S_IFBLK | 0600, makedev(240, minor)) != 0)
+      throw std::runtime_error("mknod " + at(rel) + " failed (the tests run as root)");
+  }
+  void file(std::string const& rel) const {
+    fs::create_directories(fs::path(at(rel)).parent_path());
+    kstest::write_file(at(rel), "not a disk");
+  }
+  void link(std::string const& rel, std::string const& target) const {
+    fs::create_directories(fs::path(at(rel)).parent_path());
+    fs::create_symlink(target, at(rel));
+  }
+
+ private:
+  kstest::TempDir dir_;
+};
+
+TEST(BlockDeviceCensus, CountsNodesAtAnyDepthButNotLinksOrFiles) {
+  FakeDev dev;
+  dev.node("vda", 1);
+  dev.node("mapper/root", 2);
+  dev.link("disk/by-id/virtio-x", "../../vda");
+  dev.file("vdz");
+  ASSERT_EQ(::mknod(dev.at("tty9").c_str(), S_IFCHR | 0600, makedev(240, 3)), 0);
+
+  auto const found = rustack_device::block_devices_under(dev.root());
+  EXPECT_EQ(found, (std::set<std::string>{dev.at("vda"), dev.at("mapper/root")}));
+}
+
+struct ProbeCase {
+  char const* what;
+  std::vector<std::string> before;  // block nodes present before the attach
+  void (*after)(FakeDev const&);    // what the attach brought
+  std::string hint;                 // relative to the scratch /dev; "" for none
+  probe_result::state_type state;
+  std::string device;  // relative; for found
+  std::string reason;  // a part of it, for unusable and refused
+};
+
+class Probe : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(Probe, DecidesFromSerialAndHint) {
+  ProbeCase const& c = GetParam();
+  FakeDev dev;
+  unsigned minor = 10;
+  for (auto const& rel : c.before) dev.node(rel, minor++);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  c.after(dev);
+
+  std::string const hint = c.hint.empty() ? "" : c.hint[0] == '!' ? c.hint.substr(1) : dev.at(c.hint);
+  auto const r = rustack_device::probe_attached_device(dev.root(), hint, kVolume, before, "kestrova-vm");
+  EXPECT_EQ(r.state, c.state);
+  if (c.state == probe_result::found) {
+    EXPECT_EQ(r.device, dev.at(c.device));
+  }
+  EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AttachedDevice, Probe,
+    ::testing::Values(
+        ProbeCase{"new node at the hint", {"vda"}, [](FakeDev const& d) { d.node("vdb", 1); }, "vdb",
+                  probe_result::found, "vdb", ""},
+        ProbeCase{"hint names a disk that was there before", {"vda", "vdb"}, [](FakeDev const&) {}, "vdb",
+                  probe_result::unusable, "", "was already present on server 'kestrova-vm' before the attach"},
+        ProbeCase{"hint is a regular file", {"vda"}, [](FakeDev const& d) { d.file("vdb"); }, "vdb",
+                  probe_result::unusable, "",
+                  ": volume was attached to server: 'kestrova-vm' as device '"},
+        ProbeCase{"hint is a link to a new node", {}, [](FakeDev const& d) {
+                    d.node("loop7", 1);
+                    d.link("vdb", "loop7");
+                  }, "vdb", probe_result::unusable, "", "but it is not a block device"},
+        ProbeCase{"hint is not an absolute path", {}, [](FakeDev const&) {}, "!.",
+                  probe_result::unusable, "", "is not an absolute path"},
+        ProbeCase{"nothing there yet", {"vda"}, [](FakeDev const&) {}, "vdb", probe_result::waiting, "", ""},
+        ProbeCase{"no hint and no serial", {"vda"}, [](FakeDev const& d) { d.node("vdb", 1); }, "",
+                  probe_result::waiting, "", ""},
+        ProbeCase{"serial overrules a hint that names an old disk", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdc", 1);
+                    d.link(kSerial, "../../vdc");
+                  }, "vda", probe_result::found, "vdc", ""},
+        ProbeCase{"serial overrules a hint that is a new but other disk", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.node("vdc", 2);
+                    d.link(kSerial, "../../vdc");
+                  }, "vdb", probe_result::found, "vdc", ""},
+        ProbeCase{"serial and hint agree: the hint's name is kept", {}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.node("loop3", 1);
+                    d.link(kSerial, "../../loop3");
+                  }, "vdb", probe_result::found, "vdb", ""},
+        ProbeCase{"serial as a node of its own", {}, [](FakeDev const& d) { d.node(kSerial, 1); }, "vdq",
+                  probe_result::found, kSerial, ""},
+        ProbeCase{"serial link leads to a regular file", {}, [](FakeDev const& d) {
+                    d.file("vdb");
+                    d.link(kSerial, "../../vdb");
+                  }, "vdb", probe_result::refused, "", "which is not a block device"},
+        ProbeCase{"dangling serial link: wait, even with a usable hint", {}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.link(kSerial, "../../vdx");
+                  }, "vdb", probe_result::waiting, "", ""},
+        ProbeCase{"a link named with the whole id is no serial link", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdc", 1);
+                    d.link(std::string("disk/by-id/virtio-") + kVolume, "../../vdc");
+                  }, "vda", probe_result::unusable, "", "already present"}),
+    [](auto const& info) {
+      std::string name;
+      for (char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+TEST(DeviceWait, FindsADeviceThatAppearsAfterSomePolls) {
+  FakeDev dev;
+  dev.node("vda", 1);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  std::thread udev([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    dev.node("vdb", 2);
+  });
+  std::string device;
+  int const rc = rustack_device::wait_for_attached_device(dev.root(), dev.at("vdb"), kVolume, before, "kvm", "sig",
+                                                          ": timed out", device, {5, 1});
+  udev.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(device, dev.at("vdb"));
+}
+
+TEST(DeviceWait, NamesTheSerialDeviceWhenTheCloudReportedAnother) {
+  kstest::LogCapture log;
+  FakeDev dev;
+  dev.node("vda", 1);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  dev.node("vdc", 2);
+  dev.link(kSerial, "../../vdc");
+  std::string device;
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vda"), kVolume, before, "kvm", "sig",
+                                                     ": timed out", device, {3, 1}),
+            0);
+  EXPECT_EQ(device, dev.at("vdc"));
+  EXPECT_TRUE(log.contains("The cloud reported device '" + dev.at("vda") + "' for volume '" + kVolume +
+                           "', its serial names '" + dev.at("vdc") + "'"))
+      << log.text();
+}
+
+TEST(DeviceWait, UnusableHintWithoutSerialFailsClearlyAfterTheGrace) {
+  kstest::LogCapture log;
+  FakeDev dev;
+  dev.node("vda", 1);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  std::string device = "untouched";
+  auto const start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vda"), kVolume, before, "kvm", "SIG",
+                                                     ": timed out", device, {300, 2}),
+            2);
+  auto const waited = std::chrono::steady_clock::now() - start;
+  // The grace, not the whole bound.
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  EXPECT_EQ(device, "untouched");
+  std::string const text = log.text();
+  EXPECT_NE(text.find("SIG: the device '" + dev.at("vda") + "' reported for volume '" + kVolume +
+                      "' was already present on server 'kvm' before the attach"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("SIG: no device with the serial of volume '" + std::string(kVolume) + "' (" + dev.at(kSerial) +
+                      ") appeared on server 'kvm', so its device cannot be told"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("timed out"), std::string::npos);
+}
+
+TEST(DeviceWait, NothingAtAllEndsWithTheTimeoutMessage) {
+  kstest::LogCapture log;
+  FakeDev dev;
+  std::string device;
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vdb"), kVolume, {}, "kvm", "SIG",
+                                                     ": gone. Break by timeout 2", device, {2, 1}),
+            2);
+  EXPECT_TRUE(log.contains("SIG: gone. Break by timeout 2")) << log.text();
+}
+
+TEST(DeviceWait, SerialLinkToAFileFailsAtOnce) {
+  kstest::LogCapture log;
+  FakeDev dev;
+  dev.file("vdb");
+  dev.link(kSerial, "../../vdb");
+  std::string device;
+  auto const start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vdb"), kVolume, {}, "kvm", "SIG",
+                                                     ": timed out", device, {300, 10}),
+            2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_TRUE(log.contains("which is not a block device")) << log.text();
+}
+
+struct CheckCase {
+  char const* what;
+  void (*make)(FakeDev const&);
+  int result;
+  std::string message;  // the Error text after the signature, %p for the path; "" for none
+};
+
+char const* const kNotBlock = "volume was attached to server: 'kestrova-vm' as device '%p' but it is not a block device";
+
+class CheckBlockDevice : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckBlockDevice, AcceptsOnlyABlockNodeItself) {
+  CheckCase const& c = GetParam();
+  kstest::LogCapture log;
+  FakeDev dev;
+  c.make(dev);
+  EXPECT_EQ(check_block_device(dev.at("vdb"), "kestrova-vm"), c.result);
+  std::string const text = log.text();
+  if (!c.message.empty()) {
+    std::string message = c.message;
+    message.replace(message.find("%p"), 2, dev.at("vdb"));
+    EXPECT_NE(text.find("int check_block_device(const string&, const string&): " + message), std::string::npos)
+        << text;
+  } else {
+    EXPECT_EQ(text.find("check_block_device"), std::string::npos) << text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, CheckBlockDevice,
+    ::testing::Values(
+        CheckCase{"node", [](FakeDev const& d) { d.node("vdb", 1); }, 0, ""},
+        CheckCase{"missing", [](FakeDev const&) {}, 2, "attached device '%p' does not exist in server 'kestrova-vm'"},
+        CheckCase{"regular_file", [](FakeDev const& d) { d.file("vdb"); }, 2, kNotBlock},
+        CheckCase{"link_to_node", [](FakeDev const& d) {
+                    d.node("loop1", 1);
+                    d.link("vdb", "loop1");
+                  }, 2, kNotBlock},
+        CheckCase{"directory", [](FakeDev const& d) { fs::create_directories(d.at("vdb")); }, 2, kNotBlock}),
+    [](auto const& info) { return std::string(info.param.what); });
+
+}  // namespace
