@@ -623,6 +623,18 @@ TEST_F(Compute, AttachVolumeSendsTheBodyAndAnswersTheDevice) {
   EXPECT_EQ(find("volumes", volume).at("attachment").at("server_id").as_string(), sc::kestrova_vm);
 }
 
+TEST_F(Compute, AttachVolumeEscapesTheVolumeId) {
+  answer("POST", ".*/os-volume_attachments", R"("body": {"volumeAttachment": {"device": "/dev/vdc"}})");
+  curlAPI api(settings);
+  std::string device;
+  ASSERT_EQ(api.attach_volume(sc::kestrova_vm, "v\"1\\", device), 0);
+  EXPECT_EQ(device, "/dev/vdc");
+  boost::json::value body;
+  ASSERT_NO_THROW(body = boost::json::parse(requests().at(0).body)) << requests().at(0).body;
+  EXPECT_EQ(body.at("volumeAttachment").at("volumeId").as_string(), "v\"1\\");
+  EXPECT_TRUE(body.at("volumeAttachment").at("device").is_null());
+}
+
 TEST_F(Compute, AttachVolumeFailuresLeaveNoDevice) {
   ReplyCase const cases[] = {
       {"volume in use", "", 6, ": returned code: 400, error message: \"Invalid volume: volume '"},

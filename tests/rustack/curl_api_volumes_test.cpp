@@ -606,6 +606,15 @@ TEST_F(Volumes, DetachVolumesWithoutAUsableBoundWaitsTheDefault) {
   EXPECT_EQ(status_of("volumes", *ids.begin()), "available");
 }
 
+TEST_F(Volumes, DetachVolumesOutlivesAnExpiredToken) {
+  cloud().set_polls({{"volume_detach", 0}});
+  curlAPI api(settings);
+  auto const ids = attached_volumes(api, 1);
+  cloud().expire_tokens("project");
+  EXPECT_EQ(api.detach_volumes(sc::project, ids, sc::kestrova_vm), 0) << log.text();
+  EXPECT_EQ(status_of("volumes", *ids.begin()), "available");
+}
+
 TEST_F(Volumes, DetachVolumesGoesOnAfterAFailure) {
   cloud().set_polls({{"volume_detach", 0}});
   curlAPI api(settings);
