@@ -286,6 +286,8 @@ class KsModuleUniversal {
   int storage_type = 0;
   int storage_id = 0;
   std::unique_ptr<Snapshot> os_snapshot;
+  // The device os_snapshot was made of; its removal names this device.
+  std::string os_snapshot_device;
   std::vector<OsSnapshot> os_snapshots;
   bool use_snapshot = false;
   std::string snapshot_type;

@@ -22,6 +22,8 @@
 #       file; a dangling link when $KS_OSTOOLS_DIR/lvm-unreadable exists.
 # lvremove -y PATH  removes it.
 # lsmod prints the modules listed in $KS_OSTOOLS_DIR/modules.
+# lsblk FLAGS ...  prints $KS_OSTOOLS_DIR/lsblk<FLAGS> (say lsblk-bfJ) when
+#       that file exists, else runs the real /usr/bin/lsblk.
 # dbdctl setup-snapshot -f MIB DEVICE COWFILE MINOR  makes /dev/datto<MINOR>
 #       a read-only block device holding the device's content of this
 #       moment (the file system frozen while it is copied); dbdctl destroy
@@ -152,6 +154,15 @@ lsmod_main() {
   return 0
 }
 
+lsblk_main() {
+  reply=$state/lsblk${1:-}
+  if [ -f "$reply" ]; then
+    cat "$reply"
+    exit 0
+  fi
+  exec /usr/bin/lsblk "$@"
+}
+
 # ---- dattobd ----------------------------------------------------------------------
 
 datto_dir=$state/datto
@@ -216,6 +227,7 @@ case $tool in
   lvcreate) lvcreate_main "$@" ;;
   lvremove) lvremove_main "$@" ;;
   lsmod) lsmod_main "$@" ;;
+  lsblk) lsblk_main "$@" ;;
   dbdctl)
     [ $# -ge 1 ] || die "no command"
     cmd=$1; shift
