@@ -19,12 +19,36 @@ namespace {
 
 KS_INLINE uint32_t rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-// One round, with wk = W[t] + K[t]; the callers rotate the names.
-#define KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk)                                       \
-  do {                                                                                    \
-    h += (rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25)) + (((f ^ g) & e) ^ g) + (wk);     \
-    d += h;                                                                               \
-    h += (rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22)) + (((a | b) & c) | (a & b));      \
+// Keeps the compiler from regrouping a sum (it may, for unsigned values):
+// the grouping below decides the latency of a round.
+#define KS_OPAQUE(x) __asm__("" : "+r"(x))
+
+// One round, with wk = W[t] + K[t]; the callers rotate the names. Ch is
+// (e & f) + (~e & g), whose terms never share a bit; Maj is
+// ((a ^ b) & (b ^ c)) ^ b, where b ^ c is the previous round's a ^ b.
+// What does not depend on e is summed first and Sigma1(e), the slowest
+// term, last, into both the new e and the new a.
+#define KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk)                   \
+  do {                                                                \
+    uint32_t hw = h + (wk);                                           \
+    KS_OPAQUE(hw);                                                    \
+    uint32_t dhw = d + hw;                                            \
+    KS_OPAQUE(dhw);                                                   \
+    uint32_t ch = (e & f) + (~e & g);                                 \
+    KS_OPAQUE(ch);                                                    \
+    uint32_t const s1 = rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25); \
+    dhw += ch;                                                        \
+    KS_OPAQUE(dhw);                                                   \
+    d = dhw + s1;                                                     \
+    hw += ch;                                                         \
+    KS_OPAQUE(hw);                                                    \
+    hw += s1;                                                         \
+    uint32_t const ab = a ^ b;                                        \
+    uint32_t r = rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22);        \
+    r += (ab & bc) ^ b;                                               \
+    KS_OPAQUE(r);                                                     \
+    h = hw + r;                                                       \
+    bc = ab;                                                          \
   } while (0)
 
 // The 64 rounds over a W+K table. Interleaved: the table holds two blocks,
@@ -33,18 +57,19 @@ KS_INLINE uint32_t rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n))
 // into (BMI2 rotates in the AVX2 function).
 template <bool Interleaved>
 KS_INLINE void sha256_rounds(uint32_t* state, const uint32_t* wk) {
-  auto at = [](int t) { return Interleaved ? (t >> 2) * 8 + (t & 3) : t; };
+  constexpr int second = Interleaved ? 8 : 4;  // offset of words 4..7 of a group of 8
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-  for (int t = 0; t < 64; t += 8) {
-    KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk[at(t + 0)]);
-    KS_SHA256_ROUND(h, a, b, c, d, e, f, g, wk[at(t + 1)]);
-    KS_SHA256_ROUND(g, h, a, b, c, d, e, f, wk[at(t + 2)]);
-    KS_SHA256_ROUND(f, g, h, a, b, c, d, e, wk[at(t + 3)]);
-    KS_SHA256_ROUND(e, f, g, h, a, b, c, d, wk[at(t + 4)]);
-    KS_SHA256_ROUND(d, e, f, g, h, a, b, c, wk[at(t + 5)]);
-    KS_SHA256_ROUND(c, d, e, f, g, h, a, b, wk[at(t + 6)]);
-    KS_SHA256_ROUND(b, c, d, e, f, g, h, a, wk[at(t + 7)]);
+  uint32_t bc = b ^ c;
+  for (int t = 0; t < 64; t += 8, wk += 2 * second) {
+    KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk[0]);
+    KS_SHA256_ROUND(h, a, b, c, d, e, f, g, wk[1]);
+    KS_SHA256_ROUND(g, h, a, b, c, d, e, f, wk[2]);
+    KS_SHA256_ROUND(f, g, h, a, b, c, d, e, wk[3]);
+    KS_SHA256_ROUND(e, f, g, h, a, b, c, d, wk[second + 0]);
+    KS_SHA256_ROUND(d, e, f, g, h, a, b, c, wk[second + 1]);
+    KS_SHA256_ROUND(c, d, e, f, g, h, a, b, wk[second + 2]);
+    KS_SHA256_ROUND(b, c, d, e, f, g, h, a, wk[second + 3]);
   }
   state[0] += a;
   state[1] += b;
@@ -167,20 +192,26 @@ __attribute__((target("avx2"))) KS_INLINE __m256i sigma0_x8(__m256i x) {
       _mm256_xor_si256(_mm256_slli_epi32(x, 25), _mm256_slli_epi32(x, 14)));
 }
 
-__attribute__((target("avx2"))) KS_INLINE __m256i sigma1_x8(__m256i x) {
-  return _mm256_xor_si256(
-      _mm256_xor_si256(_mm256_xor_si256(_mm256_srli_epi32(x, 17), _mm256_srli_epi32(x, 19)), _mm256_srli_epi32(x, 10)),
-      _mm256_xor_si256(_mm256_slli_epi32(x, 15), _mm256_slli_epi32(x, 13)));
+// sigma1 of the words in lanes 0 and 2 of each half of d, where every word
+// is doubled ([w, w, v, v]): a 64-bit shift of a doubled word is a 32-bit
+// rotation in its low half. Results land in those lanes' low words.
+__attribute__((target("avx2"))) KS_INLINE __m256i sigma1_doubled(__m256i d) {
+  return _mm256_xor_si256(_mm256_xor_si256(_mm256_srli_epi64(d, 17), _mm256_srli_epi64(d, 19)),
+                          _mm256_srli_epi32(d, 10));
 }
 
 __attribute__((target("avx2"))) KS_INLINE __m256i schedule_x8(__m256i x0, __m256i x1, __m256i x2, __m256i x3) {
-  __m256i const zero = _mm256_setzero_si256();
+  // Words 0 and 2 of each half to lanes 0,1 (or 2,3), zeros elsewhere.
+  __m256i const to_low = _mm256_set_epi8(-1, -1, -1, -1, -1, -1, -1, -1, 11, 10, 9, 8, 3, 2, 1, 0,
+                                         -1, -1, -1, -1, -1, -1, -1, -1, 11, 10, 9, 8, 3, 2, 1, 0);
+  __m256i const to_high = _mm256_set_epi8(11, 10, 9, 8, 3, 2, 1, 0, -1, -1, -1, -1, -1, -1, -1, -1,
+                                          11, 10, 9, 8, 3, 2, 1, 0, -1, -1, -1, -1, -1, -1, -1, -1);
   __m256i w = _mm256_add_epi32(_mm256_add_epi32(x0, sigma0_x8(_mm256_alignr_epi8(x1, x0, 4))),
                                _mm256_alignr_epi8(x3, x2, 4));
-  __m256i s = sigma1_x8(_mm256_shuffle_epi32(x3, _MM_SHUFFLE(3, 3, 3, 2)));
-  w = _mm256_add_epi32(w, _mm256_blend_epi32(zero, s, 0x33));
-  s = sigma1_x8(_mm256_shuffle_epi32(w, _MM_SHUFFLE(1, 0, 0, 0)));
-  return _mm256_add_epi32(w, _mm256_blend_epi32(zero, s, 0xcc));
+  __m256i s = sigma1_doubled(_mm256_shuffle_epi32(x3, _MM_SHUFFLE(3, 3, 2, 2)));
+  w = _mm256_add_epi32(w, _mm256_shuffle_epi8(s, to_low));
+  s = sigma1_doubled(_mm256_shuffle_epi32(w, _MM_SHUFFLE(1, 1, 0, 0)));
+  return _mm256_add_epi32(w, _mm256_shuffle_epi8(s, to_high));
 }
 
 __attribute__((target("avx2"))) KS_INLINE __m256i load_pair(const unsigned char* p, const unsigned char* q, __m256i flip) {
@@ -194,41 +225,153 @@ __attribute__((target("avx2"))) KS_INLINE __m256i load_k2(int t) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(SHA256_K + t)));
 }
 
-}  // namespace
+// The message schedule of one pair of blocks (q == p for a lone last block)
+// into an interleaved W+K table: start() loads the 16 words, each step()
+// makes the next four.
+struct pair_schedule {
+  __m256i x0, x1, x2, x3;
+  uint32_t* wk;
+  int t;
 
-__attribute__((target("avx2,bmi2"))) void sha256_rorx(const void* data, uint32_t* state, uint64_t blocks) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  __m256i const flip = _mm256_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3,
-                                       12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
-  alignas(32) uint32_t wk[128];
-  while (blocks > 0) {
-    // An odd last block fills both lanes; only the first is used.
-    const unsigned char* const q = blocks >= 2 ? p + 64 : p;
-    __m256i x0 = load_pair(p, q, flip);
-    __m256i x1 = load_pair(p + 16, q + 16, flip);
-    __m256i x2 = load_pair(p + 32, q + 32, flip);
-    __m256i x3 = load_pair(p + 48, q + 48, flip);
+  __attribute__((target("avx2"))) KS_INLINE void start(const unsigned char* p, const unsigned char* q,
+                                                        uint32_t* table) {
+    __m256i const flip = _mm256_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3,
+                                         12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    wk = table;
+    x0 = load_pair(p, q, flip);
+    x1 = load_pair(p + 16, q + 16, flip);
+    x2 = load_pair(p + 32, q + 32, flip);
+    x3 = load_pair(p + 48, q + 48, flip);
     _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 0), _mm256_add_epi32(x0, load_k2(0)));
     _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 8), _mm256_add_epi32(x1, load_k2(4)));
     _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 16), _mm256_add_epi32(x2, load_k2(8)));
     _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 24), _mm256_add_epi32(x3, load_k2(12)));
-    for (int t = 16; t < 64; t += 4) {
-      __m256i const w = schedule_x8(x0, x1, x2, x3);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 2 * t), _mm256_add_epi32(w, load_k2(t)));
-      x0 = x1;
-      x1 = x2;
-      x2 = x3;
-      x3 = w;
-    }
-    sha256_rounds<true>(state, wk);
-    if (blocks >= 2) {
-      sha256_rounds<true>(state, wk + 4);
-      p += 128;
-      blocks -= 2;
+    t = 16;
+  }
+
+  __attribute__((target("avx2"))) KS_INLINE void step() {
+    __m256i const w = schedule_x8(x0, x1, x2, x3);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 2 * t), _mm256_add_epi32(w, load_k2(t)));
+    x0 = x1;
+    x1 = x2;
+    x2 = x3;
+    x3 = w;
+    t += 4;
+  }
+};
+
+// One round in BMI1/BMI2 code, written out so that its latency does not
+// depend on how the compiler groups the sums. The new e is
+// ((d + h + wk) + Ch) + Sigma1(e); the new a is ((T1 + Maj) + Sigma0(a)),
+// with Ch = (e & f) + (~e & g) (the terms never share a bit) and
+// Maj = (a & (b ^ c)) ^ (b & c), so both chains take four steps. b ^ c comes
+// in as BC and this round's a ^ b leaves in AB, the two names swapping from
+// round to round; b & c is carried in band. Two scratch registers only, so
+// the whole state stays in registers.
+#define KS_SHA256_ROUND_BMI(a, b, c, d, e, f, g, h, wk, BC, AB)                                       \
+  __asm__(                                                                                            \
+      "add %[rw], %[rh]\n\t"                                                                          \
+      "mov %[re], %[ab]\n\t"                                                                          \
+      "and %[rf], %[ab]\n\t"                                                                          \
+      "andn %[rg], %[re], %[y1]\n\t"                                                                  \
+      "add %[rh], %[rd]\n\t"                                                                          \
+      "add %[y1], %[ab]\n\t"                                                                          \
+      "rorx $6, %[re], %[y0]\n\t"                                                                     \
+      "rorx $11, %[re], %[y1]\n\t"                                                                    \
+      "add %[ab], %[rd]\n\t"                                                                          \
+      "add %[ab], %[rh]\n\t"                                                                          \
+      "xor %[y1], %[y0]\n\t"                                                                          \
+      "rorx $25, %[re], %[y1]\n\t"                                                                    \
+      "xor %[y1], %[y0]\n\t"                                                                          \
+      "add %[y0], %[rd]\n\t"                                                                          \
+      "add %[y0], %[rh]\n\t"                                                                          \
+      "rorx $2, %[ra], %[y0]\n\t"                                                                     \
+      "rorx $13, %[ra], %[y1]\n\t"                                                                    \
+      "mov %[ra], %[ab]\n\t"                                                                          \
+      "xor %[rb], %[ab]\n\t"                                                                          \
+      "and %[ab], %[bc]\n\t"                                                                          \
+      "xor %[rb], %[bc]\n\t"                                                                          \
+      "xor %[y1], %[y0]\n\t"                                                                          \
+      "rorx $22, %[ra], %[y1]\n\t"                                                                    \
+      "add %[bc], %[rh]\n\t"                                                                          \
+      "xor %[y1], %[y0]\n\t"                                                                          \
+      "add %[y0], %[rh]\n\t"                                                                          \
+      : [rh] "+r"(h), [rd] "+r"(d), [bc] "+r"(BC), [ab] "=&r"(AB), [y0] "=&r"(y0), \
+        [y1] "=&r"(y1)                                                                                \
+      : [ra] "r"(a), [rb] "r"(b), [re] "r"(e), [rf] "r"(f), [rg] "r"(g), [rw] "m"(wk)                 \
+      : "cc")
+
+// Eight rounds over words w[0..3] and w[8..11] of an interleaved table.
+#define KS_SHA256_8ROUNDS_BMI(w)                                   \
+  do {                                                             \
+    KS_SHA256_ROUND_BMI(a, b, c, d, e, f, g, h, (w)[0], x, z);     \
+    KS_SHA256_ROUND_BMI(h, a, b, c, d, e, f, g, (w)[1], z, x);     \
+    KS_SHA256_ROUND_BMI(g, h, a, b, c, d, e, f, (w)[2], x, z);     \
+    KS_SHA256_ROUND_BMI(f, g, h, a, b, c, d, e, (w)[3], z, x);     \
+    KS_SHA256_ROUND_BMI(e, f, g, h, a, b, c, d, (w)[8], x, z);     \
+    KS_SHA256_ROUND_BMI(d, e, f, g, h, a, b, c, (w)[9], z, x);     \
+    KS_SHA256_ROUND_BMI(c, d, e, f, g, h, a, b, (w)[10], x, z);    \
+    KS_SHA256_ROUND_BMI(b, c, d, e, f, g, h, a, (w)[11], z, x);    \
+  } while (0)
+
+// The 64 rounds of one block over an interleaved table. After each of the
+// first Steps groups of eight rounds, the next pair's schedule advances by
+// one step, so the vector work fills the gaps of the scalar rounds. A loop
+// of eight rounds rather than all 64 unrolled: the loop body stays in the
+// decoded-instruction cache.
+template <int Steps>
+__attribute__((target("avx2,bmi,bmi2"))) KS_INLINE void sha256_rounds_bmi(uint32_t* state, const uint32_t* wk,
+                                                                           pair_schedule* next) {
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+  uint32_t x = b ^ c, z, y0, y1;
+  for (int u = 0; u < 8; ++u, wk += 16) {
+    if (u < Steps) next->step();
+    KS_SHA256_8ROUNDS_BMI(wk);
+  }
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
+}
+
+}  // namespace
+
+__attribute__((target("avx2,bmi,bmi2"))) void sha256_rorx(const void* data, uint32_t* state, uint64_t blocks) {
+  if (blocks == 0) return;
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  alignas(32) uint32_t wk[2][128];
+  int cur = 0;
+  pair_schedule sched;
+  // The first pair's schedule alone; later ones overlap the rounds.
+  sched.start(p, blocks >= 2 ? p + 64 : p, wk[cur]);
+  for (int i = 0; i < 12; ++i) sched.step();
+  for (;;) {
+    // An odd last block fills both lanes; only the first is used.
+    uint64_t const in_pair = blocks >= 2 ? 2 : 1;
+    uint64_t const after = blocks - in_pair;
+    const unsigned char* const np = p + 64 * in_pair;
+    if (after > 0) sched.start(np, after >= 2 ? np + 64 : np, wk[cur ^ 1]);
+    // Twelve steps of the next pair: eight during the first block, four
+    // during the second (all eight, then four more, for a lone block).
+    if (after == 0) {
+      sha256_rounds_bmi<0>(state, wk[cur], nullptr);
+      if (in_pair == 2) sha256_rounds_bmi<0>(state, wk[cur] + 4, nullptr);
+    } else if (in_pair == 2) {
+      sha256_rounds_bmi<8>(state, wk[cur], &sched);
+      sha256_rounds_bmi<4>(state, wk[cur] + 4, &sched);
     } else {
-      p += 64;
-      blocks -= 1;
+      sha256_rounds_bmi<8>(state, wk[cur], &sched);
+      for (int i = 0; i < 4; ++i) sched.step();
     }
+    if (after == 0) break;
+    blocks = after;
+    p = np;
+    cur ^= 1;
   }
   zeroize(wk, sizeof(wk));
 }
