@@ -117,6 +117,8 @@ bool KsModuleUniversal::make_backup_remotely() {
     return false;
   }
 
+  // "ssh -q -l USER HOST " and then the options, so that the connection
+  // check is the familiar command line; every later call reuses it whole.
   std::string const prefix = std::string(kSsh) + " -q -l " + q(user) + " " + q(host) + "  " + kNonInteractive + " ";
   std::string const remote = user + "@" + host;
   std::string output;  // every auxiliary command's output, in order

@@ -171,7 +171,7 @@ class OsTools {
   OsTools(OsTools const&) = delete;
   OsTools& operator=(OsTools const&) = delete;
 
-  std::string const path() const { return dir_.str(); }
+  std::string path() const { return dir_.str(); }
 
   // Every call since the last clear(), one line each: the tool and its
   // arguments in shell form.
