@@ -51,25 +51,22 @@ KS_INLINE uint32_t rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n))
     bc = ab;                                                          \
   } while (0)
 
-// The 64 rounds over a W+K table. Interleaved: the table holds two blocks,
-// four words of the first, four of the second, and so on. Plain scalar code,
-// so it is compiled with the instruction set of the function it is inlined
-// into (BMI2 rotates in the AVX2 function).
-template <bool Interleaved>
+// The 64 rounds over a table of W[t] + K[t], for the SSE functions. Plain
+// scalar code, compiled with the instruction set of the function it is
+// inlined into.
 KS_INLINE void sha256_rounds(uint32_t* state, const uint32_t* wk) {
-  constexpr int second = Interleaved ? 8 : 4;  // offset of words 4..7 of a group of 8
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   uint32_t bc = b ^ c;
-  for (int t = 0; t < 64; t += 8, wk += 2 * second) {
+  for (int t = 0; t < 64; t += 8, wk += 8) {
     KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk[0]);
     KS_SHA256_ROUND(h, a, b, c, d, e, f, g, wk[1]);
     KS_SHA256_ROUND(g, h, a, b, c, d, e, f, wk[2]);
     KS_SHA256_ROUND(f, g, h, a, b, c, d, e, wk[3]);
-    KS_SHA256_ROUND(e, f, g, h, a, b, c, d, wk[second + 0]);
-    KS_SHA256_ROUND(d, e, f, g, h, a, b, c, wk[second + 1]);
-    KS_SHA256_ROUND(c, d, e, f, g, h, a, b, wk[second + 2]);
-    KS_SHA256_ROUND(b, c, d, e, f, g, h, a, wk[second + 3]);
+    KS_SHA256_ROUND(e, f, g, h, a, b, c, d, wk[4]);
+    KS_SHA256_ROUND(d, e, f, g, h, a, b, c, wk[5]);
+    KS_SHA256_ROUND(c, d, e, f, g, h, a, b, wk[6]);
+    KS_SHA256_ROUND(b, c, d, e, f, g, h, a, wk[7]);
   }
   state[0] += a;
   state[1] += b;
@@ -139,7 +136,7 @@ void X86_SHA256_HashBlocks(uint32_t* state, const uint32_t* data, size_t length)
       x2 = x3;
       x3 = w;
     }
-    sha256_rounds<false>(state, wk);
+    sha256_rounds(state, wk);
   }
   zeroize(wk, sizeof(wk));
 }
@@ -174,7 +171,7 @@ __attribute__((target("sse4.1"))) void sha256_sse4(const void* data, uint32_t* s
       x2 = x3;
       x3 = w;
     }
-    sha256_rounds<false>(state, wk);
+    sha256_rounds(state, wk);
   }
   zeroize(wk, sizeof(wk));
 }
@@ -356,17 +353,14 @@ __attribute__((target("avx2,bmi,bmi2"))) void sha256_rorx(const void* data, uint
     uint64_t const after = blocks - in_pair;
     const unsigned char* const np = p + 64 * in_pair;
     if (after > 0) sched.start(np, after >= 2 ? np + 64 : np, wk[cur ^ 1]);
-    // Twelve steps of the next pair: eight during the first block, four
-    // during the second (all eight, then four more, for a lone block).
     if (after == 0) {
       sha256_rounds_bmi<0>(state, wk[cur], nullptr);
       if (in_pair == 2) sha256_rounds_bmi<0>(state, wk[cur] + 4, nullptr);
-    } else if (in_pair == 2) {
+    } else {
+      // A pair with blocks after it is full. The next pair's twelve
+      // schedule steps: eight during the first block, four during the second.
       sha256_rounds_bmi<8>(state, wk[cur], &sched);
       sha256_rounds_bmi<4>(state, wk[cur] + 4, &sched);
-    } else {
-      sha256_rounds_bmi<8>(state, wk[cur], &sched);
-      for (int i = 0; i < 4; ++i) sched.step();
     }
     if (after == 0) break;
     blocks = after;
