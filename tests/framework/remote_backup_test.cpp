@@ -232,6 +232,17 @@ TEST_F(RemoteTest, ADefectOfTheRemoteToolStillBringsTheMetaFileBack) {
   EXPECT_TRUE(remote_clean());
 }
 
+TEST_F(RemoteTest, ResourceWithoutAListFileIsBackedUpByItsPath) {
+  module_.options_.resource_list_file.clear();
+  module_.options_.resource = item_;  // exists there as here
+  ASSERT_TRUE(backup()) << log_.text();
+  EXPECT_THAT(steps(), ElementsAre("check", "test -d", "mkdir", "scp secret", "ksfd", "test -f", "scp meta back", "rm",
+                                   "rmdir"));
+  EXPECT_THAT(tools_.calls_of("ssh"), Contains(HasSubstr(" -c " + item_ + " ")));
+  EXPECT_THAT(tools_.calls_of("ssh"), Contains(HasSubstr("'rm " + kSecret + " " + meta_ + "'")));
+  EXPECT_TRUE(remote_clean());
+}
+
 // ---- refusals before anything runs ----------------------------------------------------
 
 struct RefusalCase {
