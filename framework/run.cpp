@@ -58,6 +58,18 @@ OnException<CleanUp> on_exception(CleanUp clean_up) {
   return OnException<CleanUp>(std::move(clean_up));
 }
 
+// Removes the unpacked reference snapshot when the scope is left.
+class ReferenceDirectoryCleanUp {
+ public:
+  explicit ReferenceDirectoryCleanUp(KsModuleUniversal& module) : module_(module) {}
+  ~ReferenceDirectoryCleanUp() { module_.remove_reference_snapshot_directory(); }
+  ReferenceDirectoryCleanUp(ReferenceDirectoryCleanUp const&) = delete;
+  ReferenceDirectoryCleanUp& operator=(ReferenceDirectoryCleanUp const&) = delete;
+
+ private:
+  KsModuleUniversal& module_;
+};
+
 }  // namespace
 
 unsigned int KsModuleUniversal::run() {
@@ -154,6 +166,9 @@ unsigned int KsModuleUniversal::run_operation() {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": can't parse json" << std::endl;
         return 12;
       }
+      // The tarball is unpacked into a private directory; it goes when the
+      // operation ends, however it ends.
+      ReferenceDirectoryCleanUp clean_up(*this);
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
         KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
                                      << std::endl;
@@ -161,14 +176,16 @@ unsigned int KsModuleUniversal::run_operation() {
       }
       return delete_from_client_defined_storage(storages) ? 0 : 12;
     }
-    case op_verify_in_client_defined_storage:
+    case op_verify_in_client_defined_storage: {
       if (!load_module_config()) return 2;
+      ReferenceDirectoryCleanUp clean_up(*this);
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
         KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
                                      << std::endl;
         return 2;
       }
       return verify_in_client_defined_storage() ? 0 : 12;
+    }
     case op_none:
     default:
       return 1;

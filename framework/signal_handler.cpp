@@ -101,7 +101,9 @@ void KsModuleSignalHandler::sigpipe_handler(int) {}
 // ---- the module's side -----------------------------------------------------------
 
 bool KsModuleUniversal::send_signal_to_ksfd(int signal) {
-  if (ksfd_pid == 0) return false;
+  // Never 0 or a negative number: kill() would reach a process group or
+  // every process.
+  if (ksfd_pid <= 0) return false;
   return ks_utils_common::send_signal(ksfd_pid, signal);
 }
 
