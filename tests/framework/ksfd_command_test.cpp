@@ -70,6 +70,7 @@ class CommandFixture : public testing::TestWithParam<CommandCase> {
 class BackupCommon : public CommandFixture {};
 
 TEST_P(BackupCommon, ExactText) {
+  KS_REQUIRE_SANDBOX();
   CommandCase const& c = GetParam();
   if (c.setup) c.setup(module_, dir_.str());
   kstest::FrameworkLog log;
@@ -191,6 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The tool runs after "cd /": relative paths reach it as the files the module
 // checked.
 TEST(BackupCommonPaths, RelativePathsBecomeAbsolute) {
+  KS_REQUIRE_SANDBOX();
   kstest::TempDir dir;
   fs::path const before = fs::current_path();
   fs::current_path(dir.path());
