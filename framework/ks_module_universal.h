@@ -320,6 +320,9 @@ class KsModuleUniversal {
   // The restore directory that this run chose (empty until it has one); the
   // only directory a shutdown during a restore may remove.
   std::string restore_directory_;
+  // The private directory that holds the reference snapshot directory when a
+  // tarball is unpacked without a task directory; removed with it.
+  std::string private_snapshot_root_;
   volatile std::sig_atomic_t release_state_ = static_cast<int>(ReleaseState::not_started);
   volatile std::sig_atomic_t shutdown_deferred_ = 0;
 };

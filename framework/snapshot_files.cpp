@@ -101,7 +101,12 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
   bool const storage_operation = options_.operation == op_delete_from_client_defined_storage ||
                                  options_.operation == op_verify_in_client_defined_storage;
   if (storage_operation || options_.tmp_operation_directory.empty()) {
-    reference_snapshot_directory = make_private_directory();
+    // tar gives the unpacked directory the mode it was packed with; the
+    // directory around it stays private.
+    if (private_snapshot_root_.empty()) private_snapshot_root_ = make_private_directory();
+    reference_snapshot_directory = private_snapshot_root_ + "/" + fs::path(path).stem().string() + ".snap_dir";
+    fs::remove_all(reference_snapshot_directory);
+    fs::create_directories(reference_snapshot_directory);
   } else {
     reference_snapshot_directory =
         options_.tmp_operation_directory + "/" + fs::path(path).stem().string() + ".snap_dir";
@@ -265,9 +270,14 @@ void KsModuleUniversal::close_restore() {
 void KsModuleUniversal::remove_reference_snapshot_directory() noexcept {
   try {
     std::string const directory = reference_snapshot_directory_path();
-    if (directory.empty() || !fs::exists(directory)) return;
-    KsLogStream(KsLogLvl::Info) << "Remove obsolete snapshot directory: " << directory << std::endl;
-    fs::remove_all(directory);
+    if (!directory.empty() && fs::exists(directory)) {
+      KsLogStream(KsLogLvl::Info) << "Remove obsolete snapshot directory: " << directory << std::endl;
+      fs::remove_all(directory);
+    }
+    if (!private_snapshot_root_.empty()) {
+      fs::remove_all(private_snapshot_root_);
+      private_snapshot_root_.clear();
+    }
   } catch (fs::filesystem_error const& e) {
     try {
       KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::filesystem: " << e.what() << std::endl;
