@@ -203,9 +203,16 @@ std::vector<BlockDevice> Harness::block_devices() const {
   boost::json::value const all = boost::json::parse(read_file(f));
   for (auto const& d : all.as_array())
     out.push_back({text_of(d, "attachment_id"), text_of(d, "server_id"), text_of(d, "volume_id"),
-                   text_of(d, "device"), text_of(d, "by_id"), text_of(d, "loop"), text_of(d, "backing_file")});
+                   text_of(d, "device"), text_of(d, "by_id"), text_of(d, "loop"), text_of(d, "backing_file"),
+                   text_of(d, "kind")});
   return out;
 }
+
+void Harness::set_device_faults(boost::json::object const& faults) const {
+  write_file(data_dir_ + "/block_devices.faults.json", boost::json::serialize(faults));
+}
+
+void Harness::clear_device_faults() const { fs::remove(data_dir_ + "/block_devices.faults.json"); }
 
 void Harness::write_config(ModuleConfig const& config) const { write_file(kConfigFile, config.text(cloud_->base_url())); }
 

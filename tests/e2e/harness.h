@@ -106,8 +106,9 @@ struct BlockDevice {
   std::string attachment_id, server_id, volume_id;
   std::string device;  // e.g. /dev/vdb
   std::string by_id;   // /dev/disk/by-id/virtio-...
-  std::string loop;    // /dev/loopN
+  std::string loop;    // /dev/loopN, empty when no loop device was made
   std::string backing_file;
+  std::string kind;    // what the device path holds: "block", "file" or "none"
 };
 
 struct VirshCall {
@@ -154,6 +155,12 @@ class Harness {
   std::string read_snapshot(std::string const& snapshot_id) const;
   // The devices that the hooks hold now (block_devices.json of the data dir).
   std::vector<BlockDevice> block_devices() const;
+  // How the next attachments to the Kestrova VM appear (block_devices.py
+  // tells the format), for example {{"device", "file"}, {"by_id", false}}:
+  // a regular file at the device path and no by-id link. Cleared: the loop
+  // device and its link, as udev makes them.
+  void set_device_faults(boost::json::object const& faults) const;
+  void clear_device_faults() const;
 
   // The Kestrova VM's own disk (/dev/vda) and its bytes; empty without one.
   std::string const& kestrova_root_file() const { return root_file_; }

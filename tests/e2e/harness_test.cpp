@@ -161,6 +161,41 @@ TEST(BlockDevices, AWrongDeviceNameInTheReplyLeavesTheRealDeviceWhereItIs) {
   EXPECT_EQ(fs::canonical("/dev/disk/by-id/virtio-" + v.substr(0, 20)).string(), "/dev/vdb");
 }
 
+TEST(BlockDevices, DeviceFaultsShapeWhatAnAttachmentShows) {
+  struct Case {
+    char const* what;
+    boost::json::object faults;
+    std::string kind;  // what /dev/vdb is: block, file or none
+    bool link;
+  };
+  for (Case const& c : {Case{"no link from udev", {{"by_id", false}}, "block", false},
+                        Case{"a regular file", {{"device", "file"}}, "file", true},
+                        Case{"a regular file, no link", {{"device", "file"}, {"by_id", false}}, "file", false},
+                        Case{"nothing appears", {{"device", "none"}}, "none", false},
+                        Case{"another volume is meant", {{"device", "none"}, {"volumes", {"x"}}}, "block", true}}) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    Api api(h.cloud());
+    std::string const v = api.new_volume(1);
+    h.set_device_faults(c.faults);
+    EXPECT_EQ(api.attach(sc::kestrova_vm, v), "/dev/vdb");
+    fs::file_status const st = fs::symlink_status("/dev/vdb");
+    EXPECT_EQ(kstest::e2e::is_block_device("/dev/vdb"), c.kind == "block");
+    EXPECT_EQ(fs::is_regular_file(st), c.kind == "file");
+    EXPECT_EQ(fs::exists(st), c.kind != "none");
+    std::string const link = "/dev/disk/by-id/virtio-" + v.substr(0, 20);
+    EXPECT_EQ(fs::is_symlink(link), c.link);
+    ASSERT_EQ(h.block_devices().size(), 1u);
+    EXPECT_EQ(h.block_devices()[0].kind, c.kind);
+
+    h.clear_device_faults();
+    api.detach(sc::kestrova_vm, v);
+    EXPECT_FALSE(fs::exists(fs::symlink_status("/dev/vdb")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_FALSE(kstest::e2e::loop_bound_to(h.volume_file(v)));
+  }
+}
+
 TEST(BlockDevices, OnlyTheKestrovaVmGetsDevicesAndCopiesOfSnapshotsHoldTheirBytes) {
   Harness h;
   Api api(h.cloud());

@@ -20,7 +20,16 @@ the devices go by itself when the process ends.
 
 D/block_devices.json lists the devices that exist now (a JSON array of
 {"attachment_id", "server_id", "volume_id", "device", "by_id", "loop",
-"backing_file"}); D/block_devices.log tells what the hooks did.
+"backing_file", "kind"}); D/block_devices.log tells what the hooks did.
+
+A test can make the next attachments go wrong the way a Kestrova VM can see
+them, with D/block_devices.faults.json (read at every attachment):
+  {"device": "block" | "file" | "none",   what appears at the device path: the
+                                          loop device (the default), an empty
+                                          regular file, or nothing
+   "by_id": true | false,                 whether the by-id link is made (it
+                                          points to whatever the path holds)
+   "volumes": [ids]}                      only for these volumes (default: all)
 """
 
 import errno
@@ -45,7 +54,7 @@ _devices = {}  # attachment id -> _Device
 
 
 class _Device:
-    def __init__(self, attachment, server, volume, path, link, loop, made_loop_node, fd):
+    def __init__(self, attachment, server, volume, path, link, loop, made_loop_node, fd, kind):
         self.attachment_id = attachment.id
         self.server_id = server.id
         self.volume_id = volume.id
@@ -54,12 +63,13 @@ class _Device:
         self.loop = loop
         self.made_loop_node = made_loop_node
         self.fd = fd
+        self.kind = kind
         self.backing_file = volume.backing_file
 
     def as_dict(self):
         return {"attachment_id": self.attachment_id, "server_id": self.server_id,
                 "volume_id": self.volume_id, "device": self.path, "by_id": self.link,
-                "loop": self.loop, "backing_file": self.backing_file}
+                "loop": self.loop, "backing_file": self.backing_file, "kind": self.kind}
 
 
 def by_id_link(volume_id):
@@ -127,6 +137,8 @@ def _bind_loop(backing_file):
 
 
 def _release_loop(fd):
+    if fd is None:
+        return
     try:
         fcntl.ioctl(fd, LOOP_CLR_FD)  # a device still open elsewhere goes when it is closed
     except OSError as e:
@@ -158,6 +170,21 @@ def _log(cloud, text):
             f.write(text + "\n")
 
 
+def _faults(cloud, volume):
+    d = _state_dir(cloud)
+    path = os.path.join(d, "block_devices.faults.json") if d else None
+    if not path or not os.path.exists(path):
+        return "block", True
+    with open(path) as f:
+        rule = json.load(f)
+    if "volumes" in rule and volume.id not in rule["volumes"]:
+        return "block", True
+    kind = rule.get("device", "block")
+    if kind not in ("block", "file", "none"):
+        raise RuntimeError("block_devices: unknown device kind %r" % (kind,))
+    return kind, bool(rule.get("by_id", True))
+
+
 def _replace_link(link, target):
     tmp = link + ".ks-new"
     if os.path.lexists(tmp):
@@ -176,20 +203,26 @@ def on_attach(cloud, server, volume, attachment):
     path = _dev_path(attachment.device)
     if os.path.lexists(path):
         raise RuntimeError("block_devices: %s exists already" % path)
-    fd, loop, rdev, made = _bind_loop(volume.backing_file)
+    kind, with_link = _faults(cloud, volume)
+    fd, loop, made, link = None, "", False, ""
     try:
-        os.mknod(path, stat.S_IFBLK | 0o660, rdev)
-        os.makedirs(BY_ID, exist_ok=True)
-        link = by_id_link(volume.id)
-        _replace_link(link, os.path.relpath(path, BY_ID))
+        if kind == "block":
+            fd, loop, rdev, made = _bind_loop(volume.backing_file)
+            os.mknod(path, stat.S_IFBLK | 0o660, rdev)
+        elif kind == "file":
+            open(path, "wb").close()
+        if with_link and kind != "none":
+            os.makedirs(BY_ID, exist_ok=True)
+            link = by_id_link(volume.id)
+            _replace_link(link, os.path.relpath(path, BY_ID))
     except Exception:
         if os.path.lexists(path):
             os.unlink(path)
         _release_loop(fd)
         raise
-    _devices[attachment.id] = _Device(attachment, server, volume, path, link, loop, made, fd)
+    _devices[attachment.id] = _Device(attachment, server, volume, path, link, loop, made, fd, kind)
     _write_state(cloud)
-    _log(cloud, "attach %s %s %s %s" % (volume.id, path, link, loop))
+    _log(cloud, "attach %s %s %s %s %s" % (volume.id, kind, path, link, loop))
 
 
 def on_detach(cloud, server, volume, attachment):
@@ -198,9 +231,9 @@ def on_detach(cloud, server, volume, attachment):
         return
     try:
         rel = os.path.relpath(dev.path, BY_ID)
-        if os.path.islink(dev.link) and os.readlink(dev.link) == rel:
+        if dev.link and os.path.islink(dev.link) and os.readlink(dev.link) == rel:
             os.unlink(dev.link)
-        if os.path.lexists(dev.path):
+        if dev.kind != "none" and os.path.lexists(dev.path):
             os.unlink(dev.path)
         if dev.made_loop_node and os.path.lexists(dev.loop):
             os.unlink(dev.loop)
