@@ -90,6 +90,8 @@ void KsModuleRuStack::run_owed_after_script(curlAPI& client, char const* signatu
 
 void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
   if (snapshot_ids.empty() && created_volume_ids.empty()) return;
+  rustack_cleanup::settle(client, backup_project_id, snapshot_ids, created_volume_ids,
+                          rustack_cleanup::settle_bound(settings));
   client.clean_after_backup(backup_project_id, snapshot_ids, created_volume_ids, settings.vm_id);
   rustack_cleanup::report_leftovers(client, backup_project_id, snapshot_ids, created_volume_ids, signature);
 }
@@ -133,11 +135,11 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     KsLogStream(KsLogLvl::Info) << "Copy name: " << copy_name << std::endl;
 
     if (!load_api_version(false)) {
-      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get API version " << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get API version " << std::endl;
       return false;
     }
     if (check_resource(resource) != 0) {
-      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get status of VM " << resource << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of VM " << resource << std::endl;
       return false;
     }
     bool const running = resource_vm.status == "ACTIVE";
@@ -147,7 +149,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 
     server_conf server;
     if (client.get_server_config(resource_vm.id, server, admin) != 0) {
-      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get VM configuration: '" << resource << "'" << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << resource << "'" << std::endl;
       return false;
     }
     // From here on a release, also one after an interruption, cleans up in
@@ -172,7 +174,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     };
     if (running && admin) {
       if (client.get_hypervisor_info(server) != 0) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get info for hypervisor " << server.hypervisor_hostname << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get info for hypervisor " << server.hypervisor_hostname << std::endl;
         return false;
       }
       qemu = server.hypervisor_type == "QEMU";
@@ -195,7 +197,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     std::map<std::string, std::string> items;
     vm_config_path = directory + "/" + copy_name + ".vm.config";
     if (!save_server_config(vm_config_path, server)) {
-      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create virtual machine config file " << vm_config_path << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create virtual machine config file " << vm_config_path << std::endl;
       return fail();
     }
     if (replica) {
@@ -210,7 +212,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     for (std::string const& id : server.attached_volumes) {
       volume record;
       if (client.get_volume_info(project, id, record) != 0) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get information for volume: '" << id << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << id << "'" << std::endl;
         return fail();
       }
       records.push_back(record);
@@ -220,7 +222,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     for (volume& record : records) {
       std::string snapshot_id;
       if (client.create_snapshot(project, copy_name, record, snapshot_id) != 0) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create snapshot for volume: '" << record.id << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'" << std::endl;
         return fail();
       }
       record.snapshot_id = snapshot_id;
@@ -235,18 +237,18 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       for (volume const& record : records) {
         std::string status;
         if (client.get_snapshot_status(project, record.snapshot_id, status) != 0) {
-          KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get status of snapshot: '" << record.snapshot_id << "'" << std::endl;
+          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id << "'" << std::endl;
           return fail();
         }
         if (!snapshot_status_known(status)) {
-          KsLogStream(KsLogLvl::Error) << kReleaseSig << ": snapshot '" << record.snapshot_id << "' has unexpected status: " << status << std::endl;
+          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id << "' has unexpected status: " << status << std::endl;
           return fail();
         }
         if (status != "available" && !pending) pending = &record;
       }
       if (!pending) break;
       if (pass >= snapshot_bound) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": can't create snapshot: '" << pending->snapshot_id << "' of volume: '" << pending->id
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id << "' of volume: '" << pending->id
                 << "'. Break by timeout " << snapshot_bound << std::endl;
         return fail();
       }
@@ -266,7 +268,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
       std::string copy_id;
       if (client.create_volume(record, copy_id, snapshot_id) != 0) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create volume from snapshot : '" << snapshot_id << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id << "'" << std::endl;
         return fail();
       }
       created_volume_ids.insert(copy_id);
@@ -283,13 +285,13 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       std::set<std::string> const before = rustack_device::block_devices_under(kDevRoot);
       std::string hint;
       if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to attach volume '" << copy_id << "' to server '" << settings.vm_name << "'"
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '" << settings.vm_name << "'"
                 << std::endl;
         return fail();
       }
       auto const same_hint = reported.find(hint);
       if (same_hint != reported.end()) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": volumes '" << same_hint->second << "' and '" << copy_id
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_hint->second << "' and '" << copy_id
                 << "' were both reported at device '" << hint << "'" << std::endl;
         return fail();
       }
@@ -315,7 +317,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       std::string const device_name = fs::path(device).filename().string();
       auto const same_name = names.find(device_name);
       if (same_name != names.end()) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": volumes '" << same_name->second << "' and '" << copy_id << "' appeared as the same device '"
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id << "' appeared as the same device '"
                 << device_name << "'" << std::endl;
         return fail();
       }
@@ -325,7 +327,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       std::string const config_path = directory + "/" + copy_name + "_" + device_name + ".config";
       volume_config_files.push_back(config_path);
       if (!save_volume_config(config_path, record)) {
-        KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to create volume config file" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume config file" << std::endl;
         return fail();
       }
       if (replica) {
@@ -361,11 +363,11 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     if (add_to_ksfd_list_file(options_.resource_list_file, items, false)) return true;
     return fail();
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": boost::filesystem:" << e.what() << std::endl;
   } catch (boost::system::system_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": json: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": json: " << e.what() << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": exception:" << e.what() << std::endl;
   }
   return fail();
 }

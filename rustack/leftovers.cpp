@@ -1,5 +1,9 @@
 #include "rustack/leftovers.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include <boost/json/parse.hpp>
 
 #include "rustack/curl_api.h"
@@ -34,6 +38,12 @@ presence look_up(curlAPI& client, std::string const& url, char const* kind, std:
   return status == "deleting" ? presence::gone : presence::present;
 }
 
+bool in_transition(char const* kind, std::string const& status) {
+  if (std::string(kind) == "snapshot") return status == "creating";
+  return status == "creating" || status == "downloading" || status == "attaching" || status == "detaching" ||
+         status == "reserved";
+}
+
 void log_one(char const* signature, char const* kind, std::string const& id, std::string const& project,
              std::string const& why) {
   KsLogStream(KsLogLvl::Error) << signature << ": " << kind << " '" << id << "' of project '" << project
@@ -57,6 +67,33 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
 }
 
 }  // namespace
+
+std::uint32_t settle_bound(conf const& settings) {
+  return std::max({settings.snapshot_creation_timeout, settings.volume_creation_timeout,
+                   settings.volume_attachment_timeout, std::uint32_t{1}});
+}
+
+void settle(curlAPI& client, std::string const& project, std::vector<std::string> const& snapshots,
+            std::set<std::string> const& volumes, std::uint32_t bound) {
+  for (std::uint32_t poll = 0;; ++poll) {
+    bool busy = false;
+    for (std::string const& id : snapshots) {
+      std::string status;
+      if (look_up(client, client.storage_base(project) + "/snapshots/" + id, "snapshot", status) ==
+              presence::present &&
+          in_transition("snapshot", status))
+        busy = true;
+    }
+    for (std::string const& id : volumes) {
+      std::string status;
+      if (look_up(client, client.storage_base(project) + "/volumes/" + id, "volume", status) == presence::present &&
+          in_transition("volume", status))
+        busy = true;
+    }
+    if (!busy || poll >= bound) return;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
 
 bool report_leftovers(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
                       std::set<std::string>& volumes, char const* signature) {

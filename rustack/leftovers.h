@@ -3,13 +3,26 @@
 // remove and names, at Error, each one that is still there.
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "rustack/records.h"
+
 class curlAPI;
 
 namespace rustack_cleanup {
+
+// Waits, one poll a second and at most `bound` polls, while a snapshot is
+// still being made or a volume is being made, attached or detached: the
+// cloud refuses to remove either then. Used before a clean-up that may
+// follow an interruption.
+void settle(curlAPI& client, std::string const& project, std::vector<std::string> const& snapshots,
+            std::set<std::string> const& volumes, std::uint32_t bound);
+
+// The bound of settle: the longest of the configured waits (at least 1).
+std::uint32_t settle_bound(conf const& settings);
 
 // Asks for the state of every snapshot and volume of `project`. One that is
 // gone or being deleted is done; every other one, also one whose state cannot

@@ -50,12 +50,14 @@ std::string joined(std::vector<std::string> const& texts, char const* separator)
   return out;
 }
 
-// Detaches from the Kestrova VM and deletes every volume of `volumes`, then
-// names at Error whatever is still there; `volumes` is emptied.
-void undo_volumes(curlAPI& client, std::map<std::string, std::set<std::string>>& volumes, std::string const& vm_id,
+// Detaches from the Kestrova VM and deletes every volume of `volumes` (once
+// none is still being made or attached), then names at Error whatever is
+// still there; `volumes` is emptied.
+void undo_volumes(curlAPI& client, std::map<std::string, std::set<std::string>>& volumes, conf const& settings,
                   char const* signature) {
   for (auto& entry : volumes) {
-    client.detach_and_remove_volumes(entry.first, entry.second, vm_id);
+    rustack_cleanup::settle(client, entry.first, {}, entry.second, rustack_cleanup::settle_bound(settings));
+    client.detach_and_remove_volumes(entry.first, entry.second, settings.vm_id);
     std::vector<std::string> no_snapshots;
     rustack_cleanup::report_leftovers(client, entry.first, no_snapshots, entry.second, signature);
   }
@@ -264,7 +266,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
   curlAPI client(settings);
   auto undo = [&]() -> int {
     try {
-      undo_volumes(client, restore_volumes_in_progress, settings.vm_id, sig);
+      undo_volumes(client, restore_volumes_in_progress, settings, sig);
     } catch (std::exception const& e) {
       KsLogStream(KsLogLvl::Error) << sig << ": clean-up: " << e.what() << std::endl;
     }
@@ -473,7 +475,7 @@ void KsModuleRuStack::handle_shutdown_signal() {
     try {
       KsLogStream(KsLogLvl::Info) << "Removing the volumes of the interrupted restore" << std::endl;
       curlAPI client(settings);
-      undo_volumes(client, restore_volumes_in_progress, settings.vm_id, kShutdownSig);
+      undo_volumes(client, restore_volumes_in_progress, settings, kShutdownSig);
     } catch (std::exception const& e) {
       KsLogStream(KsLogLvl::Error) << kShutdownSig << ": " << e.what() << std::endl;
     }

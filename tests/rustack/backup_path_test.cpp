@@ -1,0 +1,283 @@
+// The backup hooks through the real program, against the stand-in cloud with
+// real block devices, the stand-in ksfd and virsh: what a full backup hands
+// to ksfd and leaves behind, device names the cloud gets wrong, and clean-ups
+// that cannot finish.
+#include <signal.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "path_runs.h"
+#include "rustack/records.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+namespace sc = kstest::standard_cloud;
+using kstest::e2e::Harness;
+using kstest::e2e::ProcessResult;
+using kstest::paths::backup_args;
+using kstest::paths::cloud_objects;
+
+std::string describe(ProcessResult const& r, Harness const& h) {
+  return "status " + std::to_string(r.status) + "\n--- out\n" + r.out + "--- err\n" + r.err + "--- log\n" +
+         h.log_text();
+}
+
+// The items of a backup as the program lists them on standard output.
+std::vector<std::string> listed_items(ProcessResult const& r) {
+  std::vector<std::string> items;
+  bool in_list = false;
+  for (auto const& line : r.out_lines) {
+    if (line == "File list to backup: ") {
+      in_list = true;
+    } else if (in_list && line.find(" : ") != std::string::npos) {
+      items.push_back(line);
+    } else {
+      in_list = false;
+    }
+  }
+  return items;
+}
+
+// The archive extracted again by a restore run that is not the last one
+// (it keeps its directory), so what went into it can be read back.
+std::string extract(Harness const& h, std::string const& name, std::string const& snap) {
+  std::string const dir = h.task_dir() + "/extract";
+  fs::create_directories(dir);
+  ProcessResult const r = h.run(kstest::paths::restore_args(name, dir, snap, ""));
+  EXPECT_EQ(r.status, 0) << describe(r, h);
+  return dir + "/" + name + ".rest";
+}
+
+class BackupPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kstest::paths::fresh_log();
+    kstest::paths::write_task_secret();
+  }
+};
+
+TEST_F(BackupPath, FullBackupListsDevicesAndDescriptionsAndLeavesTheCloudAsItWas) {
+  Harness h;
+  auto const web = h.standard_vm();
+  ASSERT_EQ(web.volume_ids.size(), 2u);
+  std::string const root = web.volume_ids[0], data = web.volume_ids[1];
+  std::string const root_bytes = h.read_volume(root), data_bytes = h.read_volume(data);
+  std::string const before = cloud_objects(h);
+  std::string const vda = kstest::read_file("/dev/vda");
+
+  std::string const t = h.task_dir();
+  ProcessResult const r = h.run(backup_args(web.id, t, "copy1"));
+  ASSERT_EQ(r.status, 0) << describe(r, h);
+
+  // Block devices first: their paths sort before the task directory's.
+  EXPECT_EQ(listed_items(r), (std::vector<std::string>{
+                                 "/dev/vdb : vdb",
+                                 "/dev/vdc : vdc",
+                                 t + "/copy1.vm.config : vm.config",
+                                 t + "/copy1_vdb.config : " + root + ".conf",
+                                 t + "/copy1_vdc.config : " + data + ".conf",
+                             }))
+      << r.out;
+  ASSERT_EQ(h.ksfd_calls().size(), 1u);
+  EXPECT_NE(h.ksfd_calls()[0].find(" -c " + t + "/copy1.ksfd.list "), std::string::npos) << h.ksfd_calls()[0];
+
+  // Nothing left: temporary volumes, snapshots, devices, local files.
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_TRUE(h.block_devices().empty());
+  EXPECT_EQ(kstest::paths::entries(t), std::vector<std::string>{"copy1.snap"});
+  boost::json::object const inventory = h.inventory();
+  EXPECT_EQ(inventory.at("deleted").at("snapshots").as_array().size(), 2u);
+  EXPECT_EQ(inventory.at("deleted").at("volumes").as_array().size(), 2u);
+
+  // What went into the archive.
+  std::string const rest = extract(h, "copy1", t + "/copy1.snap");
+  std::vector<std::string> expected{data + ".conf", root + ".conf", "vdb", "vdc", "vm.config"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(kstest::paths::entries(rest), expected);
+  EXPECT_EQ(kstest::read_file(rest + "/vdb"), root_bytes);
+  EXPECT_EQ(kstest::read_file(rest + "/vdc"), data_bytes);
+
+  server_conf server;
+  ASSERT_EQ(fill_server_config(rest, server), 0);
+  EXPECT_EQ(server.id, web.id);
+  EXPECT_EQ(server.name, "web");
+  EXPECT_EQ(server.tenant_id, sc::project);
+  EXPECT_EQ(server.attached_volumes, web.volume_ids);
+  EXPECT_EQ(server.instance_name, web.instance_name);
+  EXPECT_EQ(server.hypervisor_type, "QEMU");
+
+  std::set<std::string> deleted_snapshots;
+  for (auto const& s : inventory.at("deleted").at("snapshots").as_array()) deleted_snapshots.emplace(s.as_string());
+  for (auto const& [id, device] : std::map<std::string, std::string>{{root, "vdb"}, {data, "vdc"}}) {
+    SCOPED_TRACE(id);
+    volume v;
+    ASSERT_EQ(fill_volume_config(rest, id, v), 0);
+    EXPECT_EQ(v.id, id);
+    EXPECT_EQ(v.attached_device_name, device);
+    EXPECT_EQ(v.tenant_id, sc::project);
+    // The snapshot this backup took of it.
+    EXPECT_EQ(deleted_snapshots.count(v.snapshot_id), 1u) << v.snapshot_id;
+    ASSERT_FALSE(v.attachments.empty());
+    EXPECT_EQ(v.attachments[0].device, "/dev/" + std::string(id == root ? "vda" : "vdb"));
+  }
+
+  // The Kestrova VM's own disk was never written.
+  EXPECT_EQ(kstest::read_file("/dev/vda"), vda);
+  std::string const log = h.log_text();
+  EXPECT_NE(log.find("Got a task to make full backup of VM '" + web.id + "'"), std::string::npos);
+  EXPECT_NE(log.find("The task to make 1 backup of VM '" + web.id + "' completed successfully"), std::string::npos);
+  EXPECT_EQ(log.find("prepare_resource_before_backup(const bool&): "), std::string::npos) << log;
+  EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
+}
+
+// The attachment reply names the Kestrova VM's own disk for the first volume
+// and a device that never appears for the second: each is found by its
+// serial, and the archive holds the volumes' bytes, never /dev/vda's.
+TEST_F(BackupPath, WrongDeviceNamesFromTheCloudAreNotTrusted) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const root_bytes = h.read_volume(web.volume_ids[0]), data_bytes = h.read_volume(web.volume_ids[1]);
+  for (auto const& [nth, device] : std::map<int, std::string>{{1, "/dev/vda"}, {2, "/dev/vdq"}})
+    h.cloud().add_fault({{"method", "POST"},
+                         {"path", ".*/os-volume_attachments"},
+                         {"nth", nth},
+                         {"patch", {{"volumeAttachment", {{"device", device}}}}}});
+  std::string const t = h.task_dir();
+  ProcessResult const r = h.run(backup_args(web.id, t, "copy1"));
+  ASSERT_EQ(r.status, 0) << describe(r, h);
+
+  auto const items = listed_items(r);
+  ASSERT_EQ(items.size(), 5u) << r.out;
+  EXPECT_EQ(items[0], "/dev/vdb : vdb");
+  EXPECT_EQ(items[1], "/dev/vdc : vdc");
+  std::string const log = h.log_text();
+  EXPECT_NE(log.find("The cloud reported device '/dev/vda' for volume '"), std::string::npos) << log;
+  EXPECT_NE(log.find("The cloud reported device '/dev/vdq' for volume '"), std::string::npos) << log;
+
+  std::string const rest = extract(h, "copy1", t + "/copy1.snap");
+  EXPECT_EQ(kstest::read_file(rest + "/vdb"), root_bytes);
+  EXPECT_EQ(kstest::read_file(rest + "/vdc"), data_bytes);
+  volume v;
+  ASSERT_EQ(fill_volume_config(rest, web.volume_ids[0], v), 0);
+  EXPECT_EQ(v.attached_device_name, "vdb");
+}
+
+struct PreparationFailure {
+  char const* what;
+  boost::json::object fault;
+  std::string message;  // a part of the hook's Error line
+};
+
+// A log line holding `start` followed, somewhere after it, by `part`.
+bool has_line(std::string const& log, std::string const& start, std::string const& part) {
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    auto const at = line.find(start);
+    if (at != std::string::npos && line.find(part, at + start.size()) != std::string::npos) return true;
+  }
+  return false;
+}
+
+class FailedPreparation : public BackupPath, public ::testing::WithParamInterface<PreparationFailure> {};
+
+// Whatever the preparation made is gone again when it fails, and so are its
+// local files.
+TEST_P(FailedPreparation, RemovesWhatItMade) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const before = cloud_objects(h);
+  h.cloud().add_fault(GetParam().fault);
+  std::string const t = h.task_dir();
+  ProcessResult const r = h.run(backup_args(web.id, t, "copy1"));
+  EXPECT_EQ(r.status, 6) << describe(r, h);
+  std::string const log = h.log_text();
+  EXPECT_TRUE(has_line(log, "Error: virtual bool KsModuleRuStack::prepare_resource_before_backup(const bool&): ",
+                       GetParam().message))
+      << log;
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_TRUE(h.block_devices().empty());
+  for (auto const& name : kstest::paths::entries(t)) EXPECT_EQ(name.find(".config"), std::string::npos) << name;
+  EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BackupPath, FailedPreparation,
+    ::testing::Values(
+        // Both volumes reported at one device: never one replacing the other.
+        PreparationFailure{"same_device_for_two_volumes",
+                           {{"method", "POST"},
+                            {"path", ".*/os-volume_attachments"},
+                            {"times", 0},
+                            {"patch", {{"volumeAttachment", {{"device", "/dev/vdb"}}}}}},
+                           "' were both reported at device '/dev/vdb'"},
+        PreparationFailure{"second_attachment_refused",
+                           {{"method", "POST"}, {"path", ".*/os-volume_attachments"}, {"nth", 2}, {"status", 500}},
+                           "unable to attach volume '"},
+        PreparationFailure{"snapshot_in_error",
+                           {{"method", "GET"}, {"path", ".*/snapshots/.*"}, {"nth", 1}, {"state", "error"}},
+                           "' has unexpected status: error"}),
+    [](auto const& info) { return std::string(info.param.what); });
+
+std::set<std::string> ids_of(boost::json::object const& inventory, char const* kind) {
+  std::set<std::string> ids;
+  for (auto const& o : inventory.at(kind).as_array()) ids.insert(kstest::paths::text(o, "id"));
+  return ids;
+}
+
+// A clean-up that the cloud refuses in part still ends the backup, and the
+// log names every object it leaves behind.
+TEST_F(BackupPath, ReleaseNamesWhatItLeavesBehind) {
+  Harness h;
+  auto const web = h.standard_vm();
+  auto const volumes_before = ids_of(h.inventory(), "volumes");
+  h.cloud().add_fault({{"method", "DELETE"}, {"path", ".*/volumes/.*"}, {"nth", 1}, {"status", 500}});
+  h.cloud().add_fault({{"method", "DELETE"}, {"path", ".*/snapshots/.*"}, {"nth", 2}, {"status", 500}});
+  ProcessResult const r = h.run(backup_args(web.id, h.task_dir(), "copy1"));
+  EXPECT_EQ(r.status, 0) << describe(r, h);
+
+  boost::json::object const inventory = h.inventory();
+  std::set<std::string> left_volumes;
+  for (auto const& id : ids_of(inventory, "volumes"))
+    if (!volumes_before.count(id)) left_volumes.insert(id);
+  auto const left_snapshots = ids_of(inventory, "snapshots");
+  ASSERT_EQ(left_volumes.size(), 1u);
+  ASSERT_EQ(left_snapshots.size(), 1u);
+
+  std::string const log = h.log_text();
+  std::string const sig = "virtual bool KsModuleRuStack::release_resource_after_backup(): ";
+  std::string const project = std::string("' of project '") + sc::project + "' is left behind in the state available";
+  EXPECT_NE(log.find("Error: " + sig + "volume '" + *left_volumes.begin() + project), std::string::npos) << log;
+  EXPECT_NE(log.find("Error: " + sig + "snapshot '" + *left_snapshots.begin() + project), std::string::npos) << log;
+  std::size_t named = 0;
+  for (auto at = log.find("left behind"); at != std::string::npos; at = log.find("left behind", at + 1)) ++named;
+  EXPECT_EQ(named, 2u) << log;
+}
+
+// The project of the server is known from the moment its description is
+// read: a backup stopped while its snapshots are still being made cleans up
+// there, also the snapshots that could not be deleted yet.
+TEST_F(BackupPath, SignalDuringTheSnapshotWaitLeavesNothing) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const before = cloud_objects(h);
+  h.cloud().set_polls({{"snapshot_create", 3}});
+  auto run = h.start(backup_args(web.id, h.task_dir(), "copy1"));
+  ASSERT_TRUE(run->wait_for_line(
+      [](std::string const& line) { return line.find("Wait while all snapshots") != std::string::npos; },
+      std::chrono::seconds(60)));
+  run->send_signal(SIGTERM);
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  EXPECT_EQ(r.status, 17) << describe(r, h);
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_EQ(h.log_text().find("left behind"), std::string::npos) << h.log_text();
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Runs of the real program for the backup and restore tests: command lines
+// as the backup client gives them, a restore directory read back through the
+// module's own description readers, and the part of the cloud's inventory
+// that a backup must leave as it found it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/json.hpp>
+
+#include "common/test_util.h"
+#include "e2e/harness.h"
+
+namespace kstest::paths {
+
+inline constexpr char const* kTask = "t1";
+
+// The module's log starts empty for each test (it would otherwise keep the
+// lines of the earlier tests of the same sandbox).
+inline void fresh_log() {
+  boost::system::error_code ec;
+  boost::filesystem::remove("/opt/kestrova/log/ks_module_rustack.log", ec);
+}
+
+// The task secret that the media-server command lines name.
+inline void write_task_secret() { kstest::write_file(std::string("/opt/kestrova/var/tasks/task_secret_") + kTask, "s"); }
+
+// A backup of `vm` into the archive `name` on the media server.
+inline std::vector<std::string> backup_args(std::string const& vm, std::string const& dir, std::string const& name,
+                                            std::string const& params = "", char const* type = "-1") {
+  std::vector<std::string> a{"-b", vm, type, "-d", dir, "-n", name, "-m", "media", "-T", kTask};
+  if (!params.empty()) a.insert(a.end(), {"-e", params});
+  return a;
+}
+
+// A restore of the archive `name` whose snapshot tarball is `snap`.
+inline std::vector<std::string> restore_args(std::string const& name, std::string const& dir, std::string const& snap,
+                                             std::string const& params) {
+  std::vector<std::string> a{"-r", name, "-d", dir, "-m", "media", "-T", kTask, "-M", snap};
+  if (!params.empty()) a.insert(a.end(), {"-e", params});
+  return a;
+}
+
+inline std::string text(boost::json::value const& v, char const* key) {
+  auto const* m = v.as_object().if_contains(key);
+  return m && m->is_string() ? std::string(m->as_string()) : std::string();
+}
+
+// Volumes (state and attachment), snapshots and servers, one line each.
+inline std::string cloud_objects(kstest::e2e::Harness const& h) {
+  boost::json::object const inv = h.inventory();
+  std::string out;
+  for (auto const& v : inv.at("volumes").as_array()) {
+    out += "volume " + text(v, "id") + " " + text(v, "status");
+    auto const& a = v.at("attachment");
+    if (!a.is_null()) out += " at " + text(a, "server_id") + ":" + text(a, "device");
+    out += "\n";
+  }
+  for (auto const& s : inv.at("snapshots").as_array()) out += "snapshot " + text(s, "id") + "\n";
+  for (auto const& s : inv.at("servers").as_array())
+    out += "server " + text(s, "id") + " " + text(s, "name") + " " + text(s, "status") + "\n";
+  return out;
+}
+
+// The names of the entries of a directory, sorted.
+inline std::vector<std::string> entries(std::string const& dir) {
+  std::vector<std::string> names;
+  for (auto const& e : boost::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace kstest::paths
