@@ -350,6 +350,9 @@ TEST(SignatureFile, BytesFromHexadecimalPairs) {
 
 // ---- verification (operation 20) ------------------------------------------------------------
 
+char const kArchive[] = "it's $a.ksfd";
+char const kSnapshot[] = "it's $a.snap";
+
 class Verify : public testing::Test {
  protected:
   void SetUp() override {
@@ -360,33 +363,35 @@ class Verify : public testing::Test {
                                ".pem && openssl pkey -in " + p(key) + ".pem -pubout -out " + p(key) + ".pub")
                        .status);
     }
-    kstest::write_file(dir_ / "arch.ksfd", std::string(100000, 'a'));
+    // Names the shell would split or expand.
+    kstest::write_file(dir_ / kArchive, std::string(100000, 'a'));
     fs::create_directories(dir_ / "pack");
     kstest::write_file(dir_ / "pack" / "arch.meta", "meta");
-    ASSERT_EQ(0, kstest::run("cd " + p("pack") + " && tar czf " + p("arch.snap") + " .").status);
+    ASSERT_EQ(0, kstest::run("cd " + p("pack") + " && tar czf " + kstest::sh_quote(p(kSnapshot)) + " .").status);
   }
   std::string p(std::string const& name) const { return (dir_ / name).string(); }
   std::string signature(std::string const& key, std::string const& file) const {
-    auto r = kstest::run("openssl dgst -sha256 -sign " + p(key) + ".pem -out " + p("sig.bin") + " " + file);
+    auto r = kstest::run("openssl dgst -sha256 -sign " + p(key) + ".pem -out " + p("sig.bin") + " " +
+                         kstest::sh_quote(file));
     EXPECT_EQ(r.status, 0) << r.output;
     return hex_of(kstest::read_file(p("sig.bin")));
   }
   kstest::ModuleRun verify(std::string const& esign, std::string const& key = "good") {
     kstest::KsfdModule module;
     return kstest::run_module(module, {"--verify_in_client_defined_storage", "-T", "t9", "-k", p(key) + ".pub",
-                                       "--sign_hash", "sha256", "-M", p("arch.snap"), "--esign", esign});
+                                       "--sign_hash", "sha256", "-M", p(kSnapshot), "--esign", esign});
   }
   std::string esign(std::string const& archive_sign, std::string const& snapshot_sign,
                     std::string const& name = std::string()) const {
-    return R"({"archive_name": ")" + (name.empty() ? "local-directory:7@" + p("arch.ksfd") : name) +
+    return R"({"archive_name": ")" + (name.empty() ? "local-directory:7@" + p(kArchive) : name) +
            R"(", "archive_sign": ")" + archive_sign + R"(", "snapshot_sign": ")" + snapshot_sign + R"("})";
   }
   kstest::TempDir dir_;
 };
 
 TEST_F(Verify, Verdicts) {
-  std::string const archive_ok = signature("good", p("arch.ksfd"));
-  std::string const snapshot_ok = signature("good", p("arch.snap"));
+  std::string const archive_ok = signature("good", p(kArchive));
+  std::string const snapshot_ok = signature("good", p(kSnapshot));
   std::string const wrong = signature("good", p("pack/arch.meta"));
   struct {
     char const* name;
@@ -417,10 +422,10 @@ TEST_F(Verify, Verdicts) {
     // was read, not used up.
     EXPECT_FALSE(fs::exists("/opt/kestrova/var/tasks/task_t9.archive.sign")) << c.name;
     EXPECT_FALSE(fs::exists("/opt/kestrova/var/tasks/task_t9.snapshot.sign")) << c.name;
-    EXPECT_TRUE(fs::exists(p("arch.snap"))) << c.name;
+    EXPECT_TRUE(fs::exists(p(kSnapshot))) << c.name;
     if (std::string(c.verdict) == "Trusted") {
-      EXPECT_THAT(r.log, HasSubstr("Verification of: '" + p("arch.ksfd") + "': [ ok ]"));
-      EXPECT_THAT(r.log, HasSubstr("Verification of: '" + p("arch.snap") + "': [ ok ]"));
+      EXPECT_THAT(r.log, HasSubstr("Verification of: '" + p(kArchive) + "': [ ok ]"));
+      EXPECT_THAT(r.log, HasSubstr("Verification of: '" + p(kSnapshot) + "': [ ok ]"));
     } else {
       EXPECT_THAT(r.log, HasSubstr("': [ failed ]")) << c.name;
     }
