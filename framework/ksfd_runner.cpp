@@ -305,11 +305,12 @@ bool KsModuleUniversal::make_backup() {
 }
 
 bool KsModuleUniversal::make_backup_cmd_common(std::string& command) {
-  // Everything below runs after "cd /".
+  // The tool runs in another directory than the module ("cd /", or the
+  // directory being backed up), so every path it gets is absolute.
   options_.tmp_operation_directory = absolute_for_tool(options_.tmp_operation_directory);
-  std::string const prefix = std::string("cd / && ") + kKsfd + " -a " + q(hash_algorithm) +
-                             (hash_length == 256 ? " -2 " : " -5 ") + " -b " +
-                             std::to_string(static_cast<unsigned>(block_size));
+  std::string const tool = std::string(kKsfd) + " -a " + q(hash_algorithm) + (hash_length == 256 ? " -2 " : " -5 ") +
+                           " -b " + std::to_string(static_cast<unsigned>(block_size));
+  std::string const prefix = "cd / && " + tool;
   if (!options_.resource_list_file.empty()) {
     std::string const& list = options_.resource_list_file;
     if (!fs::exists(list)) {
@@ -324,7 +325,9 @@ bool KsModuleUniversal::make_backup_cmd_common(std::string& command) {
     }
     command = prefix + " -c " + q(absolute_for_tool(list));
   } else if (fs::is_directory(options_.resource)) {
-    command = prefix + " -c . ";
+    // " -c ." names the working directory: run the tool inside the directory
+    // being backed up, never in "/", which would back up the whole machine.
+    command = "cd " + q(absolute_for_tool(options_.resource)) + " && " + tool + " -c . ";
   } else {
     command = prefix + " -c " + q(options_.resource);
   }

@@ -153,13 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
                       m.options_.memory_threshold = 512;
                     },
                     true, kPrefix + kKeys + " -z best --memory-threshold 512", ""},
-        // A directory is backed up from the root with " -c . ".
+        // A directory is backed up from inside it with " -c . ", never from "/".
         CommandCase{"directory_resource",
                     [](kstest::KsfdModule& m, std::string const& dir) {
                       m.options_.resource_list_file.clear();
                       m.options_.resource = dir + "/dir";
                     },
-                    true, "cd / && /opt/kestrova/bin/ksfd -a sha2 -2  -b 16384 -c . " + kKeys + " -z None", ""},
+                    true, "cd @T/dir && /opt/kestrova/bin/ksfd -a sha2 -2  -b 16384 -c . " + kKeys + " -z None", ""},
         CommandCase{"named_resource",
                     [](kstest::KsfdModule& m, std::string const&) {
                       m.options_.resource_list_file.clear();
