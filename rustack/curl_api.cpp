@@ -207,7 +207,10 @@ int curlAPI::process_curl_api_request(std::string const& url, RequestType type, 
     // with an empty token and the cloud's error reply tells the caller.
     login(admin);
     fresh_token = true;
-    reset_handle();
+    // A new handle, so the request gets a connection of its own: libcurl
+    // silently resends a request whose reused connection died, and a resent
+    // POST could create a second volume or snapshot.
+    renew_handle();
   }
   int rc = send_request(url, type, reply, body, admin, token);
   if (rc != 0 || !token || fresh_token || http_code_ != 401)
@@ -222,7 +225,7 @@ int curlAPI::process_curl_api_request(std::string const& url, RequestType type, 
   reset_handle();
   if (login(admin) != 0)
     return rc;  // the 401 reply stays the answer
-  reset_handle();
+  renew_handle();
   return send_request(url, type, reply, body, admin, token);
 }
 

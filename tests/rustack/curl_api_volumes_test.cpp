@@ -267,6 +267,24 @@ TEST_F(Volumes, CreateSnapshotSendsTheBodyAndTheSnapshotBecomesAvailable) {
   EXPECT_EQ(requests().back().path, cinder("/snapshots/") + id);
 }
 
+// The request after a lazy login must not ride on the login's connection:
+// libcurl silently resends a request whose reused connection died, and a
+// resent POST could create a second snapshot.
+TEST_F(Volumes, APostWhoseConnectionDiesIsNotSentTwice) {
+  answer("POST", "/cinder/.*/snapshots", R"("drop": true, "times": 1)");
+  volume source;
+  source.id = sc::web_data;
+  source.name = "web-data";
+  curlAPI api(settings);
+  std::string id;
+  EXPECT_NE(api.create_snapshot(sc::project, "once", source, id), 0);
+  int posts = 0;
+  for (auto const& e : cloud().request_log())
+    if (e.at("method") == "POST" && e.at("path").as_string().ends_with("/snapshots")) ++posts;
+  EXPECT_EQ(posts, 1);
+  EXPECT_TRUE(id.empty());
+}
+
 TEST_F(Volumes, CreateSnapshotNamesAndDescriptionsReachTheCloudUnchanged) {
   struct Case {
     std::string volume_name;
