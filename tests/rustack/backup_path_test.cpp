@@ -270,9 +270,8 @@ TEST_F(BackupPath, SignalDuringTheSnapshotWaitLeavesNothing) {
   std::string const before = cloud_objects(h);
   h.cloud().set_polls({{"snapshot_create", 3}});
   auto run = h.start(backup_args(web.id, h.task_dir(), "copy1"));
-  ASSERT_TRUE(run->wait_for_line(
-      [](std::string const& line) { return line.find("Wait while all snapshots") != std::string::npos; },
-      std::chrono::seconds(60)));
+  // The first poll of the snapshot wait.
+  ASSERT_TRUE(kstest::paths::wait_for_requests(h, "GET", ".*/snapshots/.*", 1));
   run->send_signal(SIGTERM);
   ProcessResult const r = run->wait(std::chrono::seconds(120));
   EXPECT_EQ(r.status, 17) << describe(r, h);

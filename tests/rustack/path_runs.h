@@ -4,7 +4,11 @@
 // that a backup must leave as it found it.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -62,6 +66,27 @@ inline std::string cloud_objects(kstest::e2e::Harness const& h) {
   for (auto const& s : inv.at("servers").as_array())
     out += "server " + text(s, "id") + " " + text(s, "name") + " " + text(s, "status") + "\n";
   return out;
+}
+
+// Waits until the cloud has answered `count` requests of `method` whose
+// path matches `path` since the start of the wait (the program's standard
+// output may hold its lines back). False after `limit`.
+inline bool wait_for_requests(kstest::e2e::Harness const& h, std::string const& method, std::string const& path,
+                              int count, std::chrono::seconds limit = std::chrono::seconds(120)) {
+  int from = 0;
+  for (auto const& e : h.request_log()) from = std::max(from, static_cast<int>(e.at("seq").to_number<double>()));
+  std::regex const wanted(path);
+  auto const deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int seen = 0;
+    for (auto const& e : h.request_log(from))
+      if (static_cast<int>(e.at("seq").to_number<double>()) > from && text(e, "method") == method &&
+          std::regex_match(text(e, "path"), wanted) && !e.at("status").is_null())
+        ++seen;
+    if (seen >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 // The names of the entries of a directory, sorted.

@@ -1,6 +1,12 @@
-// The restore's decisions that need no cloud: the network table, the free
+// The restore: its decisions that need no cloud (the network table, the free
 // server name, image names, the dd command run for real by the shell, the
-// boot volume and the order of the other volumes.
+// boot volume and the order of the other volumes), then restores through the
+// real program against the stand-in cloud with real block devices, and the
+// refusals of the volume restore on hand-made restore directories.
+#include <signal.h>
+
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -8,6 +14,8 @@
 
 #include "common/test_util.h"
 #include "log_capture.h"
+#include "path_runs.h"
+#include "rustack/ks_module_rustack.h"
 #include "rustack/restore_path.h"
 #include "support/utils/ks_utils_common.h"
 
@@ -193,6 +201,243 @@ INSTANTIATE_TEST_SUITE_P(
                  {record("r", true, {"/dev/vda"}), record("c", false, {"/dev/vdc"}), record("n", false, {}),
                   record("b", false, {"/dev/vdb"}), record("ab", false, {"/dev/vdab"})},
                  0, {3, 1, 4, 2}}),
+    [](auto const& info) { return std::string(info.param.what); });
+
+// ---- restores through the program ------------------------------------------------
+
+namespace sc = kstest::standard_cloud;
+using kstest::e2e::Harness;
+using kstest::e2e::ProcessResult;
+using kstest::paths::cloud_objects;
+using kstest::paths::text;
+
+std::string describe(ProcessResult const& r, Harness const& h) {
+  return "status " + std::to_string(r.status) + "\n--- out\n" + r.out + "--- err\n" + r.err + "--- log\n" +
+         h.log_text();
+}
+
+class RestorePath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kstest::paths::fresh_log();
+    kstest::paths::write_task_secret();
+  }
+
+  // A full backup of the server; the path of its snapshot tarball.
+  static std::string backup(Harness const& h, std::string const& server, std::string const& name) {
+    std::string const dir = h.task_dir() + "/backup-" + name;
+    fs::create_directories(dir);
+    ProcessResult const r = h.run(kstest::paths::backup_args(server, dir, name));
+    EXPECT_EQ(r.status, 0) << describe(r, h);
+    return dir + "/" + name + ".snap";
+  }
+
+  static std::vector<std::string> restore_args(Harness const& h, std::string const& name, std::string const& snap) {
+    std::string const dir = h.task_dir() + "/restore";
+    fs::create_directories(dir);
+    return kstest::paths::restore_args(name, dir, snap, "last:true");
+  }
+
+  static boost::json::value server_named(Harness const& h, std::string const& name) {
+    boost::json::object const inventory = h.inventory();
+    for (auto const& s : inventory.at("servers").as_array())
+      if (text(s, "name") == name) return s;
+    return nullptr;
+  }
+
+  // The volumes attached to a server, by device.
+  static std::map<std::string, boost::json::value> disks_of(Harness const& h, std::string const& server) {
+    std::map<std::string, boost::json::value> disks;
+    boost::json::object const inventory = h.inventory();
+    for (auto const& v : inventory.at("volumes").as_array()) {
+      auto const& a = v.at("attachment");
+      if (!a.is_null() && text(a, "server_id") == server) disks[text(a, "device")] = v;
+    }
+    return disks;
+  }
+};
+
+TEST_F(RestorePath, RoundTripMakesANewServerWithTheBackedUpBytes) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const root = web.volume_ids[0], data = web.volume_ids[1];
+  std::string const root_bytes = h.read_volume(root), data_bytes = h.read_volume(data);
+  std::string const snap = backup(h, web.id, "copy1");
+  // Written after the backup: neither reaches the restore nor is undone by it.
+  std::string const later = kstest::e2e::random_bytes(4096);
+  h.write_volume(root, later);
+  std::string const vda = kstest::read_file("/dev/vda");
+
+  ProcessResult const r = h.run(restore_args(h, "copy1", snap));
+  ASSERT_EQ(r.status, 0) << describe(r, h);
+
+  // "web" is taken by the original.
+  boost::json::value const made = server_named(h, "web_2");
+  ASSERT_FALSE(made.is_null()) << cloud_objects(h);
+  EXPECT_EQ(text(made, "status"), "ACTIVE");
+  auto const disks = disks_of(h, text(made, "id"));
+  ASSERT_EQ(disks.size(), 2u) << cloud_objects(h);
+  boost::json::value const& boot = disks.at("/dev/vda");
+  boost::json::value const& second = disks.at("/dev/vdb");
+  EXPECT_TRUE(boot.at("bootable").as_bool());
+  EXPECT_EQ(h.read_volume(text(boot, "id")), root_bytes);
+  EXPECT_EQ(h.read_volume(text(second, "id")), data_bytes);
+  EXPECT_EQ(text(second, "status"), "in-use");
+
+  // Nothing left on the Kestrova VM; the original untouched.
+  EXPECT_TRUE(h.block_devices().empty());
+  auto const kestrova = disks_of(h, sc::kestrova_vm);
+  ASSERT_EQ(kestrova.size(), 1u);
+  EXPECT_EQ(kestrova.begin()->first, "/dev/vda");
+  EXPECT_EQ(kstest::read_file("/dev/vda"), vda);
+  auto const original = disks_of(h, web.id);
+  ASSERT_EQ(original.size(), 2u);
+  EXPECT_EQ(text(original.at("/dev/vda"), "id"), root);
+  EXPECT_EQ(h.read_volume(root).substr(0, later.size()), later);
+  EXPECT_EQ(h.read_volume(data), data_bytes);
+
+  EXPECT_FALSE(fs::exists(h.task_dir() + "/restore/copy1.rest"));
+  std::string const log = h.log_text();
+  EXPECT_NE(log.find("Server will be restored with the name: web_2"), std::string::npos) << log;
+  EXPECT_NE(log.find("Server 'web_2 is now ACTIVE"), std::string::npos) << log;
+  EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
+}
+
+// Two bootable volumes: the new server boots from the one that was the boot
+// disk, and the others come back at their original devices, each attachment
+// complete.
+TEST_F(RestorePath, BootsFromTheOriginalBootDiskAndKeepsTheDeviceOrder) {
+  Harness h;
+  auto const vm = h.make_vm({"db", {{"db-root", 2, true, true}, {"db-a", 1, true, true}, {"db-b", 1}}});
+  std::vector<std::string> bytes;
+  for (auto const& id : vm.volume_ids) bytes.push_back(h.read_volume(id));
+  std::string const snap = backup(h, vm.id, "copy1");
+
+  ProcessResult const r = h.run(restore_args(h, "copy1", snap));
+  ASSERT_EQ(r.status, 0) << describe(r, h);
+  boost::json::value const made = server_named(h, "db_2");
+  ASSERT_FALSE(made.is_null()) << cloud_objects(h);
+  auto const disks = disks_of(h, text(made, "id"));
+  ASSERT_EQ(disks.size(), 3u) << cloud_objects(h);
+  std::vector<std::string> const devices{"/dev/vda", "/dev/vdb", "/dev/vdc"};
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    SCOPED_TRACE(devices[i]);
+    EXPECT_EQ(h.read_volume(text(disks.at(devices[i]), "id")), bytes[i]);
+    EXPECT_EQ(text(disks.at(devices[i]), "status"), "in-use");
+  }
+}
+
+// A restore stopped while it makes its volumes removes them again.
+TEST_F(RestorePath, SignalWhileTheVolumesAreMadeRemovesThem) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const snap = backup(h, web.id, "copy1");
+  std::string const before = cloud_objects(h);
+  h.cloud().set_polls({{"volume_attach", 3}});
+  auto run = h.start(restore_args(h, "copy1", snap));
+  // The first volume is copied, the second is being attached.
+  ASSERT_TRUE(kstest::paths::wait_for_requests(h, "POST", ".*/os-volume_attachments", 2));
+  run->send_signal(SIGTERM);
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  EXPECT_EQ(r.status, 17) << describe(r, h);
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_TRUE(h.block_devices().empty());
+  EXPECT_EQ(h.log_text().find("left behind"), std::string::npos) << h.log_text();
+}
+
+// ---- refusals of the volume restore, on hand-made restore directories ---------------
+
+class InProcessModule : public KsModuleRuStack {
+ public:
+  explicit InProcessModule(std::string const& directory) : KsModuleRuStack(options(directory)) {}
+
+ private:
+  static KsModuleOptions options(std::string const& directory) {
+    KsModuleOptions o;
+    o.operation = op_restore;
+    o.tmp_operation_directory = directory;
+    return o;
+  }
+};
+
+volume saved_volume(std::string const& id, std::string const& device, bool boot) {
+  volume v;
+  v.id = id;
+  v.size = "1";
+  v.availability_zone = "nova";
+  v.volume_type = "__DEFAULT__";
+  v.tenant_id = sc::project;
+  v.bootable = boot ? "true" : "false";
+  if (boot) v.volume_image_metadata.image_id = sc::image;
+  v.attachments.push_back({"att-" + id, "", boot ? "/dev/vda" : "/dev/vdb"});
+  v.attached_device_name = device;
+  return v;
+}
+
+struct RefusalCase {
+  char const* what;
+  std::string first_image, second_image;  // the saved device names
+  std::size_t second_size;                // bytes of the second image; 0: no image file
+  bool makes_volumes;                     // whether any volume is made before the refusal
+  std::string message;                    // a part of the Error line of restore_volumes
+};
+
+class RestoreRefusal : public RestorePath, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RestoreRefusal, RefusesAndLeavesNothing) {
+  RefusalCase const& c = GetParam();
+  Harness h;
+  kstest::TempDir dir;
+  server_conf server;
+  server.id = "original";
+  server.name = "hand";
+  server.tenant_id = sc::project;
+  server.flavor_id = "1";
+  server.availability_zone = "nova";
+  server.security_groups = {"default"};
+  server.attached_volumes = {"saved-1", "saved-2"};
+  ASSERT_TRUE(save_server_config((dir / "vm.config").string(), server));
+  ASSERT_TRUE(save_volume_config((dir / "saved-1.conf").string(), saved_volume("saved-1", c.first_image, true)));
+  ASSERT_TRUE(save_volume_config((dir / "saved-2.conf").string(), saved_volume("saved-2", c.second_image, false)));
+  if (rustack_restore::is_plain_file_name(c.first_image))
+    kstest::write_file(dir / c.first_image, kstest::e2e::random_bytes(1 << 20));
+  if (c.second_size > 0 && rustack_restore::is_plain_file_name(c.second_image))
+    kstest::write_file(dir / c.second_image, kstest::e2e::random_bytes(c.second_size));
+
+  std::string const before = cloud_objects(h);
+  h.cloud().clear_log();
+  kstest::LogCapture log;
+  InProcessModule module(dir.str());
+  ASSERT_TRUE(module.load_module_config());
+  EXPECT_FALSE(module.deployment(false));
+
+  std::string const text = log.text();
+  EXPECT_NE(text.find(c.message), std::string::npos) << text;
+  EXPECT_NE(text.find("virtual bool KsModuleRuStack::deployment(const bool&): failed to restore volumes"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_TRUE(h.block_devices().empty());
+  EXPECT_EQ(text.find("left behind"), std::string::npos) << text;
+  bool created = false;
+  for (auto const& e : h.request_log())
+    if (kstest::paths::text(e, "method") == "POST" &&
+        kstest::paths::text(e, "path").find("/volumes") != std::string::npos)
+      created = true;
+  EXPECT_EQ(created, c.makes_volumes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RestorePath, RestoreRefusal,
+    ::testing::Values(
+        RefusalCase{"parent_directory", "../vm.config", "vdc", 1 << 20, false, "\"../vm.config\" of volume 'saved-1' is not a plain file name"},
+        RefusalCase{"sub_directory", "vdb", "x/vdc", 1 << 20, false, "\"x/vdc\" of volume 'saved-2' is not a plain file name"},
+        RefusalCase{"same_device_name", "vdb", "vdb", 1 << 20, false,
+                    "volumes 'saved-1' and 'saved-2' were both saved as the device 'vdb'"},
+        RefusalCase{"missing_image", "vdb", "vdc", 0, false, "/vdc' doesn't exist"},
+        // Found once the volume exists: both volumes made so far go again.
+        RefusalCase{"image_larger_than_volume", "vdb", "vdc", (1 << 20) + 1, true,
+                    " bytes is larger than volume '"}),
     [](auto const& info) { return std::string(info.param.what); });
 
 }  // namespace
