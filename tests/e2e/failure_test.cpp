@@ -1,0 +1,367 @@
+// Faults injected into every step of a backup and of a restore, run through
+// the real program as the backup client runs it: the exit code the client
+// sees, the line in the log that says why, and a cloud that holds no
+// snapshot and no temporary volume of the task afterwards.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "e2e/backup_client.h"
+#include "e2e/cloud_objects.h"
+
+namespace fs = boost::filesystem;
+namespace sc = kstest::standard_cloud;
+using namespace kstest::e2e;
+
+namespace {
+
+char const* const kPrepare = "virtual bool KsModuleRuStack::prepare_resource_before_backup(const bool&)";
+char const* const kScript =
+    "int KsModuleRuStack::run_script_inside_vm(const string&, const string&, const string&, std::__cxx11::string&, "
+    "curlAPI*, unsigned int&)";
+char const* const kBeforeRestore = "virtual bool KsModuleRuStack::before_restore()";
+char const* const kRestoreVolumes =
+    "int KsModuleRuStack::restore_volumes(const server_conf&, const string&, "
+    "std::set<std::__cxx11::basic_string<char> >&, std::__cxx11::string&)";
+char const* const kDeployVm = "int KsModuleRuStack::deploy_vm(const string&, const rustack_server_parameters&, server_conf&)";
+char const* const kDeployment = "virtual bool KsModuleRuStack::deployment(const bool&)";
+char const* const kCheckBlock = "int check_block_device(const string&, const string&)";
+char const* const kId = "[0-9a-f-]+";
+char const* const kFaketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+
+std::string literal(std::string const& text) {
+  static std::regex const special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
+
+// A log line at Error: the signature, ": " and a text matching `message`.
+std::string error_line(char const* signature, std::string const& message) {
+  return "Error: " + literal(signature) + ": " + message;
+}
+
+bool log_has(std::string const& log, std::string const& pattern) {
+  std::regex const re(pattern);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    // A coloured line keeps a blank before its (removed) reset code.
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    if (std::regex_search(line, re)) return true;
+  }
+  return false;
+}
+
+enum class Path { backup, restore };
+
+// What a failed run leaves in the cloud besides what was there before.
+enum class Leaves {
+  nothing,
+  restored_volumes,  // the restored volumes, complete and detached (the server could not be made)
+  restored_server,   // the new server with its boot volume (an attachment to it failed)
+};
+
+// The server of a row: for a backup the one backed up now, for a restore the
+// one the shared backup was made of.
+struct Context {
+  Harness& h;
+  Vm vm;
+  std::string module_params;  // -e of the run
+  std::string volume(std::size_t i) const { return literal(vm.volume_ids.at(i)); }
+};
+
+struct Row {
+  char const* name;
+  Path path;
+  std::function<void(Context&)> arrange;  // faults, polls, configuration, fixtures
+  int exit_code;
+  std::function<std::string(Context const&)> key_line;  // regex of one log line
+  Leaves leaves = Leaves::nothing;
+};
+
+void fault(Context& c, boost::json::object rule) { c.h.cloud().add_fault(rule); }
+
+void config(Context& c, std::function<void(ModuleConfig&)> const& change) {
+  ModuleConfig m;
+  change(m);
+  c.h.write_config(m);
+}
+
+// The fixed waits of 300 one-second polls run fifty times faster under
+// libfaketime; requests get a bound that stays long enough in real time.
+void fast_clock(Context& c) {
+  c.h.set_env("LD_PRELOAD", kFaketime);
+  c.h.set_env("FAKETIME", "+0 x50");
+  config(c, [](ModuleConfig& m) { m.timeout = 300; });
+}
+
+boost::json::object on(char const* method, char const* path) { return {{"method", method}, {"path", path}}; }
+
+boost::json::object with(boost::json::object rule, boost::json::object const& more) {
+  for (auto const& m : more) rule[m.key()] = m.value();
+  return rule;
+}
+
+char const* const kSnapshots = ".*/snapshots";
+char const* const kVolumes = ".*/volumes";
+char const* const kVolume = ".*/volumes/[0-9a-f-]+";
+char const* const kAttachments = ".*/os-volume_attachments";
+
+boost::json::object guest(std::vector<boost::json::object> scripts) {
+  boost::json::array a;
+  for (auto& s : scripts) a.push_back(std::move(s));
+  a.push_back({{"path", "/usr/bin/test"}, {"args", {"-f", "/opt/kestrova/scripts/rustack.sh"}}, {"exitcode", 1}});
+  return {{"scripts", a}};
+}
+
+std::vector<Row> const& rows() {
+  static std::vector<Row> const all = {
+      // ---- the backup path ---------------------------------------------------------
+      {"backup_server_description_refused", Path::backup,
+       [](Context& c) { fault(c, with(on("GET", "/nova-api/v2/servers/[0-9a-f-]+"), {{"status", 500}})); }, 6,
+       [](Context const& c) { return error_line(kPrepare, "unable to get VM configuration: '" + literal(c.vm.id) + "'"); }},
+      {"backup_volume_description_refused", Path::backup,
+       [](Context& c) { fault(c, with(on("GET", kVolume), {{"nth", 2}, {"status", 500}})); }, 6,
+       [](Context const& c) { return error_line(kPrepare, "unable to get information for volume: '" + c.volume(1) + "'"); }},
+      {"backup_second_snapshot_refused", Path::backup,
+       [](Context& c) { fault(c, with(on("POST", kSnapshots), {{"nth", 2}, {"status", 500}})); }, 6,
+       [](Context const& c) { return error_line(kPrepare, "unable to create snapshot for volume: '" + c.volume(1) + "'"); }},
+      {"backup_snapshot_in_error", Path::backup,
+       [](Context& c) { fault(c, with(on("POST", kSnapshots), {{"nth", 2}, {"state", "error"}})); }, 6,
+       [](Context const&) { return error_line(kPrepare, std::string("snapshot '") + kId + "' has unexpected status: error"); }},
+      {"backup_snapshot_wait_times_out", Path::backup,
+       [](Context& c) {
+         config(c, [](ModuleConfig& m) { m.snapshot_creation_timeout = 2; });
+         fault(c, with(on("POST", kSnapshots), {{"polls", 3}}));
+       },
+       6,
+       [](Context const& c) {
+         return error_line(kPrepare, std::string("can't create snapshot: '") + kId + "' of volume: '" + c.volume(0) +
+                                         "'\\. Break by timeout 2$");
+       }},
+      {"backup_copy_volume_refused", Path::backup,
+       [](Context& c) { fault(c, with(on("POST", kVolumes), {{"nth", 2}, {"status", 500}})); }, 6,
+       [](Context const&) { return error_line(kPrepare, std::string("unable to create volume from snapshot : '") + kId + "'"); }},
+      {"backup_copy_volume_in_error", Path::backup,
+       [](Context& c) { fault(c, with(on("POST", kVolumes), {{"nth", 2}, {"state", "error"}})); }, 6,
+       [](Context const&) { return error_line(kPrepare, std::string("volume '") + kId + "' has unexpected status: error"); }},
+      {"backup_copy_volume_wait_times_out", Path::backup,
+       [](Context& c) {
+         config(c, [](ModuleConfig& m) { m.volume_creation_timeout = 2; });
+         fault(c, with(on("POST", kVolumes), {{"polls", 3}}));
+       },
+       6,
+       [](Context const&) {
+         return error_line(kPrepare, std::string("can't create volume: '") + kId + "' from snapshot: '" + kId +
+                                         "'\\. Break by timeout 2$");
+       }},
+      {"backup_attachment_refused", Path::backup,
+       [](Context& c) { fault(c, with(on("POST", kAttachments), {{"nth", 2}, {"status", 500}})); }, 6,
+       [](Context const&) { return error_line(kPrepare, std::string("unable to attach volume '") + kId + "' to server '"); }},
+      {"backup_attachment_wait_times_out", Path::backup,
+       [](Context& c) {
+         config(c, [](ModuleConfig& m) { m.volume_attachment_timeout = 2; });
+         fault(c, with(on("POST", kAttachments), {{"polls", 3}}));
+       },
+       6,
+       [](Context const&) {
+         return error_line(kPrepare, std::string("unable to attach volume: '") + kId + "' to server: '" +
+                                         literal(sc::kestrova_vm) + "'\\. Break by timeout 2$");
+       }},
+      {"backup_device_is_a_regular_file", Path::backup,
+       [](Context& c) { c.h.set_device_faults({{"device", "file"}, {"by_id", false}}); }, 6,
+       [](Context const&) { return error_line(kPrepare, "volume was attached to server: '.*' as device '/dev/vdb' but it is not a block device"); }},
+      {"backup_device_never_appears", Path::backup,
+       [](Context& c) {
+         fast_clock(c);
+         c.h.set_device_faults({{"device", "none"}, {"by_id", false}});
+       },
+       6,
+       [](Context const& c) {
+         return error_line(kPrepare, "unable to find just attached volume: '" + c.volume(0) + "' to server: '" +
+                                         literal(sc::kestrova_vm) + "'\\. Break by timeout 300$");
+       }},
+      {"backup_guest_script_before_fails", Path::backup,
+       [](Context& c) {
+         c.h.set_virsh_fixture(guest({{{"path", "/opt/app/freeze"}, {"args", {"before"}}, {"exitcode", 3}}}));
+         c.module_params = "script_before_snapshot:/opt/app/freeze";
+       },
+       6, [](Context const&) { return error_line(kScript, "internal VM script returned: 3$"); }},
+      {"backup_guest_script_after_fails", Path::backup,
+       [](Context& c) {
+         c.h.set_virsh_fixture(guest({{{"path", "/opt/app/thaw"}, {"args", {"after"}}, {"exitcode", 2}}}));
+         c.module_params = "script_after_snapshot:/opt/app/thaw";
+       },
+       6, [](Context const&) { return error_line(kScript, "internal VM script returned: 2$"); }},
+      {"backup_ksfd_error_flag", Path::backup, [](Context& c) { c.h.set_env("KSFD_STANDIN_EXIT", "1"); }, 6,
+       [](Context const&) { return std::string("Warning: ksfd finished with an error flag"); }},
+      {"backup_ksfd_defect_flag", Path::backup, [](Context& c) { c.h.set_env("KSFD_STANDIN_EXIT", "100"); }, 100,
+       [](Context const&) { return std::string("Warning: ksfd finished with a defect flag"); }},
+      {"backup_ksfd_killed", Path::backup, [](Context& c) { c.h.set_env("KSFD_STANDIN_RAISE", "9"); }, 6,
+       // The shell that runs ksfd reports the signal and exits with 137.
+       [](Context const&) { return std::string("Error: ksfd out: Killed$"); }},
+
+      // ---- the restore path --------------------------------------------------------
+      {"restore_networks_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("GET", ".*/os-networks"), {{"status", 500}})); }, 7,
+       [](Context const&) { return error_line(kBeforeRestore, "unable to get list of available networks$"); }},
+      {"restore_ksfd_error_flag", Path::restore, [](Context& c) { c.h.set_env("KSFD_STANDIN_EXIT", "1"); }, 7,
+       [](Context const&) { return std::string("Warning: ksfd finished with an error flag"); }},
+      {"restore_first_volume_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("POST", kVolumes), {{"status", 500}})); }, 7,
+       [](Context const& c) {
+         return error_line(kRestoreVolumes, "unable to create volume to restore original one: '" + c.volume(0) + "'");
+       }},
+      {"restore_second_volume_in_error", Path::restore,
+       [](Context& c) { fault(c, with(on("POST", kVolumes), {{"nth", 2}, {"state", "error"}})); }, 7,
+       [](Context const&) { return error_line(kRestoreVolumes, std::string("volume '") + kId + "' has unexpected status: error"); }},
+      {"restore_volume_wait_times_out", Path::restore,
+       [](Context& c) {
+         config(c, [](ModuleConfig& m) { m.volume_creation_timeout = 2; });
+         fault(c, with(on("POST", kVolumes), {{"nth", 2}, {"polls", 3}}));
+       },
+       7,
+       [](Context const&) {
+         return error_line(kRestoreVolumes, std::string("volume: '") + kId + "' is still not available\\. Break by timeout 2$");
+       }},
+      {"restore_second_attachment_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("POST", kAttachments), {{"nth", 2}, {"status", 500}})); }, 7,
+       [](Context const&) { return error_line(kRestoreVolumes, std::string("unable to attach volume '") + kId + "' to server '"); }},
+      {"restore_attachment_wait_times_out", Path::restore,
+       [](Context& c) {
+         config(c, [](ModuleConfig& m) { m.volume_attachment_timeout = 2; });
+         fault(c, with(on("POST", kAttachments), {{"polls", 3}}));
+       },
+       7,
+       [](Context const&) {
+         return error_line(kRestoreVolumes, std::string("unable to attach volume: '") + kId + "' to server: '" +
+                                                literal(sc::kestrova_vm) + "'\\. Break by timeout 2$");
+       }},
+      {"restore_device_is_a_regular_file", Path::restore,
+       [](Context& c) { c.h.set_device_faults({{"device", "file"}, {"by_id", false}}); }, 7,
+       [](Context const&) { return error_line(kRestoreVolumes, "volume was attached to server: '.*' as device '/dev/vdb' but it is not a block device"); }},
+      {"restore_server_creation_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("POST", "/nova-api/v2/servers"), {{"status", 500}})); }, 7,
+       [](Context const&) { return error_line(kDeployVm, "unable to create server$"); }, Leaves::restored_volumes},
+      {"restore_server_never_active", Path::restore,
+       [](Context& c) {
+         fast_clock(c);
+         fault(c, with(on("POST", "/nova-api/v2/servers"), {{"polls", 1000}}));
+       },
+       7, [](Context const&) { return error_line(kDeployVm, "unable to create server 'db'\\. Break by timeout 300$"); },
+       Leaves::restored_server},
+      {"restore_attachment_to_the_new_server_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("POST", kAttachments), {{"nth", 3}, {"status", 500}})); }, 7,
+       [](Context const&) { return error_line(kDeployment, std::string("unable to attach volume '") + kId + "' to server 'db'$"); },
+       Leaves::restored_server},
+  };
+  return all;
+}
+
+boost::json::object const kQuickPolls{{"snapshot_create", 0}, {"volume_create", 0}, {"volume_attach", 0},
+                                      {"volume_detach", 0},   {"server_build", 0}};
+
+// One backup of a server "db" made once per process and restored by every
+// restore row into a fresh cloud of its own (the standard seed keeps the
+// project, the image and the network the restore needs).
+struct SharedBackup {
+  kstest::TempDir dir;
+  Vm vm;
+  std::string snapshot, archive;
+};
+
+SharedBackup const& shared_backup() {
+  static std::unique_ptr<SharedBackup> made;
+  if (made) return *made;
+  auto b = std::make_unique<SharedBackup>();
+  {
+    Harness h;
+    h.cloud().set_polls(kQuickPolls);
+    b->vm = h.make_vm();
+    BackupClient client(h, (b->dir / "client").string());
+    ClientRun const r = client.backup(b->vm.id, "db-full");
+    if (r.result.status != 0) throw std::runtime_error("the shared backup failed:\n" + r.result.out + h.log_text());
+    b->snapshot = (b->dir / "db-full.snap").string();
+    b->archive = (b->dir / "db-full.ksfd").string();
+    fs::copy_file(client.stored_snapshot("db-full"), b->snapshot);
+    fs::copy_file(h.media_dir() + "/db-full.ksfd", b->archive);
+  }
+  made = std::move(b);
+  return *made;
+}
+
+// gtest names a row by its name instead of dumping its bytes.
+void PrintTo(Row const& row, std::ostream* out) { *out << row.name; }
+
+class FailureInjection : public ::testing::TestWithParam<Row> {};
+
+TEST_P(FailureInjection, ExitCodeLogLineAndNothingLeftInTheCloud) {
+  Row const& row = GetParam();
+  Vm restored_from;
+  if (row.path == Path::restore) restored_from = shared_backup().vm;
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+
+  Harness h;
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Context c{h, row.path == Path::backup ? h.make_vm() : restored_from, ""};
+  if (row.path == Path::restore) client.adopt("db-full", shared_backup().snapshot, shared_backup().archive);
+  // Every transition ends at its first poll unless a row says otherwise.
+  h.cloud().set_polls(kQuickPolls);
+  CloudObjects const before = cloud_objects(h.inventory());
+  row.arrange(c);
+
+  ClientRun const run = row.path == Path::backup ? client.backup(c.vm.id, "db-full", "", c.module_params)
+                                                 : client.restore("db-full", RestoreRequest(true, "", c.module_params));
+  std::string const log = h.log_text();
+  EXPECT_EQ(run.result.status, row.exit_code) << run.command_line() << "\n" << run.result.out << log;
+  std::string const key = row.key_line(c);
+  EXPECT_TRUE(log_has(log, key)) << "no log line matches: " << key << "\n" << log;
+
+  // Nothing stays on the Kestrova VM, and no snapshot or temporary volume in
+  // the cloud (a restore keeps what it completed when the server step fails).
+  EXPECT_TRUE(h.block_devices().empty());
+  CloudObjects const after = cloud_objects(h.inventory());
+  std::string const diff = difference(before, after);
+  EXPECT_TRUE(after.snapshots.empty()) << diff;
+  EXPECT_EQ(after.attachments.size() - before.attachments.size(),
+            row.leaves == Leaves::restored_server ? 1u : 0u) << diff;
+  for (auto const& [volume, where] : after.attachments) {
+    if (before.attachments.count(volume)) continue;
+    EXPECT_NE(where.rfind(sc::kestrova_vm, 0), 0u) << diff;
+  }
+  std::size_t const new_volumes = after.volumes.size() - before.volumes.size();
+  std::size_t const new_servers = after.servers.size() - before.servers.size();
+  switch (row.leaves) {
+    case Leaves::nothing:
+      EXPECT_EQ(after, before) << diff;
+      break;
+    case Leaves::restored_volumes:
+      EXPECT_EQ(new_volumes, 2u) << diff;
+      EXPECT_EQ(new_servers, 0u) << diff;
+      for (auto const& [id, status] : after.volumes) {
+        if (before.volumes.count(id)) continue;
+        EXPECT_EQ(status, "available") << diff;
+      }
+      break;
+    case Leaves::restored_server:
+      EXPECT_EQ(new_volumes, 2u) << diff;
+      EXPECT_EQ(new_servers, 1u) << diff;
+      break;
+  }
+  if (row.path == Path::backup) {
+    // Only the task's own files were there, and the descriptions are gone.
+    for (auto const& name : directory_entries(h.task_dir()))
+      EXPECT_TRUE(name == "db-full.snap" || name == "db-full.snap_dir") << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, FailureInjection, ::testing::ValuesIn(rows()),
+                         [](::testing::TestParamInfo<Row> const& info) { return std::string(info.param.name); });
+
+}  // namespace
