@@ -279,4 +279,52 @@ TEST_F(BackupPath, SignalDuringTheSnapshotWaitLeavesNothing) {
   EXPECT_EQ(h.log_text().find("left behind"), std::string::npos) << h.log_text();
 }
 
+struct QuiescedGuest {
+  char const* what;
+  bool signal;  // stopped by SIGTERM during the snapshot wait, else a later step fails
+};
+
+class AfterScript : public BackupPath, public ::testing::WithParamInterface<QuiescedGuest> {};
+
+// Once the "before" script has run, the guest gets its "after" script also
+// when the backup does not get that far: never left quiesced.
+TEST_P(AfterScript, RunsWhenTheBackupStopsAfterTheBeforeScript) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const before = cloud_objects(h);
+  h.set_virsh_fixture({{"scripts", {{{"path", "/s/before"}, {"exitcode", 0}}, {{"path", "/s/after"}, {"exitcode", 0}}}}});
+  auto const args = backup_args(web.id, h.task_dir(), "copy1",
+                                "script_before_snapshot:/s/before,script_after_snapshot:/s/after");
+  ProcessResult r;
+  if (GetParam().signal) {
+    h.cloud().set_polls({{"snapshot_create", 3}});
+    auto run = h.start(args);
+    ASSERT_TRUE(kstest::paths::wait_for_requests(h, "GET", ".*/snapshots/.*", 1));
+    run->send_signal(SIGTERM);
+    r = run->wait(std::chrono::seconds(120));
+    EXPECT_EQ(r.status, 17) << describe(r, h);
+  } else {
+    h.cloud().add_fault({{"method", "POST"}, {"path", ".*/os-volume_attachments"}, {"nth", 2}, {"status", 500}});
+    r = h.run(args);
+    EXPECT_EQ(r.status, 6) << describe(r, h);
+  }
+
+  std::vector<std::string> started;
+  for (auto const& call : h.virsh_calls()) {
+    boost::json::value const request = call.request();
+    if (request.is_null() || request.at("execute").as_string() != "guest-exec") continue;
+    std::string const path(request.at("arguments").at("path").as_string());
+    std::string const arg(request.at("arguments").at("arg").at(0).as_string());
+    started.push_back(path + " " + arg);
+    EXPECT_EQ(call.argv.at(3), web.instance_name);
+  }
+  EXPECT_EQ(started, (std::vector<std::string>{"/s/before before", "/s/after after"})) << describe(r, h);
+  EXPECT_EQ(cloud_objects(h), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(BackupPath, AfterScript,
+                         ::testing::Values(QuiescedGuest{"later_step_fails", false},
+                                           QuiescedGuest{"stopped_by_a_signal", true}),
+                         [](auto const& info) { return std::string(info.param.what); });
+
 }  // namespace
