@@ -1,0 +1,197 @@
+// Signals that the backup client (or an operator) sends to the running
+// program: a termination in the middle of a step ends the run with 17 and
+// leaves nothing in the cloud; a pause stops ksfd and a resume lets the
+// backup finish.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <boost/filesystem.hpp>
+
+#include "e2e/backup_client.h"
+#include "e2e/cloud_objects.h"
+
+namespace fs = boost::filesystem;
+using namespace kstest::e2e;
+
+namespace {
+
+boost::json::object const kQuickPolls{{"snapshot_create", 0}, {"volume_create", 0}, {"volume_attach", 0},
+                                      {"volume_detach", 0},   {"server_build", 0}};
+
+// The state letter of /proc/<pid>/stat ('R', 'S', 'T', ...); 0 when the
+// process is gone.
+char process_state(pid_t pid) {
+  std::string stat;
+  try {
+    stat = kstest::read_file("/proc/" + std::to_string(pid) + "/stat");
+  } catch (std::exception const&) {
+    return 0;
+  }
+  auto const close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+bool eventually(std::function<bool()> const& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  auto const end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+pid_t ksfd_pid_of(ChildProcess& run) {
+  if (!run.wait_for_line_starting("KSFD PID: ")) return -1;
+  for (auto const& line : run.lines_so_far())
+    if (line.rfind("KSFD PID: ", 0) == 0) return std::stoi(line.substr(10));
+  return -1;
+}
+
+bool starts_with(std::string const& line, std::string const& prefix) { return line.rfind(prefix, 0) == 0; }
+
+enum class Moment { backup_ksfd_reads, backup_snapshot_wait, restore_ksfd_extracts };
+
+struct SignalRow {
+  char const* name;
+  Moment moment;
+};
+
+void PrintTo(SignalRow const& row, std::ostream* out) { *out << row.name; }
+
+class Termination : public ::testing::TestWithParam<SignalRow> {};
+
+TEST_P(Termination, EndsWith17AndLeavesNothing) {
+  Moment const moment = GetParam().moment;
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  h.cloud().set_polls(kQuickPolls);
+  Vm const vm = h.make_vm();
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  if (moment == Moment::restore_ksfd_extracts) {
+    ASSERT_EQ(client.backup(vm.id, "db-full").result.status, 0);
+  }
+  CloudObjects const before = cloud_objects(h.inventory());
+
+  std::unique_ptr<ChildProcess> run;
+  pid_t ksfd = -1;
+  switch (moment) {
+    case Moment::backup_ksfd_reads:
+      h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
+      run = client.start_backup(vm.id, "db-next");
+      ksfd = ksfd_pid_of(*run);
+      ASSERT_GT(ksfd, 0);
+      break;
+    case Moment::backup_snapshot_wait:
+      h.cloud().set_polls({{"snapshot_create", 3}});
+      run = client.start_backup(vm.id, "db-next");
+      ASSERT_TRUE(run->wait_for_line(
+          [](std::string const& l) { return l.find("Wait while all snapshots") != std::string::npos; },
+          std::chrono::seconds(60)));
+      break;
+    case Moment::restore_ksfd_extracts:
+      h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
+      run = client.start_restore("db-full", RestoreRequest(true));
+      ksfd = ksfd_pid_of(*run);
+      ASSERT_GT(ksfd, 0);
+      break;
+  }
+  run->send_signal(SIGTERM);
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  std::string const log = h.log_text();
+  EXPECT_EQ(r.status, 17) << r.out << log;
+  EXPECT_NE(log.find("Module was terminated. PID: "), std::string::npos) << log;
+  if (ksfd > 0) {
+    EXPECT_TRUE(eventually([&] { return process_state(ksfd) == 0 || process_state(ksfd) == 'Z'; }))
+        << "ksfd " << ksfd << " outlived the module";
+  }
+
+  EXPECT_TRUE(h.block_devices().empty());
+  CloudObjects const after = cloud_objects(h.inventory());
+  EXPECT_EQ(after, before) << difference(before, after);
+  // The task's description files and list file went with the release; a
+  // stopped restore removes the directory it extracted into.
+  for (auto const& name : directory_entries(h.task_dir())) {
+    EXPECT_TRUE(starts_with(name, "db-next.snap_dir")) << name;
+  }
+  if (moment == Moment::restore_ksfd_extracts) {
+    EXPECT_FALSE(fs::exists(client.restore_dir("db-full")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Termination,
+                         ::testing::Values(SignalRow{"backup_while_ksfd_reads", Moment::backup_ksfd_reads},
+                                           SignalRow{"backup_during_snapshot_wait", Moment::backup_snapshot_wait},
+                                           SignalRow{"restore_while_ksfd_extracts", Moment::restore_ksfd_extracts}),
+                         [](::testing::TestParamInfo<SignalRow> const& info) { return std::string(info.param.name); });
+
+// A terminated backup holds no lock: the next backup of the same server runs.
+TEST(Signals, TheNextBackupRunsAfterATerminatedOne) {
+  Harness h;
+  h.cloud().set_polls(kQuickPolls);
+  Vm const vm = h.make_vm();
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
+  auto run = client.start_backup(vm.id, "db-first");
+  ASSERT_GT(ksfd_pid_of(*run), 0);
+  run->send_signal(SIGTERM);
+  ASSERT_EQ(run->wait(std::chrono::seconds(120)).status, 17);
+
+  h.unset_env("KSFD_STANDIN_DELAY_ITEM_MS");
+  ClientRun const next = client.backup(vm.id, "db-second");
+  EXPECT_EQ(next.result.status, 0) << next.result.out << h.log_text();
+  EXPECT_FALSE(next.result.has_line("resource \"" + vm.id + "\" is busy by another process!"));
+}
+
+// SIGTSTP stops ksfd through the module; SIGCONT lets both go on, and the
+// backup completes.
+TEST(Signals, PauseStopsKsfdAndResumeFinishesTheBackup) {
+  Harness h;
+  h.cloud().set_polls(kQuickPolls);
+  Vm const vm = h.make_vm();
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  CloudObjects const before = cloud_objects(h.inventory());
+  h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "1000");
+  auto run = client.start_backup(vm.id, "db-full");
+  pid_t const ksfd = ksfd_pid_of(*run);
+  ASSERT_GT(ksfd, 0);
+
+  run->send_signal(SIGTSTP);
+  EXPECT_TRUE(eventually([&] { return process_state(ksfd) == 'T'; })) << "state " << process_state(ksfd);
+  // While paused nothing moves: ksfd stays stopped for a while.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(process_state(ksfd), 'T');
+  std::size_t const packed_while_paused = [&] {
+    std::size_t n = 0;
+    for (auto const& l : run->lines_so_far()) n += starts_with(l, "Packed: ");
+    return n;
+  }();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::size_t packed_later = 0;
+  for (auto const& l : run->lines_so_far()) packed_later += starts_with(l, "Packed: ");
+  EXPECT_EQ(packed_later, packed_while_paused) << "ksfd went on while paused";
+
+  run->send_signal(SIGCONT);
+  EXPECT_TRUE(eventually([&] {
+    char const s = process_state(ksfd);
+    return s != 'T';
+  }));
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  EXPECT_EQ(r.status, 0) << r.out << h.log_text();
+  EXPECT_NE(r.line_starting("Packed: 100%"), nullptr) << r.out;
+  EXPECT_TRUE(r.has_line("MAIN SNAPSHOT FILENAME:" + h.task_dir() + "/db-full.snap")) << r.out;
+  std::string const log = h.log_text();
+  EXPECT_NE(log.find(" put on pause"), std::string::npos) << log;
+  EXPECT_NE(log.find(" continue working"), std::string::npos) << log;
+  EXPECT_EQ(cloud_objects(h.inventory()), before);
+}
+
+}  // namespace
