@@ -327,4 +327,21 @@ INSTANTIATE_TEST_SUITE_P(BackupPath, AfterScript,
                                            QuiescedGuest{"stopped_by_a_signal", true}),
                          [](auto const& info) { return std::string(info.param.what); });
 
+// A replica writes the descriptions but lists nothing for ksfd.
+TEST_F(BackupPath, ReplicaListsNothing) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const before = cloud_objects(h);
+  std::string const t = h.task_dir();
+  ProcessResult const r = h.run({"-A", web.id, "-d", t, "-n", "rep1", "-m", "media", "-T", kstest::paths::kTask});
+  EXPECT_EQ(r.status, 0) << describe(r, h);
+  EXPECT_TRUE(r.has_line("File list to backup: ")) << r.out;
+  EXPECT_TRUE(listed_items(r).empty()) << r.out;
+  std::string const log = h.log_text();
+  EXPECT_NE(log.find("Do not save VM configuration for the replica"), std::string::npos) << log;
+  EXPECT_NE(log.find("Do not save volume configuration for the replica"), std::string::npos) << log;
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_TRUE(h.block_devices().empty());
+}
+
 }  // namespace

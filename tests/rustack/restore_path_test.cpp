@@ -303,6 +303,31 @@ TEST_F(RestorePath, RoundTripMakesANewServerWithTheBackedUpBytes) {
   EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
 }
 
+// The cloud names the Kestrova VM's own disk for the first new volume: the
+// copy goes to the volume's real device, found by its serial, and /dev/vda
+// is never written.
+TEST_F(RestorePath, NeverWritesTheDiskTheCloudWronglyNames) {
+  Harness h;
+  auto const web = h.standard_vm();
+  std::string const root_bytes = h.read_volume(web.volume_ids[0]);
+  std::string const snap = backup(h, web.id, "copy1");
+  std::string const vda = kstest::read_file("/dev/vda");
+  h.cloud().add_fault({{"method", "POST"},
+                       {"path", ".*/os-volume_attachments"},
+                       {"nth", 1},
+                       {"patch", {{"volumeAttachment", {{"device", "/dev/vda"}}}}}});
+
+  ProcessResult const r = h.run(restore_args(h, "copy1", snap));
+  ASSERT_EQ(r.status, 0) << describe(r, h);
+  EXPECT_EQ(kstest::read_file("/dev/vda"), vda);
+  boost::json::value const made = server_named(h, "web_2");
+  ASSERT_FALSE(made.is_null()) << cloud_objects(h);
+  auto const disks = disks_of(h, text(made, "id"));
+  ASSERT_EQ(disks.count("/dev/vda"), 1u) << cloud_objects(h);
+  EXPECT_EQ(h.read_volume(text(disks.at("/dev/vda"), "id")), root_bytes);
+  EXPECT_NE(h.log_text().find("The cloud reported device '/dev/vda' for volume '"), std::string::npos);
+}
+
 // Two bootable volumes: the new server boots from the one that was the boot
 // disk, and the others come back at their original devices, each attachment
 // complete.
