@@ -39,10 +39,14 @@ char const* const kDeviceChecks = "300";
 
 std::string backup_kind(std::uint32_t type) {
   switch (type) {
-    case 1: return "full";
-    case 2: return "incremental";
-    case 3: return "differential";
-    default: return std::to_string(type);
+    case 1:
+      return "full";
+    case 2:
+      return "incremental";
+    case 3:
+      return "differential";
+    default:
+      return std::to_string(type);
   }
 }
 
@@ -80,12 +84,12 @@ void KsModuleRuStack::run_owed_after_script(curlAPI& client, char const* signatu
   if (!after_script_pending) return;
   after_script_pending = false;
   guest_script_call call = pending_after_script;
-  KsLogStream(KsLogLvl::Info) << "Running the script '" << call.script << "' with 'after' inside VM "
-                              << call.domain << ", whose 'before' script has run" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Running the script '" << call.script << "' with 'after' inside VM " << call.domain
+                              << ", whose 'before' script has run" << std::endl;
   std::string arguments = "after";
   if (run_script_inside_vm(call.host, call.domain, call.script, arguments, &client, call.timeout) != 0)
-    KsLogStream(KsLogLvl::Error) << signature << ": the script '" << call.script
-                                 << "' with 'after' failed inside VM " << call.domain << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": the script '" << call.script << "' with 'after' failed inside VM "
+                                 << call.domain << std::endl;
 }
 
 void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
@@ -149,7 +153,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 
     server_conf server;
     if (client.get_server_config(resource_vm.id, server, admin) != 0) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << resource << "'" << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << resource << "'"
+                                   << std::endl;
       return false;
     }
     // From here on a release, also one after an interruption, cleans up in
@@ -160,12 +165,11 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     // First guest script.
     bool qemu = false;
     bool default_script = false;
-    std::string const after_script =
-        !parameters.script_after_snapshot.empty() ? parameters.script_after_snapshot : std::string();
+    std::string const& after_script = parameters.script_after_snapshot;
     auto run_before = [&](std::string const& script, std::string const& after) -> int {
       if (!after.empty()) {
-        pending_after_script = guest_script_call{server.hypervisor_ip, server.instance_name, after,
-                                                 parameters.execution_script_timeout};
+        pending_after_script =
+            guest_script_call{server.hypervisor_ip, server.instance_name, after, parameters.execution_script_timeout};
         after_script_pending = true;
       }
       std::string arguments = "before";
@@ -174,7 +178,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     };
     if (running && admin) {
       if (client.get_hypervisor_info(server) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get info for hypervisor " << server.hypervisor_hostname << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get info for hypervisor "
+                                     << server.hypervisor_hostname << std::endl;
         return false;
       }
       qemu = server.hypervisor_type == "QEMU";
@@ -197,7 +202,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     std::map<std::string, std::string> items;
     vm_config_path = directory + "/" + copy_name + ".vm.config";
     if (!save_server_config(vm_config_path, server)) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create virtual machine config file " << vm_config_path << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create virtual machine config file " << vm_config_path
+                                   << std::endl;
       return fail();
     }
     if (replica) {
@@ -212,7 +218,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     for (std::string const& id : server.attached_volumes) {
       volume record;
       if (client.get_volume_info(project, id, record) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << id << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << id << "'"
+                                     << std::endl;
         return fail();
       }
       records.push_back(record);
@@ -222,13 +229,15 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     for (volume& record : records) {
       std::string snapshot_id;
       if (client.create_snapshot(project, copy_name, record, snapshot_id) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'"
+                                     << std::endl;
         return fail();
       }
       record.snapshot_id = snapshot_id;
       snapshot_ids.push_back(snapshot_id);
     }
-    KsLogStream(KsLogLvl::Info) << "Wait while all snapshots " << " becomes available ..." << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Wait while all snapshots "
+                                << " becomes available ..." << std::endl;
     std::uint32_t const snapshot_bound =
         curlAPI::valid_timeout(settings.snapshot_creation_timeout, "snapshot_creation_timeout");
     for (std::uint32_t pass = 1;; ++pass) {
@@ -237,23 +246,27 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       for (volume const& record : records) {
         std::string status;
         if (client.get_snapshot_status(project, record.snapshot_id, status) != 0) {
-          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id << "'" << std::endl;
+          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id
+                                       << "'" << std::endl;
           return fail();
         }
         if (!snapshot_status_known(status)) {
-          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id << "' has unexpected status: " << status << std::endl;
+          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id
+                                       << "' has unexpected status: " << status << std::endl;
           return fail();
         }
         if (status != "available" && !pending) pending = &record;
       }
       if (!pending) break;
       if (pass >= snapshot_bound) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id << "' of volume: '" << pending->id
-                << "'. Break by timeout " << snapshot_bound << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id
+                                     << "' of volume: '" << pending->id << "'. Break by timeout " << snapshot_bound
+                                     << std::endl;
         return fail();
       }
     }
-    KsLogStream(KsLogLvl::Info) << "All snapshots " << " are available now" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "All snapshots "
+                                << " are available now" << std::endl;
 
     // A volume of each snapshot, attached to the Kestrova VM.
     std::uint32_t const creation_bound =
@@ -268,57 +281,56 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
       std::string copy_id;
       if (client.create_volume(record, copy_id, snapshot_id) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id
+                                     << "'" << std::endl;
         return fail();
       }
       created_volume_ids.insert(copy_id);
 
       KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
-      if (rustack_wait::wait_for_volume_status(client, project, copy_id, "creating", "available", true,
-                                               creation_bound, kPrepareSig,
-                                               ": can't create volume: '" + copy_id + "' from snapshot: '" +
-                                                   snapshot_id + "'. Break by timeout " +
-                                                   std::to_string(creation_bound)) != 0)
+      if (rustack_wait::wait_for_volume_status(
+              client, project, copy_id, "creating", "available", true, creation_bound, kPrepareSig,
+              ": can't create volume: '" + copy_id + "' from snapshot: '" + snapshot_id + "'. Break by timeout " +
+                  std::to_string(creation_bound)) != 0)
         return fail();
       KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
 
       std::set<std::string> const before = rustack_device::block_devices_under(kDevRoot);
       std::string hint;
       if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '" << settings.vm_name << "'"
-                << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '"
+                                     << settings.vm_name << "'" << std::endl;
         return fail();
       }
       auto const same_hint = reported.find(hint);
       if (same_hint != reported.end()) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_hint->second << "' and '" << copy_id
-                << "' were both reported at device '" << hint << "'" << std::endl;
+                                     << "' were both reported at device '" << hint << "'" << std::endl;
         return fail();
       }
       reported[hint] = copy_id;
-      if (rustack_wait::wait_for_volume_status(client, project, copy_id, "available", "in-use", false,
-                                               attachment_bound, kPrepareSig,
-                                               ": unable to attach volume: '" + copy_id + "' to server: '" +
-                                                   settings.vm_id + "'. Break by timeout " +
-                                                   std::to_string(attachment_bound)) != 0)
+      if (rustack_wait::wait_for_volume_status(
+              client, project, copy_id, "available", "in-use", false, attachment_bound, kPrepareSig,
+              ": unable to attach volume: '" + copy_id + "' to server: '" + settings.vm_id + "'. Break by timeout " +
+                  std::to_string(attachment_bound)) != 0)
         return fail();
 
       std::string device;
       if (rustack_device::wait_for_attached_device(kDevRoot, hint, copy_id, before, settings.vm_name, kPrepareSig,
                                                    ": unable to find just attached volume: '" + original_id +
-                                                       "' to server: '" + settings.vm_id +
-                                                       "'. Break by timeout " + kDeviceChecks,
+                                                       "' to server: '" + settings.vm_id + "'. Break by timeout " +
+                                                       kDeviceChecks,
                                                    device) != 0)
         return fail();
       if (check_block_device(device, settings.vm_name) != 0) return fail();
-      KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '"
-                                  << settings.vm_id << "'" << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '" << settings.vm_id
+                                  << "'" << std::endl;
 
       std::string const device_name = fs::path(device).filename().string();
       auto const same_name = names.find(device_name);
       if (same_name != names.end()) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id << "' appeared as the same device '"
-                << device_name << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id
+                                     << "' appeared as the same device '" << device_name << "'" << std::endl;
         return fail();
       }
       names[device_name] = copy_id;
@@ -333,8 +345,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       if (replica) {
         KsLogStream(KsLogLvl::Info) << "Do not save volume configuration for the replica" << std::endl;
       } else {
-        KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << original_id << "' was captured here: "
-                                    << config_path << std::endl;
+        KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << original_id
+                                    << "' was captured here: " << config_path << std::endl;
         items[config_path] = original_id + ".conf";
         items[device] = device_name;
       }
@@ -350,8 +362,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         after_script_pending = false;
         std::string arguments = "after";
         unsigned int timeout = parameters.execution_script_timeout;
-        if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &client, timeout) !=
-            0)
+        if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &client, timeout) != 0)
           return fail();
       }
     }
@@ -387,15 +398,15 @@ bool KsModuleRuStack::release_resource_after_backup() {
     }
     if (client.login(false) != 0) {
       KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable login to url: " << settings.url << std::endl;
-      rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig,
-                                       " (no login)");
+      rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, " (no login)");
       remove_backup_files(kReleaseSig);
       return false;
     }
     remove_backup_objects(client, kReleaseSig);
     remove_backup_files(kReleaseSig);
-    KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '"
-                                << options_.resource << "' completed successfully" << "\n"
+    KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '" << options_.resource
+                                << "' completed successfully"
+                                << "\n"
                                 << std::endl;
     return true;
   } catch (fs::filesystem_error const& e) {

@@ -81,7 +81,8 @@ class KsModuleRuStack : public KsModuleUniversal {
   // The volumes of a restore, created, filled with dd and detached; 0 or 7.
   int restore_volumes(server_conf const& server, std::string const& directory, std::set<std::string>& created,
                       std::string& boot_volume_id);
-  // The new server from the boot volume, with the other volumes attached; 0 or 7.
+  // The new server from the boot volume under a free name, awaited until it
+  // is ACTIVE (deployment attaches the other volumes); 0 or 7.
   int deploy_vm(std::string const& boot_volume_id, rustack_server_parameters const& parameters,
                 server_conf& server);
   // Runs a script inside the guest through the QEMU guest agent; 0 when it

@@ -235,7 +235,8 @@ struct CheckCase {
   std::string message;  // the Error text after the signature, %p for the path; "" for none
 };
 
-char const* const kNotBlock = "volume was attached to server: 'kestrova-vm' as device '%p' but it is not a block device";
+char const* const kNotBlock =
+    "volume was attached to server: 'kestrova-vm' as device '%p' but it is not a block device";
 
 class CheckBlockDevice : public ::testing::TestWithParam<CheckCase> {};
 

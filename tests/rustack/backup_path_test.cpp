@@ -292,7 +292,8 @@ TEST_P(AfterScript, RunsWhenTheBackupStopsAfterTheBeforeScript) {
   Harness h;
   auto const web = h.standard_vm();
   std::string const before = cloud_objects(h);
-  h.set_virsh_fixture({{"scripts", {{{"path", "/s/before"}, {"exitcode", 0}}, {{"path", "/s/after"}, {"exitcode", 0}}}}});
+  h.set_virsh_fixture(
+      {{"scripts", {{{"path", "/s/before"}, {"exitcode", 0}}, {{"path", "/s/after"}, {"exitcode", 0}}}}});
   auto const args = backup_args(web.id, h.task_dir(), "copy1",
                                 "script_before_snapshot:/s/before,script_after_snapshot:/s/after");
   ProcessResult r;

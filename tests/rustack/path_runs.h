@@ -29,7 +29,9 @@ inline void fresh_log() {
 }
 
 // The task secret that the media-server command lines name.
-inline void write_task_secret() { kstest::write_file(std::string("/opt/kestrova/var/tasks/task_secret_") + kTask, "s"); }
+inline void write_task_secret() {
+  kstest::write_file(std::string("/opt/kestrova/var/tasks/task_secret_") + kTask, "s");
+}
 
 // A backup of `vm` into the archive `name` on the media server.
 inline std::vector<std::string> backup_args(std::string const& vm, std::string const& dir, std::string const& name,

@@ -455,8 +455,10 @@ TEST_P(RestoreRefusal, RefusesAndLeavesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     RestorePath, RestoreRefusal,
     ::testing::Values(
-        RefusalCase{"parent_directory", "../vm.config", "vdc", 1 << 20, false, "\"../vm.config\" of volume 'saved-1' is not a plain file name"},
-        RefusalCase{"sub_directory", "vdb", "x/vdc", 1 << 20, false, "\"x/vdc\" of volume 'saved-2' is not a plain file name"},
+        RefusalCase{"parent_directory", "../vm.config", "vdc", 1 << 20, false,
+                    "\"../vm.config\" of volume 'saved-1' is not a plain file name"},
+        RefusalCase{"sub_directory", "vdb", "x/vdc", 1 << 20, false,
+                    "\"x/vdc\" of volume 'saved-2' is not a plain file name"},
         RefusalCase{"same_device_name", "vdb", "vdb", 1 << 20, false,
                     "volumes 'saved-1' and 'saved-2' were both saved as the device 'vdb'"},
         RefusalCase{"missing_image", "vdb", "vdc", 0, false, "/vdc' doesn't exist"},
