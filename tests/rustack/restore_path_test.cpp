@@ -4,10 +4,14 @@
 // real program against the stand-in cloud with real block devices, and the
 // refusals of the volume restore on hand-made restore directories.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -466,5 +470,77 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"image_larger_than_volume", "vdb", "vdc", (1 << 20) + 1, true,
                     " bytes is larger than volume '"}),
     [](auto const& info) { return std::string(info.param.what); });
+
+// The pid of a /bin/dd that this process started through the shell, or 0.
+pid_t own_dd() {
+  pid_t const self = ::getpid();
+  for (auto const& e : fs::directory_iterator("/proc")) {
+    std::string const name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline, stat;
+    try {
+      cmdline = kstest::read_file(e.path() / "cmdline");
+      stat = kstest::read_file(e.path() / "stat");
+    } catch (std::exception const&) {
+      continue;
+    }
+    if (cmdline.rfind(std::string("/bin/dd\0if=", 11), 0) != 0) continue;
+    // The parent is a shell whose parent is this process (or dd is ours directly).
+    auto parent_of = [](std::string const& text) {
+      std::istringstream in(text.substr(text.rfind(')') + 2));
+      std::string state;
+      pid_t parent = 0;
+      in >> state >> parent;
+      return parent;
+    };
+    pid_t const parent = parent_of(stat);
+    pid_t grandparent = 0;
+    try {
+      grandparent = parent_of(kstest::read_file("/proc/" + std::to_string(parent) + "/stat"));
+    } catch (std::exception const&) {
+    }
+    if (parent == self || grandparent == self) return static_cast<pid_t>(std::stoi(name));
+  }
+  return 0;
+}
+
+// A copy that dies by a signal is no copy: the restore fails and its volume
+// goes again.
+TEST_F(RestorePath, ACopyKilledByASignalFailsTheRestore) {
+  Harness h;
+  kstest::TempDir dir;
+  server_conf server;
+  server.id = "original";
+  server.name = "hand";
+  server.tenant_id = sc::project;
+  server.attached_volumes = {"saved-1"};
+  ASSERT_TRUE(save_server_config((dir / "vm.config").string(), server));
+  volume record = saved_volume("saved-1", "vdb", false);
+  record.size = "256";  // MiB in the standard seed
+  ASSERT_TRUE(save_volume_config((dir / "saved-1.conf").string(), record));
+  kstest::write_file(dir / "vdb", "");
+  fs::resize_file(dir / "vdb", 256u << 20);
+
+  std::string const before = cloud_objects(h);
+  kstest::LogCapture log;
+  InProcessModule module(dir.str());
+  ASSERT_TRUE(module.load_module_config());
+  std::atomic<bool> done{false}, killed{false};
+  std::thread killer([&] {
+    while (!done && !killed) {
+      if (pid_t const dd = own_dd(); dd > 0 && ::kill(dd, SIGKILL) == 0) killed = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  bool const deployed = module.deployment(false);
+  done = true;
+  killer.join();
+  ASSERT_TRUE(killed) << "the copy ended before it could be stopped";
+  EXPECT_FALSE(deployed);
+  std::string const text = log.text();
+  EXPECT_NE(text.find(": unable to copy archive to block device: "), std::string::npos) << text;
+  EXPECT_EQ(cloud_objects(h), before);
+  EXPECT_TRUE(h.block_devices().empty());
+}
 
 }  // namespace
