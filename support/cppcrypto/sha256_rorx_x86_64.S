@@ -11,8 +11,8 @@
 // of blocks is computed while the rounds of the current pair run, six
 // schedule steps interleaved with the 64 rounds of each block.
 //
-// The rounds are scalar, written so that both recurrences take four
-// operations per round:
+// The rounds are scalar, written so that from e to the new e and from a to
+// the new a there are only four dependent operations each:
 //   new e = (d + h + K + W) + (e & f) + (~e & g) + Sigma1(e)
 //   new a = new e - d + (a & (b ^ c)) + (b & c) + Sigma0(a)
 // The two Maj terms never share a bit, so they may be added. b ^ c and
@@ -64,7 +64,8 @@
 #define FRAME 1088
 
 // One round; see above. bx is b ^ c and ba is b & c on entry; on exit the
-// new a is in ba, the new e in d, and h and bx hold a ^ b and a & b.
+// new a is in ba, the new e in d, and h and bx hold a ^ b and a & b. The
+// lea adds in 32-bit address arithmetic, which wraps as the sums must.
 .macro round k, w, a, b, c, d, e, f, g, h, bx, ba
 	sub	\d, \ba
 	lea	\k(\d, \h), \d
