@@ -367,12 +367,12 @@ ks_sha256_rorx_avx2:
 	mov	%edx, 28(%rsi)
 	mov	%eax, %r8d
 	mov	%ebx, %r9d
+	mov	%r10d, %eax
+	mov	%r11d, %ebx
 	mov	%ecx, %r10d
 	mov	%edx, %r11d
-	mov	0(%rsi), %eax
-	mov	4(%rsi), %ebx
-	mov	8(%rsi), %ecx
-	mov	12(%rsi), %edx
+	mov	%r12d, %ecx
+	mov	%ebp, %edx
 	mov	%ebx, %r12d
 	xor	%ecx, %r12d
 	mov	%ebx, %ebp
