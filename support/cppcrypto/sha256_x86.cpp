@@ -23,50 +23,61 @@ KS_INLINE uint32_t rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n))
 // the grouping below decides the latency of a round.
 #define KS_OPAQUE(x) __asm__("" : "+r"(x))
 
-// One round, with wk = W[t] + K[t]; the callers rotate the names. Ch is
-// (e & f) + (~e & g), whose terms never share a bit; Maj is
-// ((a ^ b) & (b ^ c)) ^ b, where b ^ c is the previous round's a ^ b.
-// What does not depend on e is summed first and Sigma1(e), the slowest
-// term, last, into both the new e and the new a.
-#define KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk)                   \
+// One round, with wk = W[t] + K[t]; the callers rotate the names. Both the
+// new e and the new a are four dependent operations away from e and a:
+//   new e = (d + h + wk) + Ch(e, f, g) + Sigma1(e)
+//   new a = new e - d + (b & c) + (a & (b ^ c)) + Sigma0(a)
+// Ch is g ^ (e & (f ^ g)), two operations after e without BMI's andn.
+// The terms of Maj never share a bit, so they may be added. bx and ba come in as b ^ c and b & c; on exit h and bx hold this
+// round's a ^ b and a & b for the next one, and ba the new a.
+#define KS_SHA256_ROUND(a, b, c, d, e, f, g, h, bx, ba, wk)           \
   do {                                                                \
-    uint32_t hw = h + (wk);                                           \
-    KS_OPAQUE(hw);                                                    \
-    uint32_t dhw = d + hw;                                            \
-    KS_OPAQUE(dhw);                                                   \
-    uint32_t ch = (e & f) + (~e & g);                                 \
-    KS_OPAQUE(ch);                                                    \
-    uint32_t const s1 = rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25); \
-    dhw += ch;                                                        \
-    KS_OPAQUE(dhw);                                                   \
-    d = dhw + s1;                                                     \
-    hw += ch;                                                         \
-    KS_OPAQUE(hw);                                                    \
-    hw += s1;                                                         \
-    uint32_t const ab = a ^ b;                                        \
-    uint32_t r = rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22);        \
-    r += (ab & bc) ^ b;                                               \
-    KS_OPAQUE(r);                                                     \
-    h = hw + r;                                                       \
-    bc = ab;                                                          \
+    ba -= d;                                                          \
+    d += h;                                                           \
+    KS_OPAQUE(d);                                                     \
+    d += (wk);                                                        \
+    KS_OPAQUE(d);                                                     \
+    d += g ^ (e & (f ^ g));                                           \
+    KS_OPAQUE(d);                                                     \
+    d += rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25);                \
+    ba += a & bx;                                                     \
+    KS_OPAQUE(ba);                                                    \
+    h = a ^ b;                                                        \
+    bx = a & b;                                                       \
+    ba += d;                                                          \
+    KS_OPAQUE(ba);                                                    \
+    ba += rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22);               \
   } while (0)
 
 // The 64 rounds over a table of W[t] + K[t], for the SSE functions. Plain
 // scalar code, compiled with the instruction set of the function it is
-// inlined into.
+// inlined into. The names rotate over ten variables, so after eight
+// rounds they are two places on.
 KS_INLINE void sha256_rounds(uint32_t* state, const uint32_t* wk) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-  uint32_t bc = b ^ c;
+  uint32_t x = b ^ c, y = b & c;
   for (int t = 0; t < 64; t += 8, wk += 8) {
-    KS_SHA256_ROUND(a, b, c, d, e, f, g, h, wk[0]);
-    KS_SHA256_ROUND(h, a, b, c, d, e, f, g, wk[1]);
-    KS_SHA256_ROUND(g, h, a, b, c, d, e, f, wk[2]);
-    KS_SHA256_ROUND(f, g, h, a, b, c, d, e, wk[3]);
-    KS_SHA256_ROUND(e, f, g, h, a, b, c, d, wk[4]);
-    KS_SHA256_ROUND(d, e, f, g, h, a, b, c, wk[5]);
-    KS_SHA256_ROUND(c, d, e, f, g, h, a, b, wk[6]);
-    KS_SHA256_ROUND(b, c, d, e, f, g, h, a, wk[7]);
+    KS_SHA256_ROUND(a, b, c, d, e, f, g, h, x, y, wk[0]);
+    KS_SHA256_ROUND(y, a, b, c, d, e, f, g, h, x, wk[1]);
+    KS_SHA256_ROUND(x, y, a, b, c, d, e, f, g, h, wk[2]);
+    KS_SHA256_ROUND(h, x, y, a, b, c, d, e, f, g, wk[3]);
+    KS_SHA256_ROUND(g, h, x, y, a, b, c, d, e, f, wk[4]);
+    KS_SHA256_ROUND(f, g, h, x, y, a, b, c, d, e, wk[5]);
+    KS_SHA256_ROUND(e, f, g, h, x, y, a, b, c, d, wk[6]);
+    KS_SHA256_ROUND(d, e, f, g, h, x, y, a, b, c, wk[7]);
+    // Role i is now in the variable two places on.
+    uint32_t const a0 = a, b0 = b;
+    a = c;
+    b = d;
+    c = e;
+    d = f;
+    e = g;
+    f = h;
+    g = x;
+    h = y;
+    x = a0;
+    y = b0;
   }
   state[0] += a;
   state[1] += b;
