@@ -193,6 +193,7 @@ ks_sha256_rorx_avx2:
 	.cfi_adjust_cfa_offset 8
 	.cfi_offset %r15, -56
 	mov	%rsp, %rax
+	.cfi_def_cfa_register %rax
 	sub	$FRAME, %rsp
 	and	$-64, %rsp
 	mov	%rax, SAVED_RSP(%rsp)
