@@ -181,8 +181,7 @@ int main(int argc, char** argv) {
   std::uint64_t const volume_bytes = std::uint64_t(size_mib) << 20;
 
   Harness h;
-  h.cloud().set_polls({{"snapshot_create", 0}, {"volume_create", 0}, {"volume_attach", 0}, {"volume_detach", 0},
-                       {"server_build", 0}});
+  h.cloud().set_polls(quick_polls());
   std::printf("e2e_bench: server of two %d MiB volumes of random bytes; stand-in cloud, ksfd, virsh\n", size_mib);
   Vm const vm = h.make_vm(VmSpec("bench", {VolumeSpec("bench-root", size_mib, true, true),
                                            VolumeSpec("bench-data", size_mib)}));

@@ -92,6 +92,10 @@ class BackupClient {
 // The files left in a directory (names, sorted); empty when it is missing.
 std::vector<std::string> directory_entries(std::string const& dir);
 
+// Polls settings of the stand-in cloud under which every transition ends at
+// its first read, so each wait of the module costs one one-second sleep.
+boost::json::object quick_polls();
+
 // Waits until the cloud's request log holds `count` requests of `method` on
 // a path matching `path_regex` that were answered below 300; false when the
 // time is up first.

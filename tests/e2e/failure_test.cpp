@@ -263,9 +263,6 @@ std::vector<Row> const& rows() {
   return all;
 }
 
-boost::json::object const kQuickPolls{{"snapshot_create", 0}, {"volume_create", 0}, {"volume_attach", 0},
-                                      {"volume_detach", 0},   {"server_build", 0}};
-
 // One backup of a server "db" made once per process and restored by every
 // restore row into a fresh cloud of its own (the standard seed keeps the
 // project, the image and the network the restore needs).
@@ -281,7 +278,7 @@ SharedBackup const& shared_backup() {
   auto b = std::make_unique<SharedBackup>();
   {
     Harness h;
-    h.cloud().set_polls(kQuickPolls);
+    h.cloud().set_polls(quick_polls());
     b->vm = h.make_vm();
     BackupClient client(h, (b->dir / "client").string());
     ClientRun const r = client.backup(b->vm.id, "db-full");
@@ -312,7 +309,7 @@ TEST_P(FailureInjection, ExitCodeLogLineAndNothingLeftInTheCloud) {
   Context c{h, row.path == Path::backup ? h.make_vm() : restored_from, ""};
   if (row.path == Path::restore) client.adopt("db-full", shared_backup().snapshot, shared_backup().archive);
   // Every transition ends at its first poll unless a row says otherwise.
-  h.cloud().set_polls(kQuickPolls);
+  h.cloud().set_polls(quick_polls());
   CloudObjects const before = cloud_objects(h.inventory());
   row.arrange(c);
 

@@ -20,9 +20,6 @@ char const* const kDefault = "/opt/kestrova/scripts/rustack.sh";
 char const* const kFreeze = "/opt/app/freeze";
 char const* const kThaw = "/opt/app/thaw";
 
-boost::json::object const kQuickPolls{{"snapshot_create", 0}, {"volume_create", 0}, {"volume_attach", 0},
-                                      {"volume_detach", 0},   {"server_build", 0}};
-
 // One guest-exec request: the program and its arguments, "program arg ...".
 using Exec = std::string;
 
@@ -94,7 +91,7 @@ TEST_P(GuestScripts, RunAsTheTableSays) {
   options.seed_json = seed_with_other_hypervisor();
   if (!row.admin) options.config.admin_name.clear();
   Harness h(options);
-  h.cloud().set_polls(kQuickPolls);
+  h.cloud().set_polls(quick_polls());
   VmSpec spec;
   spec.status = row.status;
   spec.hypervisor_hostname = row.hypervisor;

@@ -21,9 +21,6 @@ using namespace kstest::e2e;
 
 namespace {
 
-boost::json::object const kQuickPolls{{"snapshot_create", 0}, {"volume_create", 0}, {"volume_attach", 0},
-                                      {"volume_detach", 0},   {"server_build", 0}};
-
 // The state letter of /proc/<pid>/stat ('R', 'S', 'T', ...); 0 when the
 // process is gone.
 char process_state(pid_t pid) {
@@ -70,7 +67,7 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
   Moment const moment = GetParam().moment;
   fs::remove("/opt/kestrova/log/ks_module_rustack.log");
   Harness h;
-  h.cloud().set_polls(kQuickPolls);
+  h.cloud().set_polls(quick_polls());
   Vm const vm = h.make_vm();
   kstest::TempDir store;
   BackupClient client(h, store.str());
@@ -138,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, Termination,
 // nearly the same each time.
 TEST(Signals, TerminationWhileTheModuleLogsEndsTheRun) {
   Harness h;
-  h.cloud().set_polls(kQuickPolls);
+  h.cloud().set_polls(quick_polls());
   Vm const vm = h.make_vm();
   kstest::TempDir store;
   BackupClient client(h, store.str());
@@ -162,7 +159,7 @@ TEST(Signals, TerminationWhileTheModuleLogsEndsTheRun) {
 // A terminated backup holds no lock: the next backup of the same server runs.
 TEST(Signals, TheNextBackupRunsAfterATerminatedOne) {
   Harness h;
-  h.cloud().set_polls(kQuickPolls);
+  h.cloud().set_polls(quick_polls());
   Vm const vm = h.make_vm();
   kstest::TempDir store;
   BackupClient client(h, store.str());
@@ -182,7 +179,7 @@ TEST(Signals, TheNextBackupRunsAfterATerminatedOne) {
 // backup completes.
 TEST(Signals, PauseStopsKsfdAndResumeFinishesTheBackup) {
   Harness h;
-  h.cloud().set_polls(kQuickPolls);
+  h.cloud().set_polls(quick_polls());
   Vm const vm = h.make_vm();
   kstest::TempDir store;
   BackupClient client(h, store.str());
