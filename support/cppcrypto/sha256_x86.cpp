@@ -1,8 +1,8 @@
-// The message schedule is computed with vector instructions (four words at a
-// time, or four words of two blocks at a time with AVX2) into a table of
-// W[t] + K[t]; the rounds are scalar. Functions that need more than the
-// x86-64 baseline carry target attributes, so the rest of the library runs
-// on any x86-64 processor.
+// The message schedule is computed with vector instructions, four words at a
+// time, into a table of W[t] + K[t]; the rounds are scalar. Functions that
+// need more than the x86-64 baseline carry target attributes, so the rest of
+// the library runs on any x86-64 processor. The AVX2 function is in
+// assembly.
 #include "support/cppcrypto/sha256_x86.h"
 
 #include <emmintrin.h>
