@@ -111,13 +111,13 @@ TEST(RoundTrip, FullAndIncrementalBackupRestoredAsANewServer) {
   EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
   EXPECT_TRUE(h.block_devices().empty());
   std::vector<std::string> const v1 = volume_bytes(h, vm.volume_ids);
-  ASSERT_NE(v1, v0);
+  ASSERT_TRUE(v1 != v0) << "the guest's writes did not land";
 
   // ---- incremental backup on top ------------------------------------------------
   h.clear_calls();
   auto const [incr, v1_at_snapshot] = backup_with_writes_after_snapshot(h, client, vm, "db-incr", "db-full");
   ASSERT_EQ(incr.result.status, 0) << incr.command_line() << "\n" << incr.result.out << h.log_text();
-  ASSERT_EQ(v1_at_snapshot, v1);
+  ASSERT_TRUE(v1_at_snapshot == v1) << "the volumes changed between the two backups";
   expect_backup_lines(incr, h.task_dir(), "db-incr");
   std::vector<std::string> const ksfd = h.ksfd_calls();
   ASSERT_EQ(ksfd.size(), 1u);
@@ -126,7 +126,7 @@ TEST(RoundTrip, FullAndIncrementalBackupRestoredAsANewServer) {
   EXPECT_LT(fs::file_size(h.media_dir() + "/db-incr.ksfd") * 4, fs::file_size(h.media_dir() + "/db-full.ksfd"));
   EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
   std::vector<std::string> const v2 = volume_bytes(h, vm.volume_ids);
-  ASSERT_NE(v2, v1);
+  ASSERT_TRUE(v2 != v1) << "the guest's writes did not land";
 
   // ---- restore of the chain: the full (not last), then the incremental (last) ----
   ClientRun const first = client.restore("db-full", RestoreRequest(false));
@@ -139,8 +139,8 @@ TEST(RoundTrip, FullAndIncrementalBackupRestoredAsANewServer) {
   std::sort(extracted.begin(), extracted.end());
   EXPECT_EQ(directory_entries(rest), extracted);
   // The full archive holds the volumes as they were at its snapshots.
-  EXPECT_EQ(kstest::read_file(rest + "/vdb"), v0[0]);
-  EXPECT_EQ(kstest::read_file(rest + "/vdc"), v0[1]);
+  EXPECT_TRUE(kstest::read_file(rest + "/vdb") == v0[0]) << "the full archive holds later writes to db-root";
+  EXPECT_TRUE(kstest::read_file(rest + "/vdc") == v0[1]) << "the full archive holds later writes to db-data";
   EXPECT_EQ(cloud_objects(h.inventory()), before) << "a run that is not the last only extracts";
 
   ClientRun const last = client.restore("db-incr", RestoreRequest(true, "db-full"));
