@@ -13,8 +13,10 @@ struct Version {
   std::uint32_t minor;
   std::uint32_t patch;
 
-  constexpr Version() : major(0), minor(0), patch(0) {}
-  constexpr Version(std::uint32_t mj, std::uint32_t mn, std::uint32_t pt) : major(mj), minor(mn), patch(pt) {}
+  // Braces, not parentheses: <sys/sysmacros.h> defines major() and minor()
+  // as function-like macros, which would swallow "major(mj)".
+  constexpr Version() : major{0}, minor{0}, patch{0} {}
+  constexpr Version(std::uint32_t mj, std::uint32_t mn, std::uint32_t pt) : major{mj}, minor{mn}, patch{pt} {}
 
   std::string to_string() const;
   std::wstring to_wstring() const;

@@ -1,3 +1,7 @@
+// First: the block-device macros major() and minor() must not break the
+// header (code that queries devices includes both).
+#include <sys/sysmacros.h>
+
 #include <sstream>
 #include <string>
 
