@@ -244,10 +244,13 @@ int create_vm_xml(const std::string& vm_id, const std::string& path, const std::
 int create_template_xml(const std::string& template_id, const std::string& path, const std::string& new_name) {
   return guarded(kCreateTemplateSig, 1, [&]() -> int {
     if (!check_numeric_id(kCreateTemplateSig, template_id)) return 1;
+    const std::string command = "/usr/bin/onetemplate show " + shell_arg(template_id) + " -x";
     std::string output;
-    if (!run_tool(kCreateTemplateSig, "/usr/bin/onetemplate show " + shell_arg(template_id) + " -x",
-                  failure_form::command_then_output, output))
+    if (!run_tool(kCreateTemplateSig, command, failure_form::none, output)) {
+      error(kCreateTemplateSig, ": command: " + command);
+      error_line(output);
       return 1;
+    }
     xml_document doc = described(kCreateTemplateSig, output, "VMTEMPLATE");
     if (!doc) return 1;
 

@@ -133,6 +133,16 @@ TEST(OneRestoreXml, TemplateFile) {
   EXPECT_TRUE(log.has("Error: int ks_opennebula_common::create_template_xml(const string&, const string&, const "
                       "string&): document of the wrong type, root node != VMTEMPLATE:"))
       << log.dump();
+
+  // A failing tool: the command, then its output alone.
+  missing.answer({"onetemplate", "show", "7", "-x"}, "[one.template.info] Error getting template [7].\n", 255);
+  log.clear();
+  EXPECT_EQ(create_template_xml("7", path, "new"), 1);
+  EXPECT_EQ(kstest::read_file(path), "previous");
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "Error: int ks_opennebula_common::create_template_xml(const string&, const string&, "
+                             "const string&): command: /usr/bin/onetemplate show '7' -x",
+                             "Error: [one.template.info] Error getting template [7]."}));
 }
 
 // Edits of saved files: the result as a tree, or the file byte for byte
