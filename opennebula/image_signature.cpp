@@ -284,7 +284,7 @@ int calc_md5sum(const std::string& path, std::string& md5) {
 int calc_md5sum_for_block_device(const std::string& device, std::string& md5) {
   return guarded(kBlockMd5Sig, 1, [&]() -> int {
     std::string output;
-    if (!run_tool(kBlockMd5Sig, "/usr/bin/md5sum " + shell_arg(device) + " | /usr/bin/awk '{print $1}'",
+    if (!run_tool(kBlockMd5Sig, "/usr/bin/md5sum " + shell_arg_if_needed(device) + " | /usr/bin/awk '{print $1}'",
                   failure_form::following_error, output))
       return 1;
     std::string digest = without_line_breaks(output);
@@ -354,7 +354,7 @@ int get_ceph_image_id(const std::string& source, std::string& id) {
     const std::size_t slash = source.find('/');
     const std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
     std::string output;
-    if (!run_tool(kCephSig, "rbd info " + shell_arg("one/" + name) + " --id libvirt --format xml",
+    if (!run_tool(kCephSig, "rbd info " + shell_arg_if_needed("one/" + name) + " --id libvirt --format xml",
                   failure_form::following_error, output))
       return 1;
     xml_document doc = parse_checked(kCephSig, output, "image",

@@ -228,6 +228,9 @@ TEST(OneImageSignature, CephImageId) {
   EXPECT_TRUE(log.has(std::string("Error: ") + kCephSig + ": document of the wrong type, root node != image:"));
   EXPECT_EQ(get_ceph_image_id("one/one-8", id), 1);
   EXPECT_EQ(id, "old");
+  EXPECT_TRUE(log.has(std::string("Error: ") + kCephSig +
+                      ": the following command produced an error: rbd info one/one-8 --id libvirt --format xml"))
+      << log.dump();
 }
 
 // get_image_attributes end to end, by disk type and datastore driver.
