@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/cppcrypto/block_buffer.h"
+
 namespace cppcrypto {
 
 namespace {
@@ -50,39 +52,12 @@ void md5::init() {
 }
 
 void md5::update(const unsigned char* data, size_t len) {
-  if (pos > 0 && pos + len >= 64) {
-    std::memcpy(m + pos, data, 64 - pos);
-    transform(m, 1);
-    data += 64 - pos;
-    len -= 64 - pos;
-    total += (64 - pos) * 8;
-    pos = 0;
-  }
-  if (len >= 64) {
-    size_t const blocks = len / 64;
-    size_t const bytes = blocks * 64;
-    transform(data, blocks);
-    data += bytes;
-    len -= bytes;
-    total += static_cast<uint64_t>(bytes) * 8;
-  }
-  if (len > 0) {
-    std::memcpy(m + pos, data, len);
-    pos += len;
-    total += len * 8;
-  }
+  detail::buffered_update(m, pos, total, data, len, [this](const unsigned char* p, size_t n) { transform(p, n); });
 }
 
 void md5::final(unsigned char* hash) {
-  m[pos++] = 0x80;
-  if (pos > 56) {
-    std::memset(m + pos, 0, 64 - pos);
-    transform(m, 1);
-    pos = 0;
-  }
-  std::memset(m + pos, 0, 56 - pos);
-  for (int i = 0; i < 8; ++i) m[56 + i] = static_cast<unsigned char>(total >> (8 * i));
-  transform(m, 1);
+  detail::pad_and_compress(m, pos, total, detail::length_order::little_endian,
+                           [this](const unsigned char* p, size_t n) { transform(p, n); });
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) hash[4 * i + j] = static_cast<unsigned char>(H[i] >> (8 * j));
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/cppcrypto/block_buffer.h"
 #include "support/cppcrypto/cpuinfo.h"
 #include "support/cppcrypto/sha256_x86.h"
 
@@ -103,39 +104,11 @@ void sha256::init() {
 }
 
 void sha256::update(const unsigned char* data, size_t len) {
-  if (pos > 0 && pos + len >= 64) {
-    std::memcpy(m + pos, data, 64 - pos);
-    transfunc(m, 1);
-    data += 64 - pos;
-    len -= 64 - pos;
-    total += (64 - pos) * 8;
-    pos = 0;
-  }
-  if (len >= 64) {
-    size_t const blocks = len / 64;
-    size_t const bytes = blocks * 64;
-    transfunc(data, blocks);
-    data += bytes;
-    len -= bytes;
-    total += static_cast<uint64_t>(bytes) * 8;
-  }
-  if (len > 0) {
-    std::memcpy(m + pos, data, len);
-    pos += len;
-    total += len * 8;
-  }
+  detail::buffered_update(m, pos, total, data, len, transfunc);
 }
 
 void sha256::final(unsigned char* hash) {
-  m[pos++] = 0x80;
-  if (pos > 56) {
-    std::memset(m + pos, 0, 64 - pos);
-    transfunc(m, 1);
-    pos = 0;
-  }
-  std::memset(m + pos, 0, 56 - pos);
-  for (int i = 0; i < 8; ++i) m[56 + i] = static_cast<unsigned char>(total >> (56 - 8 * i));
-  transfunc(m, 1);
+  detail::pad_and_compress(m, pos, total, detail::length_order::big_endian, transfunc);
   unsigned char out[32];
   for (int i = 0; i < 8; ++i) store_be32(out + 4 * i, H[i]);
   std::memcpy(hash, out, hashsize() / 8);
