@@ -132,7 +132,12 @@ int StderrLogger::write_log_impl(std::string const& line) {
   return 0;
 }
 
-void FileLogger::set_max_size(unsigned long megabytes) { max_size_ = megabytes * 1_MB; }
+void FileLogger::set_max_size(unsigned long megabytes) {
+  // A huge configured size means "never rotate", not whatever the product
+  // wraps around to.
+  unsigned long const limit = std::numeric_limits<unsigned long>::max();
+  max_size_ = megabytes > limit / 1_MB ? limit : megabytes * 1_MB;
+}
 
 void FileLogger::set_max_rotate(unsigned long count) { max_rotate_ = count; }
 

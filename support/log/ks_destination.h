@@ -67,7 +67,8 @@ class FileLogger : public KsLogger {
   ~FileLogger() override = default;
 
   // Process-wide settings shared by every file destination.
-  static void set_max_size(unsigned long megabytes);  // the limit becomes n MiB
+  // The limit becomes n MiB (the largest unsigned long when that overflows).
+  static void set_max_size(unsigned long megabytes);
   static void set_max_rotate(unsigned long count);
   static unsigned long max_size() { return max_size_; }  // in bytes
   static unsigned long max_rotate() { return max_rotate_; }

@@ -7,6 +7,7 @@
 #include <utime.h>
 
 #include <algorithm>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,6 +54,15 @@ TEST(FileLoggerSettings, SizeLiteralsAndLimitInMiB) {
   EXPECT_EQ(5_MB, 5242880u);
   FileLogger::set_max_size(5);
   EXPECT_EQ(FileLogger::max_size(), 5242880u);
+  // Sizes whose byte count does not fit saturate instead of wrapping to a
+  // small limit that would rotate (and prune) on every line.
+  unsigned long const most = std::numeric_limits<unsigned long>::max();
+  FileLogger::set_max_size(most / 1048576);
+  EXPECT_EQ(FileLogger::max_size(), most / 1048576 * 1048576);
+  for (unsigned long huge : {most / 1048576 + 1, 17592186044416ul, 99999999999999ul, most}) {
+    FileLogger::set_max_size(huge);
+    EXPECT_EQ(FileLogger::max_size(), most) << huge;
+  }
   FileLogger::set_max_size(1);
   FileLogger::set_max_rotate(3);
   EXPECT_EQ(FileLogger::max_rotate(), 3u);
