@@ -159,8 +159,13 @@ std::string shell_arg(const std::string& text) { return kestrova::shell_quoted(t
 
 std::string shell_arg_if_needed(const std::string& text) { return kestrova::shell_quoted_if_needed(text); }
 
+std::string remote_arg(const std::string& text, bool quoted) {
+  const std::string remote = shell_arg_if_needed(text);
+  return quoted ? shell_arg(remote) : shell_arg_if_needed(remote);
+}
+
 std::string ssh_command(const std::string& host, const std::string& remote_command) {
-  return "ssh " + shell_arg_if_needed("root@" + host) + " " + shell_arg(remote_command);
+  return "ssh " + shell_arg_if_needed("root@" + host) + " " + remote_command;
 }
 
 void log_exception(const char* signature, const std::exception& error) {

@@ -75,8 +75,13 @@ std::string shell_arg(const std::string& text);
 // `text` bare when it is made of characters the shell never interprets,
 // quoted otherwise.
 std::string shell_arg_if_needed(const std::string& text);
-// "ssh root@<host> <remote command>", with the remote command quoted once
-// more for the remote shell (its own values must be quoted already).
+// A value as one word of a command that ssh hands to the remote shell:
+// quoted for the remote shell, then again for the local one. A plain value
+// stays bare, or in single quotes when `quoted` (as a local command would
+// have it).
+std::string remote_arg(const std::string& text, bool quoted = false);
+// "ssh root@<host> <remote command>"; every value in the remote command
+// must come through remote_arg.
 std::string ssh_command(const std::string& host, const std::string& remote_command);
 
 // ---- exceptions and numbers -------------------------------------------------

@@ -309,7 +309,7 @@ int get_real_vm_path(const std::string& vm_id, std::string& directory) {
       bool found = false;
       if (!local) {
         std::string output;
-        found = run_tool(kRealPathSig, ssh_command(host, "test -d " + shell_arg_if_needed(path)), failure_form::none, output);
+        found = run_tool(kRealPathSig, ssh_command(host, "test -d " + remote_arg(path)), failure_form::none, output);
       } else {
         try {
           found = boost::filesystem::is_directory(path);

@@ -41,8 +41,8 @@ bool is_local_host(const std::string& host) { return host.empty() || host == ks_
 std::string qemu_img_info(const std::string& file, bool force_share, bool local, const std::string& host) {
   std::string command = "/usr/bin/qemu-img info ";
   if (force_share) command += "--force-share ";
-  command += shell_arg(file) + " --output=json";
-  return local ? command : ssh_command(host, command);
+  if (local) return command + shell_arg(file) + " --output=json";
+  return ssh_command(host, command + remote_arg(file, true) + " --output=json");
 }
 
 // The JSON object qemu-img printed; anything the shell or ssh wrote around
@@ -84,8 +84,8 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
       return 1;
     }
   } else {
-    std::string command = ssh_command(host, std::string("/bin/readlink ") + (follow_all ? "-f " : "") +
-                                                shell_arg_if_needed(path));
+    std::string command =
+        ssh_command(host, std::string("/bin/readlink ") + (follow_all ? "-f " : "") + remote_arg(path));
     std::string output;
     if (!run_tool(kReadLinkSig, command, failure_form::none, output)) {
       error(kReadLinkSig, ": can't run readlink for " + path);

@@ -163,6 +163,19 @@ TEST(OneCommand, NumericIdsAndShellWords) {
   EXPECT_EQ(shell_arg_if_needed("a b"), "'a b'");
 }
 
+// A remote word passes the local shell, then ssh joins the words with blanks
+// for the remote shell: "$*" of a second shell does the same.
+TEST(OneCommand, RemoteWordsSurviveBothShells) {
+  for (const char* value : {"plain", "", "it's", "a b", "$(id)", "`id`", "\\n\"", "a|b; c", "é"}) {
+    const std::string words = "printf " + remote_arg("%s|") + " " + remote_arg(value) + " " + remote_arg(value, true);
+    kstest::RunResult r = kstest::run("set -- " + words + "; exec /bin/sh -c \"$*\"");
+    EXPECT_EQ(r.output, std::string(value) + "|" + value + "|") << words;
+  }
+  EXPECT_EQ(remote_arg("/var/lib/one/disk.0"), "/var/lib/one/disk.0");
+  EXPECT_EQ(remote_arg("/var/lib/one/disk.0", true), "'/var/lib/one/disk.0'");
+  EXPECT_EQ(ssh_command("kvm-b", "test -d " + remote_arg("/var/lib/one/0/12")), "ssh root@kvm-b test -d /var/lib/one/0/12");
+}
+
 // Every failure form: the lines logged when the tool exits non-zero.
 TEST(OneCommand, FailureForms) {
   Standins tools;

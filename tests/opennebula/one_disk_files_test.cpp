@@ -212,6 +212,16 @@ TEST(OneDiskFiles, VirtualSize) {
   EXPECT_EQ(get_image_virtual_size(d / "missing", false, "", size), 1);
   EXPECT_TRUE(log.contains("get_image_virtual_size(const string&, bool, const string&, long long unsigned int&): the "
                            "following command produced an error: /usr/bin/qemu-img info"));
+
+  // A plain name keeps the command line as it would be written by hand.
+  kstest::TempDir plain;
+  const std::string missing = (plain / "missing.qcow2").string();
+  log.clear();
+  EXPECT_EQ(get_image_virtual_size(missing, true, "kvm-b", size), 1);
+  EXPECT_TRUE(log.has("Error: int ks_opennebula_common::get_image_virtual_size(const string&, bool, const string&, long "
+                      "long unsigned int&): the following command produced an error: ssh root@kvm-b /usr/bin/qemu-img "
+                      "info --force-share '" + missing + "' --output=json"))
+      << log.dump();
 }
 
 TEST(OneDiskFiles, CephDisksOfAVm) {
