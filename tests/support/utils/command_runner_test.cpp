@@ -72,6 +72,20 @@ TEST(ExecuteCommand, QuotedValuesReachTheCommandUnchanged) {
   EXPECT_EQ(out, value);
 }
 
+// With SIGCHLD ignored the kernel reaps the shell itself, so pclose cannot
+// learn its status: that is a failure (-1), never a success.
+TEST(ExecuteCommand, UnknowableStatusIsMinusOne) {
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(sigaction(SIGCHLD, &ignore, &old), 0);
+  std::string out;
+  int const rc = execute_command("echo still-read; exit 0", out);
+  sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(out, "still-read\n");
+}
+
 extern "C" void on_alarm(int) {}
 
 TEST(ExecuteCommand, SignalDuringReadDoesNotLoseOutput) {
