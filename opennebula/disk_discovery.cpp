@@ -1,5 +1,7 @@
 #include "opennebula/disk_discovery.h"
 
+#include <cerrno>
+
 #include <boost/filesystem.hpp>
 
 #include "opennebula/command.h"
@@ -19,8 +21,9 @@ constexpr char kTemporarySig[] =
     "int ks_opennebula_common::get_temporary_disk_info(xmlDoc* const&, xmlNode* const&, opennebula_device_info&)";
 constexpr char kRealPathSig[] = "int ks_opennebula_common::get_real_vm_path(const string&, std::__cxx11::string&)";
 
-// The module that drives this library, named when it refuses a driver.
-constexpr char kModuleName[] = "Kestrova OpenNebula module";
+// The module that uses this library, named when it refuses a driver: the
+// running program's file name, as modules are named everywhere else.
+std::string module_name() { return program_invocation_short_name; }
 
 void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
 void info(const std::string& text) { KsLogStream(KsLogLvl::Info) << text << std::endl; }
@@ -55,7 +58,7 @@ TM_MAD_TYPE driver_of(xmlDoc* doc, xmlNode* disk, bool ceph_ok) {
     } else if (text == "fs_lvm" || text == "shared" || text == "lvm_lvm") {
       tm_mad = tm_mad_from_name(text);
     } else if (text == "lvm_thin" || text == "ssh" || text == "dev" || text == "iscsi") {
-      fail(std::string(": ") + kModuleName + " does not yet support TM_MAD: " + text);
+      fail(": " + module_name() + " does not yet support TM_MAD: " + text);
     } else {
       fail(": unsupported TM_MAD value: " + text);
     }
