@@ -99,6 +99,9 @@ bool replace_file(std::string const& path, std::string const& content) {
 
   struct stat old_st;
   bool const had_file = ::stat(target.c_str(), &old_st) == 0;
+  // A rename would put a plain file in place of a device, pipe or socket
+  // (a configuration linked to /dev/null, say): leave such a thing alone.
+  if (had_file && !S_ISREG(old_st.st_mode)) return false;
 
   // A name of our own next to the target; O_EXCL never reuses a stranger's file.
   std::string temp;
@@ -112,7 +115,7 @@ bool replace_file(std::string const& path, std::string const& content) {
   Fd fd(raw);
 
   bool ok = true;
-  if (had_file && S_ISREG(old_st.st_mode)) {
+  if (had_file) {
     // The new file takes the old one's owner (best effort) and permissions.
     int const owned = ::fchown(fd.get(), old_st.st_uid, old_st.st_gid);
     (void)owned;  // keeping the owner is not required to save

@@ -15,7 +15,8 @@ bool read_whole_file(std::string const& path, std::string& content, std::string&
 // Replaces the file at path by content: writes a new file next to it, syncs
 // it and renames it over the old one, so a failure at any step leaves the
 // old file as it was. A symbolic link is followed, and an existing file's
-// owner and permission bits are kept. False on any failure.
+// owner and permission bits are kept. False on any failure, and when the
+// path names something other than a regular file (left untouched).
 bool replace_file(std::string const& path, std::string const& content);
 
 }  // namespace detail

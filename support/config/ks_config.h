@@ -44,8 +44,9 @@ class ConfigFile {
   // directory that is synced and renamed over it, so the old file stays
   // whole unless the new one was written completely. A symbolic link is
   // followed; the replaced file's owner and permission bits are kept, a new
-  // file gets 0666 less the umask. False on any failure. The stored path
-  // does not change.
+  // file gets 0666 less the umask. False on any failure, and for a path
+  // that names a directory, device, pipe or socket, which stays as it was.
+  // The stored path does not change.
   bool save(std::string const& path) const;
 
   // A copy of the value; throws VariableAbsentException(name).

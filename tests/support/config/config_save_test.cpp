@@ -110,6 +110,21 @@ TEST(ConfigSave, UnwritablePlacesFail) {
   EXPECT_EQ(kstest::read_file(dir / "taken" / "inner" / "keep"), "keep");
 }
 
+// A save never puts a plain file in place of a pipe (or a device), named
+// directly or through a link.
+TEST(ConfigSave, NonRegularFileIsLeftInPlace) {
+  kstest::TempDir dir;
+  fs::path const fifo = dir / "pipe.conf";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink("pipe.conf", dir / "link.conf");
+  for (fs::path const& p : {fifo, dir / "link.conf"}) EXPECT_FALSE(sample().save(p.string())) << p;
+  struct stat st;
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(fs::is_symlink(dir / "link.conf"));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"link.conf", "pipe.conf"}));
+}
+
 // A small file system that fills up mid-write: the save fails and the old
 // file is still there, whole.
 TEST(ConfigSave, FullDiskLeavesOldFileWhole) {
