@@ -7,11 +7,9 @@
 #include <vector>
 
 #include "support/cppcrypto/ctr.h"
-#include "support/cppcrypto/hmac.h"
 #include "support/cppcrypto/kuznyechik.h"
-#include "support/cppcrypto/sha256.h"
 #include "support/log/ks_log.h"
-#include "support/utils/builtin_salt.h"
+#include "support/utils/hash.h"
 
 namespace ks_utils_common {
 
@@ -74,10 +72,8 @@ bool get_hw_platform(std::string& output) {
 namespace server {
 
 std::string hardware_id() {
-  std::string const text = get_nodename() + first_line_of("/etc/machine-id") + sysname();
-  cppcrypto::hmac mac(cppcrypto::sha256(), std::string(ks_utils_detail::kBuiltinSalt));
-  std::vector<unsigned char> digest(mac.hashsize() / 8);
-  mac.hash_string(text, digest.data());
+  // The same salted HMAC-SHA-256 as the lock names, rendered in digest order.
+  auto const digest = kestrova::hash::sha::make_hash(get_nodename() + first_line_of("/etc/machine-id") + sysname());
   return hex(digest.data(), digest.size());
 }
 
