@@ -1,5 +1,6 @@
 #include "opennebula/command.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <limits>
 #include <stdexcept>
@@ -14,12 +15,6 @@ namespace {
 
 constexpr char kParseSig[] = "int ks_opennebula_common::parse_xml_document(const string&, xmlDoc*&)";
 
-void log_error(const char* signature, const std::string& text) {
-  KsLogStream(KsLogLvl::Error) << signature << text << std::endl;
-}
-
-void log_line(const std::string& text) { KsLogStream(KsLogLvl::Error) << text << std::endl; }
-
 void log_failure(const char* sig, failure_form form, const std::string& cmd, const std::string& out,
                  const std::string& subject) {
   switch (form) {
@@ -27,7 +22,7 @@ void log_failure(const char* sig, failure_form form, const std::string& cmd, con
       return;
     case failure_form::command_then_output:
       log_error(sig, ": command " + cmd);
-      log_line(out);
+      log_error_line(out);
       return;
     case failure_form::command_output:
       log_error(sig, ": command " + cmd);
@@ -46,13 +41,13 @@ void log_failure(const char* sig, failure_form form, const std::string& cmd, con
       break;
     case failure_form::vm_info:
       log_error(sig, ": can't get info for VM: " + subject);
-      log_line("Command was: " + cmd);
+      log_error_line("Command was: " + cmd);
       break;
     case failure_form::host_pool:
       log_error(sig, ": can't get pool of hosts, command was" + cmd);
       break;
   }
-  log_line("Command output: " + out);
+  log_error_line("Command output: " + out);
 }
 
 xml_document check_root(const char* signature, xml_document doc, const char* root, const parse_texts& texts) {
@@ -68,6 +63,17 @@ xml_document check_root(const char* signature, xml_document doc, const char* roo
 }
 
 }  // namespace
+
+void log_error(const char* signature, const std::string& text) {
+  KsLogStream(KsLogLvl::Error) << signature << text << std::endl;
+}
+
+void log_error_line(const std::string& text) { KsLogStream(KsLogLvl::Error) << text << std::endl; }
+
+std::string without_line_breaks(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+  return text;
+}
 
 bool run_tool(const char* signature, const std::string& command, failure_form form, std::string& output,
               const std::string& subject) {

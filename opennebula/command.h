@@ -25,6 +25,13 @@ enum class failure_form {
   host_pool,            // <sig>: can't get pool of hosts, command was<cmd> / Command output: ...
 };
 
+// "<sig><text>" as one Error line; `text` begins with ": ".
+void log_error(const char* signature, const std::string& text);
+// A line that only carries data ("Command output: ...") at Error.
+void log_error_line(const std::string& text);
+// `text` without its line breaks (joined lines of a tool's output).
+std::string without_line_breaks(std::string text);
+
 // Runs `command` into `output` (cleared first). True on exit status 0;
 // otherwise logs the failure form (`subject` is the VM id of vm_info).
 bool run_tool(const char* signature, const std::string& command, failure_form form, std::string& output,

@@ -25,14 +25,13 @@ constexpr char kRealPathSig[] = "int ks_opennebula_common::get_real_vm_path(cons
 // running program's file name, as modules are named everywhere else.
 std::string module_name() { return program_invocation_short_name; }
 
-void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
 void info(const std::string& text) { KsLogStream(KsLogLvl::Info) << text << std::endl; }
 
 // Signals a failure already logged; caught once at the end of the walk.
 struct discovery_failed {};
 
 [[noreturn]] void fail(const std::string& text) {
-  error(kLoadSig, text);
+  log_error(kLoadSig, text);
   throw discovery_failed{};
 }
 
@@ -233,7 +232,7 @@ int load_VM_devices(const std::string& vm_id, std::vector<opennebula_device_info
     if (!check_numeric_id(kLoadSig, vm_id)) return 1;
     vm_context vm{vm_id, "", "", force_share, live};
     if (get_VM_host(vm_id, vm.host) != 0) {
-      error(kLoadSig, ": can't get the hostname where VM resides");
+      log_error(kLoadSig, ": can't get the hostname where VM resides");
       return 1;
     }
     std::string output;
@@ -259,7 +258,7 @@ int load_VM_devices(const std::string& vm_id, std::vector<opennebula_device_info
 int get_temporary_disk_info(xmlDoc* const& doc, xmlNode* const& disk, opennebula_device_info& device) {
   return guarded(kTemporarySig, 1, [&]() -> int {
     if (!is_element(disk, "DISK")) {
-      error(kTemporarySig, ": wrong XML node, expected 'DISK' info");
+      log_error(kTemporarySig, ": wrong XML node, expected 'DISK' info");
       return 1;
     }
     for (xmlNode* child : child_elements(disk)) {
@@ -271,7 +270,7 @@ int get_temporary_disk_info(xmlDoc* const& doc, xmlNode* const& disk, opennebula
         device.target = node_text(doc, child);
     }
     if (device.disk_id.empty()) {
-      error(kTemporarySig, ": got empty disk_id string");
+      log_error(kTemporarySig, ": got empty disk_id string");
       return 1;
     }
     return 0;
@@ -301,7 +300,7 @@ int get_real_vm_path(const std::string& vm_id, std::string& directory) {
 
     std::string host, deploy_id;
     if (get_VM_workplace(vm_id, host, deploy_id) != 0) {
-      error(kRealPathSig, ": can't get workplace for VM: " + vm_id);
+      log_error(kRealPathSig, ": can't get workplace for VM: " + vm_id);
       return 1;
     }
     const bool local = host == ks_utils_common::get_nodename();
@@ -317,7 +316,7 @@ int get_real_vm_path(const std::string& vm_id, std::string& directory) {
         try {
           found = boost::filesystem::is_directory(path);
         } catch (const boost::filesystem::filesystem_error& e) {
-          error(kRealPathSig, std::string(": boost::filesystem: ") + e.what());
+          log_error(kRealPathSig, std::string(": boost::filesystem: ") + e.what());
           return 1;
         }
       }
@@ -328,7 +327,7 @@ int get_real_vm_path(const std::string& vm_id, std::string& directory) {
       }
       info("not found");
     }
-    error(kRealPathSig, ": couldn't find real path to VM: " + vm_id +
+    log_error(kRealPathSig, ": couldn't find real path to VM: " + vm_id +
                             ". Please check VM configuration and VM's files placement");
     return 1;
   });

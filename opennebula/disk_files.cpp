@@ -28,14 +28,6 @@ constexpr char kRbdDisksSig[] =
 constexpr char kRbdStructSig[] =
     "RBD_disk ks_opennebula_common::fill_rbd_disk_struct_from_target(const string&, const string&)";
 
-void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
-void error_line(const std::string& text) { KsLogStream(KsLogLvl::Error) << text << std::endl; }
-
-std::string without_line_breaks(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-  return text;
-}
-
 bool is_local_host(const std::string& host) { return host.empty() || host == ks_utils_common::get_nodename(); }
 
 std::string qemu_img_info(const std::string& file, bool force_share, bool local, const std::string& host) {
@@ -74,13 +66,13 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
         }
         std::string target = fs::weakly_canonical(current).string();
         if (!fs::exists(target)) {
-          error(kReadLinkSig, ": can't find file: " + target);
+          log_error(kReadLinkSig, ": can't find file: " + target);
           return 1;
         }
         resolved = target;
       }
     } catch (const fs::filesystem_error& e) {
-      error(kReadLinkSig, std::string(": boost::filesystem error") + e.what());
+      log_error(kReadLinkSig, std::string(": boost::filesystem error") + e.what());
       return 1;
     }
   } else {
@@ -88,7 +80,7 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
         ssh_command(host, std::string("/bin/readlink ") + (follow_all ? "-f " : "") + remote_arg(path));
     std::string output;
     if (!run_tool(kReadLinkSig, command, failure_form::none, output)) {
-      error(kReadLinkSig, ": can't run readlink for " + path);
+      log_error(kReadLinkSig, ": can't run readlink for " + path);
       return 1;
     }
     resolved = without_line_breaks(output);
@@ -106,9 +98,9 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
     const std::string command = "LANG=C /usr/bin/virsh" + connection + " domblklist " + shell_arg_if_needed(deploy_id);
     std::string output;
     if (!run_tool(kTargetSig, command, failure_form::none, output)) {
-      error(kTargetSig, ": can't get domblklist for " + device.target);
-      error_line("Command was: " + command);
-      error_line("Command output: " + output);
+      log_error(kTargetSig, ": can't get domblklist for " + device.target);
+      log_error_line("Command was: " + command);
+      log_error_line("Command output: " + output);
       return 1;
     }
     // Lines are "<target> <source>" below a header that ends with a line of
@@ -130,9 +122,9 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
       break;
     }
     if (source.empty()) {
-      error(kTargetSig, ": unable to get source path for device: " + device.target);
-      error_line("Probably the following command failed: " + command);
-      error_line(std::string("Please make sure that all configurations settings ") +
+      log_error(kTargetSig, ": unable to get source path for device: " + device.target);
+      log_error_line("Probably the following command failed: " + command);
+      log_error_line(std::string("Please make sure that all configurations settings ") +
                  "from Kestrova module instruction have been performed");
       return 1;
     }
@@ -152,12 +144,12 @@ int fill_backing_image_chain(const std::string& file, std::vector<std::string>& 
     for (;;) {
       std::string resolved;
       if (read_file_link(current, resolved, host, true) != 0) {
-        error(kChainSig, ": can't read link for file" + current);
+        log_error(kChainSig, ": can't read link for file" + current);
         return 1;
       }
       current = resolved;
       if (std::find(chain.begin(), chain.end(), current) != chain.end()) {
-        error(kChainSig, ": backing image chain loops back to " + current);
+        log_error(kChainSig, ": backing image chain loops back to " + current);
         return 1;
       }
       KsLogStream(KsLogLvl::Info) << "Adding to backing image chain: " << current << std::endl;
@@ -169,17 +161,17 @@ int fill_backing_image_chain(const std::string& file, std::vector<std::string>& 
       if (!run_tool(kChainSig, command, failure_form::following_error, output)) return 1;
       boost::json::object info;
       if (!parse_qemu_img_json(output, info)) {
-        error(kChainSig, ": can't read the image information of " + current);
-        error_line("Command was: " + command);
-        error_line("Command output: " + output);
+        log_error(kChainSig, ": can't read the image information of " + current);
+        log_error_line("Command was: " + command);
+        log_error_line("Command output: " + output);
         return 1;
       }
       const boost::json::value* backing = info.if_contains("full-backing-filename");
       if (!backing) return 0;  // the base image
       if (!backing->is_string() || backing->as_string().empty()) {
-        error(kChainSig, ": can't find backing filename");
-        error_line("Command was: " + command);
-        error_line("Command output: " + output);
+        log_error(kChainSig, ": can't find backing filename");
+        log_error_line("Command was: " + command);
+        log_error_line("Command output: " + output);
         return 1;
       }
       current = std::string(backing->as_string().c_str(), backing->as_string().size());
@@ -197,7 +189,7 @@ int get_image_virtual_size(const std::string& file, bool force_share, const std:
     const boost::json::value* value = nullptr;
     if (parse_qemu_img_json(output, info)) value = info.if_contains("virtual-size");
     if (!value || !(value->is_uint64() || (value->is_int64() && value->as_int64() >= 0))) {
-      error(kVirtualSizeSig, ": got empty virtual size for image: " + file);
+      log_error(kVirtualSizeSig, ": got empty virtual size for image: " + file);
       return 1;
     }
     size = value->is_uint64() ? value->as_uint64() : static_cast<unsigned long long>(value->as_int64());
@@ -228,7 +220,7 @@ int get_vm_rbd_disks(const std::string& vm_id, std::vector<RBD_disk>& disks) {
         if (!is_ceph || is_cdrom) continue;
         // SOURCE is "<pool>/one-<image>"; the image id follows its first 8 characters.
         if (source.size() <= 8) {
-          error(kRbdDisksSig, ": got wrong source of a Ceph disk: " + source);
+          log_error(kRbdDisksSig, ": got wrong source of a Ceph disk: " + source);
           return 1;
         }
         RBD_disk rbd;
@@ -247,7 +239,7 @@ RBD_disk fill_rbd_disk_struct_from_target(const std::string& name, const std::st
   RBD_disk disk;
   disk.target = target;
   if (name.size() < 4) {
-    error(kRbdStructSig, ": got wrong name of an RBD image: " + name);
+    log_error(kRbdStructSig, ": got wrong name of an RBD image: " + name);
     return disk;
   }
   std::string* pieces[] = {&disk.image_id, &disk.vm_id, &disk.disk_id};

@@ -31,13 +31,6 @@ constexpr char kBlockMd5Sig[] =
 constexpr char kUuidSig[] = "int ks_opennebula_common::get_image_uuid(const string&, std::__cxx11::string&)";
 constexpr char kCephSig[] = "int ks_opennebula_common::get_ceph_image_id(const string&, std::__cxx11::string&)";
 
-void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
-
-std::string without_line_breaks(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-  return text;
-}
-
 std::string trimmed(const std::string& text) {
   std::size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return std::string();
@@ -100,7 +93,7 @@ int disk_type_from_datastore(const char* signature, const std::string& datastore
       case TM_MAD_SHARED: disk_type = DISK_TYPE_FILE; return 0;
       case TM_MAD_CEPH: disk_type = DISK_TYPE_RBD; return 0;
       case TM_MAD_LVM_LVM: disk_type = DISK_TYPE_BLOCK; return 0;
-      default: error(signature, ": unsupported TM_MAD type: " + tm_mad_name(tm_mad)); return 1;
+      default: log_error(signature, ": unsupported TM_MAD type: " + tm_mad_name(tm_mad)); return 1;
     }
   }
   KsLogStream(KsLogLvl::Error) << signature << ": unsupported datastore type: " << std::quoted(std::to_string(type))
@@ -132,11 +125,11 @@ bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_
         rc = get_ceph_image_id(unresolved, image.unique_signature);
         break;
       default:
-        error(kCalculateSig, ": unsupported disk type: " + disk_type_to_str(image.disk_type));
+        log_error(kCalculateSig, ": unsupported disk type: " + disk_type_to_str(image.disk_type));
         return false;
     }
     if (rc == 0) return true;
-    error(kCalculateSig, ": can't determine unique signature for the image source: " + image.source);
+    log_error(kCalculateSig, ": can't determine unique signature for the image source: " + image.source);
     return false;
   });
 }
@@ -168,12 +161,12 @@ bool does_image_exist(const oneimage& stored, bool uuid_allowed) {
     }
     doc.reset();
     if (!has_source) {
-      error(kExistSig, ": can't get source of image ID: " + stored.id);
+      log_error(kExistSig, ": can't get source of image ID: " + stored.id);
       return false;
     }
     const TM_MAD_TYPE tm_mad = get_datastore_tm_mad(stored.datastore_id);
     if (tm_mad == TM_MAD_NONE) {
-      error(kExistSig, ": wrong datastore TM_MAD");
+      log_error(kExistSig, ": wrong datastore TM_MAD");
       return false;
     }
     if (disk_type == DISK_TYPE_NOT_READ && disk_type_from_datastore(kExistSig, stored.datastore_id, tm_mad, disk_type) != 0)
@@ -207,15 +200,15 @@ bool does_image_exist(const oneimage& stored, bool uuid_allowed) {
           rc = get_ceph_image_id(source, current);
         break;
       default:
-        error(kExistSig, ": unsupported disk type: " + disk_type_to_str(disk_type));
+        log_error(kExistSig, ": unsupported disk type: " + disk_type_to_str(disk_type));
         return false;
     }
     if (rc != 0) {
-      error(kExistSig, ": can't determine unique signature for the image source: " + source);
+      log_error(kExistSig, ": can't determine unique signature for the image source: " + source);
       return false;
     }
     if (current == stored.unique_signature) return true;
-    error(kExistSig, ": unique signature is wrong, Image ID: " + stored.id);
+    log_error(kExistSig, ": unique signature is wrong, Image ID: " + stored.id);
     return false;
   });
 }
@@ -224,14 +217,14 @@ int find_image_by_unique_signature(const std::string& signature, oneimage& image
   return guarded(kFindSig, 1, [&]() -> int {
     std::vector<std::string> ids;
     if (get_image_list(ids) != 0) {
-      error(kFindSig, ": can't get list of image IDs");
+      log_error(kFindSig, ": can't get list of image IDs");
       return 1;
     }
     const bool force_md5 = signature.size() == 32;
     for (const std::string& id : ids) {
       oneimage candidate;
       if (get_image_attributes(id, candidate, force_md5) != 0) {
-        error(kFindSig, ": can't get attributes for image: " + id);
+        log_error(kFindSig, ": can't get attributes for image: " + id);
         return 1;
       }
       if (candidate.unique_signature != signature) {
@@ -250,12 +243,12 @@ int calc_md5sum(const std::string& path, std::string& md5) {
   return guarded(kMd5Sig, 1, [&]() -> int {
     file_descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-      error(kMd5Sig, ": can't open file: " + path);
+      log_error(kMd5Sig, ": can't open file: " + path);
       return 1;
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || info.st_size <= 0) {
-      error(kMd5Sig, ": got empty md5sum for the file: " + path);
+      log_error(kMd5Sig, ": got empty md5sum for the file: " + path);
       return 1;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
@@ -266,7 +259,7 @@ int calc_md5sum(const std::string& path, std::string& md5) {
     for (std::uint64_t left = size; left > 0;) {
       const std::size_t count = left >= kBlock ? kBlock : static_cast<std::size_t>(left);
       if (!read_exactly(fd.get(), buffer.data(), count)) {
-        error(kMd5Sig, ": read error. File: " + path);
+        log_error(kMd5Sig, ": read error. File: " + path);
         return 1;
       }
       hash.update(buffer.data(), count);
@@ -289,13 +282,13 @@ int calc_md5sum_for_block_device(const std::string& device, std::string& md5) {
       return 1;
     std::string digest = without_line_breaks(output);
     if (digest.empty()) {
-      error(kBlockMd5Sig, ": got empty md5sum for: " + device);
+      log_error(kBlockMd5Sig, ": got empty md5sum for: " + device);
       return 1;
     }
     // md5sum marks a line whose file name it had to escape with a leading "\".
     if (digest[0] == '\\') digest.erase(0, 1);
     if (!is_md5_text(digest)) {
-      error(kBlockMd5Sig, ": got wrong md5sum for: " + device + ": " + output);
+      log_error(kBlockMd5Sig, ": got wrong md5sum for: " + device + ": " + output);
       return 1;
     }
     md5 = digest;
@@ -307,7 +300,7 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
   return guarded(kUuidSig, 1, [&]() -> int {
     const std::size_t slash = source.rfind('/');
     if (slash == std::string::npos) {
-      error(kUuidSig, ": got wrong source: " + source);
+      log_error(kUuidSig, ": got wrong source: " + source);
       return 1;
     }
     const std::string name = source.substr(slash + 1);
@@ -335,13 +328,13 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
       for (const volume& v : named)
         if (v.group == group) in_group.push_back(v);
       if (in_group.size() != 1) {
-        error(kUuidSig, ": more than one logical volume is named " + name + ", source: " + source);
+        log_error(kUuidSig, ": more than one logical volume is named " + name + ", source: " + source);
         return 1;
       }
       named = in_group;
     }
     if (named.empty() || named.front().uuid.empty()) {
-      error(kUuidSig, ": got empty uuid for: " + source);
+      log_error(kUuidSig, ": got empty uuid for: " + source);
       return 1;
     }
     uuid = named.front().uuid;
@@ -364,7 +357,7 @@ int get_ceph_image_id(const std::string& source, std::string& id) {
     if (!node) {
       std::ostringstream message;
       message << ": unable to get id of CEPH image " << std::quoted(name) << " in 'rbd info' command output: " << output;
-      error(kCephSig, message.str());
+      log_error(kCephSig, message.str());
       return 1;
     }
     id = node_text(doc.get(), node);

@@ -25,8 +25,6 @@ constexpr char kDeleteSig[] = "void ks_opennebula_common::delete_image(const str
 constexpr char kNamesSig[] =
     "int ks_opennebula_common::get_available_image_names(std::vector<std::__cxx11::basic_string<char> >&)";
 
-void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
-
 std::string show_command(const std::string& id) { return "/usr/bin/oneimage show " + shell_arg(id) + " -x"; }
 
 // The texts of every `name` child of `parent`, concatenated.
@@ -84,14 +82,14 @@ int get_image_attributes(const std::string& id, oneimage& image, bool force_md5)
 
     const TM_MAD_TYPE tm_mad = get_datastore_tm_mad(image.datastore_id);
     if (tm_mad == TM_MAD_NONE) {
-      error(kAttributesSig, ": wrong datastore TM_MAD");
+      log_error(kAttributesSig, ": wrong datastore TM_MAD");
       return 1;
     }
     if (image.disk_type == DISK_TYPE_NOT_READ &&
         disk_type_from_datastore(kAttributesSig, image.datastore_id, tm_mad, image.disk_type) != 0)
       return 1;
     if (!calculate_unique_signature(image, tm_mad, force_md5)) {
-      error(kAttributesSig, ": can't calculate image unique signature");
+      log_error(kAttributesSig, ": can't calculate image unique signature");
       return 1;
     }
     return 0;
@@ -126,7 +124,7 @@ int get_image_id(const std::string& name_or_id, std::string& id) {
     if (!doc) return 1;
     id = texts_of(doc.get(), xmlDocGetRootElement(doc.get()), "ID");
     if (id.empty()) {
-      error(kIdSig, ": got empty ID for image " + name_or_id);
+      log_error(kIdSig, ": got empty ID for image " + name_or_id);
       return 1;
     }
     return 0;
@@ -143,7 +141,7 @@ int get_safe_dirs_from_datastore(const std::string& datastore_id, std::string& d
     for (xmlNode* tmpl : child_elements(xmlDocGetRootElement(doc.get()), "TEMPLATE"))
       dirs += texts_of(doc.get(), tmpl, "SAFE_DIRS");
     if (dirs.empty()) {
-      error(kSafeDirsSig, ": got empty SAFE_DIRS value");
+      log_error(kSafeDirsSig, ": got empty SAFE_DIRS value");
       return 1;
     }
     return 0;
@@ -157,7 +155,7 @@ int get_image_state(const std::string& id, int& state) {
     if (!doc) return 1;
     const std::string text = texts_of(doc.get(), xmlDocGetRootElement(doc.get()), "STATE");
     if (text.empty()) {
-      error(kStateSig, ": Got empty STATE for image " + id);
+      log_error(kStateSig, ": Got empty STATE for image " + id);
       return 1;
     }
     state = std::stoi(text);
@@ -201,7 +199,7 @@ void delete_image(const std::string& id) {
     const std::string command = "/usr/bin/oneimage delete " + shell_arg(id);
     std::string output;
     if (run_tool(kDeleteSig, command, failure_form::none, output)) return 0;
-    error(kDeleteSig, ": unable to delete image: " + id);
+    log_error(kDeleteSig, ": unable to delete image: " + id);
     KsLogStream(KsLogLvl::Error) << "Command was: " << command << std::endl;
     KsLogStream(KsLogLvl::Error) << "Command output: " << output << std::endl;
     return 1;

@@ -33,8 +33,6 @@ constexpr char kTemplateImagesSig[] =
     "int ks_opennebula_common::get_template_image_list(const string&, std::vector<oneimage>&)";
 constexpr char kDeleteTemplateSig[] = "int ks_opennebula_common::delete_template(const string&)";
 
-void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
-void error_line(const std::string& text) { KsLogStream(KsLogLvl::Error) << text << std::endl; }
 void info(const std::string& text) { KsLogStream(KsLogLvl::Info) << text << std::endl; }
 
 // The messages of the operations on saved files.
@@ -49,7 +47,7 @@ xml_document open_saved(const char* sig, const std::string& path) {
 
 int save(const char* sig, xmlDoc* doc, const std::string& path) {
   if (save_xml_file(doc, path)) return 0;
-  error(sig, ": can't save: " + path);
+  log_error(sig, ": can't save: " + path);
   return 1;
 }
 
@@ -58,7 +56,7 @@ int change_first_name(const char* sig, const std::string& path, const std::strin
   if (!doc) return 1;
   xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "NAME");
   if (!node) {
-    error(sig, missing + path);
+    log_error(sig, missing + path);
     return 1;
   }
   set_node_text(node, name);
@@ -70,7 +68,7 @@ int read_first_name(const char* sig, const std::string& path, std::string& name,
   if (!doc) return 1;
   xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "NAME");
   if (!node) {
-    error(sig, missing + path);
+    log_error(sig, missing + path);
     return 1;
   }
   name = node_text(doc.get(), node);
@@ -89,7 +87,7 @@ int finish_template_file(const char* sig, xmlDoc* doc, xmlNode* tmpl, const std:
                          const std::string& path) {
   xml_detached_node old_root(xmlDocSetRootElement(doc, tmpl));
   if (!append_text_child(tmpl, "NAME", name)) {
-    error(sig, ": can't add template new name in XML structure");
+    log_error(sig, ": can't add template new name in XML structure");
     return 1;
   }
   return save(sig, doc, path);
@@ -157,7 +155,7 @@ int change_image_in_VM_xml(const std::string& path, const std::string& old_name,
       }
     }
     if (!changed) {
-      error(kChangeImageSig, ": can't find records to change: " + path);
+      log_error(kChangeImageSig, ": can't find records to change: " + path);
       return 1;
     }
     return save(kChangeImageSig, doc.get(), path);
@@ -175,7 +173,7 @@ int change_image_name_in_template_xml(const std::string& path, const std::vector
         for (const oneimage& record : images)
           if (record.name == text) match = &record;
         if (!match) {
-          error(kChangeImageNameSig, ": can't find an image in the archive that corresponds to: " + text);
+          log_error(kChangeImageNameSig, ": can't find an image in the archive that corresponds to: " + text);
           return 1;
         }
         set_node_text(image, match->new_name);
@@ -216,7 +214,7 @@ int create_vm_xml(const std::string& vm_id, const std::string& path, const std::
       if (is_element(child, "NAME")) vm_name += node_text(doc.get(), child);
     }
     if (!tmpl) {
-      error(kCreateVmSig, ": the description of VM " + vm_id + " has no TEMPLATE, nothing is written to " + path);
+      log_error(kCreateVmSig, ": the description of VM " + vm_id + " has no TEMPLATE, nothing is written to " + path);
       return 1;
     }
 
@@ -247,8 +245,8 @@ int create_template_xml(const std::string& template_id, const std::string& path,
     const std::string command = "/usr/bin/onetemplate show " + shell_arg(template_id) + " -x";
     std::string output;
     if (!run_tool(kCreateTemplateSig, command, failure_form::none, output)) {
-      error(kCreateTemplateSig, ": command: " + command);
-      error_line(output);
+      log_error(kCreateTemplateSig, ": command: " + command);
+      log_error_line(output);
       return 1;
     }
     xml_document doc = described(kCreateTemplateSig, output, "VMTEMPLATE");
@@ -265,7 +263,7 @@ int create_template_xml(const std::string& template_id, const std::string& path,
       if (is_element(child, "UNAME")) owner += node_text(doc.get(), child);
     }
     if (!tmpl) {
-      error(kCreateTemplateSig,
+      log_error(kCreateTemplateSig,
             ": the description of template " + template_id + " has no TEMPLATE, nothing is written to " + path);
       return 1;
     }
@@ -281,12 +279,12 @@ int create_template_xml(const std::string& template_id, const std::string& path,
           if (get_image_name(image_id, image_name) != 0) return 1;
           remove_node(child);
           if (!append_text_child(disk, "IMAGE", image_name)) {
-            error(kCreateTemplateSig, ": can't change image ID to image name in XML structure");
+            log_error(kCreateTemplateSig, ": can't change image ID to image name in XML structure");
             return 1;
           }
           info("Change image ID: " + image_id + " to image name: " + image_name + " in XML template file");
           if (!append_text_child(disk, "IMAGE_UNAME", owner)) {
-            error(kCreateTemplateSig, ": can't add IMAGE_UNAME to XML structure");
+            log_error(kCreateTemplateSig, ": can't add IMAGE_UNAME to XML structure");
             return 1;
           }
           info("Add IMAGE_UNAME : " + owner + " to XML template file");
@@ -310,7 +308,7 @@ int get_template_name(const std::string& template_id, std::string& name) {
     if (!doc) return 1;
     xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "NAME");
     if (!node) {
-      error(kTemplateNameSig, ": can't find template name");
+      log_error(kTemplateNameSig, ": can't find template name");
       return 1;
     }
     name = node_text(doc.get(), node);
@@ -347,7 +345,7 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
     for (const std::string& name : names) {
       std::string id;
       if (get_image_id(name, id) != 0) {
-        error(kSimpleListSig, ": can't get ID of the image '" + name + "'");
+        log_error(kSimpleListSig, ": can't get ID of the image '" + name + "'");
         return 1;
       }
       ids.push_back(id);
@@ -360,7 +358,7 @@ int get_template_image_list(const std::string& template_id, std::vector<oneimage
   try {
     std::vector<std::string> ids;
     if (get_simple_template_image_list(template_id, ids) != 0) {
-      error(kTemplateImagesSig, ": can't get simple template image list of: " + template_id);
+      log_error(kTemplateImagesSig, ": can't get simple template image list of: " + template_id);
       return 1;
     }
     for (const std::string& id : ids) {
@@ -370,7 +368,7 @@ int get_template_image_list(const std::string& template_id, std::vector<oneimage
     }
     return 0;
   } catch (const std::exception& e) {
-    error(kTemplateImagesSig, std::string(": exception: ") + e.what());
+    log_error(kTemplateImagesSig, std::string(": exception: ") + e.what());
     return 1;
   }
 }
@@ -384,9 +382,9 @@ int delete_template(const std::string& template_id) {
       info("Delete template clone: " + template_id);
       return 0;
     }
-    error(kDeleteTemplateSig, ": unable to delete template clone: " + template_id);
-    error(kDeleteTemplateSig, ": command: " + command);
-    error_line("Command output: " + output);
+    log_error(kDeleteTemplateSig, ": unable to delete template clone: " + template_id);
+    log_error(kDeleteTemplateSig, ": command: " + command);
+    log_error_line("Command output: " + output);
     return 1;
   });
 }

@@ -34,8 +34,6 @@ constexpr char kImagesSig[] =
 constexpr char kTotalSig[] = "int ks_opennebula_common::get_total_vm_disks_size_mb(const string&, unsigned int&)";
 constexpr char kTmMadSig[] = "TM_MAD_TYPE ks_opennebula_common::get_vm_tm_mad_type(const string&)";
 
-void error(const char* sig, const std::string& text) { KsLogStream(KsLogLvl::Error) << sig << text << std::endl; }
-
 std::string show_command(const std::string& vm) { return "/usr/bin/onevm show " + shell_arg(vm) + " -x"; }
 
 xml_document vm_show(const char* sig, const std::string& vm, failure_form form) {
@@ -76,10 +74,10 @@ int get_VM_state(const std::string& vm, opennebula_vm_state& state) {
         state.lcm_state = std::stoi(node_text(doc.get(), child));
     }
     if (state.state == -1) {
-      error(kStateSig, ": VM state wasn't found in XML");
+      log_error(kStateSig, ": VM state wasn't found in XML");
       return 1;
     }
-    if (state.lcm_state == -1) error(kStateSig, ": VM lcm_state wasn't found in XML");
+    if (state.lcm_state == -1) log_error(kStateSig, ": VM lcm_state wasn't found in XML");
     return 0;
   });
 }
@@ -94,7 +92,7 @@ int get_VM_workplace(const std::string& vm, std::string& host, std::string& depl
     doc.reset();
     std::string found;
     if (get_VM_host(vm, found) != 0) {
-      error(kWorkplaceSig, ": can't get VM hostname");
+      log_error(kWorkplaceSig, ": can't get VM hostname");
       return 1;
     }
     host = found;
@@ -108,7 +106,7 @@ int get_vm_id_by_name(const std::string& name, std::string& id) {
     if (!doc) return 1;
     xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "ID");
     if (!node) {
-      error(kIdByNameSig, ": can't get ID for VM: " + name);
+      log_error(kIdByNameSig, ": can't get ID for VM: " + name);
       return 1;
     }
     id = node_text(doc.get(), node);
@@ -143,14 +141,14 @@ int get_disk_id_and_source(const std::string& vm, const std::string& target, int
       if (is_element(child, "DISK_ID")) {
         const std::string text = node_text(doc.get(), child);
         if (text.empty()) {
-          error(kDiskSourceSig, ": got empty disk ID");
+          log_error(kDiskSourceSig, ": got empty disk ID");
           return 1;
         }
         disk_id = std::stoi(text);
       } else if (is_element(child, "SOURCE")) {
         source = node_text(doc.get(), child);
         if (source.empty()) {
-          error(kDiskSourceSig, ": got empty disk source");
+          log_error(kDiskSourceSig, ": got empty disk source");
           return 1;
         }
       }
@@ -232,7 +230,7 @@ int get_vm_name_list(std::vector<std::string>& names) {
 bool does_VM_name_exist(const std::string& name) {
   std::vector<std::string> names;
   if (get_vm_name_list(names) != 0) {
-    error(kNameExistSig, ": can't get list of VMs names");
+    log_error(kNameExistSig, ": can't get list of VMs names");
     return false;
   }
   for (const std::string& entry : names)
