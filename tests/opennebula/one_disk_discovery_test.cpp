@@ -5,6 +5,7 @@
 #include "opennebula/disk_discovery.h"
 #include "opennebula/one_test_support.h"
 #include "opennebula/xml_util.h"
+#include "support/utils/ks_utils_common.h"
 
 using namespace ks_opennebula_common;
 using onetest::LogCapture;
@@ -252,6 +253,20 @@ TEST(OneDiskDiscovery, DirectoryOfAStoppedVm) {
   log.clear();
   EXPECT_EQ(get_real_vm_path("13", directory), 1) << "VM 13 runs on no host";
   EXPECT_TRUE(log.has(std::string("Error: ") + kPathSig + ": can't get workplace for VM: 13")) << log.dump();
+
+  // The VM runs on this machine: its directory is looked for here, not over ssh.
+  cloud.tools.answer({"onehost", "list", "-x"}, onetest::host_pool(ks_utils_common::get_nodename(), "local"));
+  cloud.tools.clear_calls();
+  directory.clear();
+  ASSERT_EQ(get_real_vm_path("12", directory), 0) << log.dump();
+  EXPECT_EQ(directory, second + "/12");
+  calls = cloud.tools.calls();
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](auto const& c) { return c[0] == "ssh"; }), 0);
+  boost::filesystem::remove(second + "/12");
+  EXPECT_EQ(get_real_vm_path("12", directory), 1);
+  EXPECT_TRUE(log.has(std::string("Error: ") + kPathSig +
+                      ": couldn't find real path to VM: 12. Please check VM configuration and VM's files placement"))
+      << log.dump();
 }
 
 TEST(OneDiskDiscovery, TemporaryDiskInfo) {
