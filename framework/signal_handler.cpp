@@ -135,6 +135,9 @@ bool KsModuleUniversal::defer_shutdown_during_release() noexcept {
   if (release_state_ != static_cast<int>(ReleaseState::running)) return false;
   shutdown_deferred_ = 1;
   shutdown_requested = true;
+  // A pause would hold the release, and with it the termination, until a
+  // resume that a client asking for the end need not send.
+  paused = false;
   return true;
 }
 

@@ -156,6 +156,22 @@ TEST(ShutdownSignal, SignalWhileRunIsInsideTheReleaseLetsItFinish) {
   EXPECT_NE(probe.log().find("Module was terminated. PID: "), std::string::npos);
 }
 
+// A termination that has to wait for the release also ends a pause that
+// holds the release: the client that asks for the end sends no resume.
+TEST(ShutdownSignal, TermDuringAPausedReleaseEndsThePauseAndTheRun) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("slow_release", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("release"); }));
+  probe.signal(SIGTSTP);
+  ASSERT_TRUE(wait_for([&] { return probe.log().find(" put on pause") != std::string::npos; })) << probe.log();
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(10), 17) << probe.output();
+  auto const calls = probe.calls();
+  EXPECT_EQ(count(calls, "release"), 1);
+  EXPECT_EQ(count(calls, "release-end"), 1);
+}
+
 TEST(ShutdownSignal, TermDuringARestoreRemovesOnlyTheRestoreDirectory) {
   KS_REQUIRE_SANDBOX();
   kstest::TempDir work;
