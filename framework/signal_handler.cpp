@@ -3,8 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <exception>
+#include <iostream>
 
 #include <boost/filesystem.hpp>
 
@@ -76,7 +77,16 @@ void KsModuleSignalHandler::shutdown_handler(int signal) {
     KsLogStream(KsLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
   } catch (...) {
   }
-  std::exit(17);
+  // Not exit(): it would run the exit handlers and static destructors of
+  // every library (a TLS library's clean-up, say), which may wait on locks
+  // the interrupted code holds. Only the client's buffered lines are due.
+  try {
+    std::cout.flush();
+  } catch (...) {
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(17);
 }
 
 void KsModuleSignalHandler::pause_handler(int signal) {

@@ -10,13 +10,17 @@
 //   slow_release: the release hook takes two seconds and then records
 //       "release-end";
 //   fake_ksfd: the preparation starts a child process, publishes it as the
-//       running ksfd (recorded as "ksfd <pid>") and waits until it ends.
+//       running ksfd (recorded as "ksfd <pid>") and waits until it ends;
+//   exit_handler_lock: an exit handler takes a lock that the preparation
+//       holds while it waits as in wait_in_prepare (as a library's clean-up
+//       at exit may need a lock of the code a signal interrupted).
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +47,10 @@ void busy_two_seconds() {
   }
 }
 
+std::mutex exit_handler_mutex;
+
+void exit_handler() { std::lock_guard<std::mutex> taken(exit_handler_mutex); }
+
 class ProbeModule : public kstest::ScriptedModule {
  public:
   using kstest::ScriptedModule::ScriptedModule;
@@ -65,6 +73,13 @@ int main(int argc, char** argv) {
   if (has("wait_in_prepare")) module.actions["prepare"] = wait_on_child_sleep;
   if (has("wait_in_load")) module.actions["load_module_config"] = wait_on_child_sleep;
   if (has("wait_in_before_restore")) module.actions["before_restore"] = wait_on_child_sleep;
+  if (has("exit_handler_lock")) {
+    std::atexit(exit_handler);
+    module.actions["prepare"] = [] {
+      std::lock_guard<std::mutex> held(exit_handler_mutex);
+      wait_on_child_sleep();
+    };
+  }
   if (has("slow_release"))
     module.actions["release"] = [&] {
       busy_two_seconds();

@@ -126,6 +126,22 @@ TEST(ShutdownSignal, TermDuringABackupReleasesOnceAndExits17) {
       << probe.log();
 }
 
+// The process ends from inside the handler without running the exit
+// handlers, which may need what the interrupted code holds; the lines still
+// buffered for the client go out all the same.
+TEST(ShutdownSignal, EndsWithoutWaitingOnTheExitHandlers) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("exit_handler_lock", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(10), 17) << probe.output();
+  EXPECT_EQ(count(probe.calls(), "release"), 1);
+  EXPECT_NE(probe.output().find("Module was terminated. PID: " + std::to_string(probe.started_pid())),
+            std::string::npos)
+      << probe.output();
+}
+
 TEST(ShutdownSignal, FurtherSignalsDoNotRestartTheCleanUp) {
   KS_REQUIRE_SANDBOX();
   kstest::TempDir work;
