@@ -5,17 +5,18 @@
 
 #include <boost/json/parse.hpp>
 #include <boost/system/error_code.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
 #include "support/log/ks_log.h"
 
+using curl_api_ops::guarded;
 using curl_api_ops::has_id;
 using curl_api_ops::log_error;
 using curl_api_ops::log_info;
 using curl_api_ops::path_segment;
 using curl_api_ops::report_error_member;
+using curl_api_ops::reply_object;
 
 namespace {
 
@@ -30,19 +31,10 @@ char const* const kDeleteServerSig = "int curlAPI::delete_server(const string&)"
 char const* const kAttachSig = "int curlAPI::attach_volume(const string&, const string&, string&)";
 char const* const kDetachSig = "int curlAPI::detach_volume(const string&, const string&)";
 
-// Runs an operation body and answers `failure` for whatever it throws: the
-// JSON library's errors as ": json: ", anything else as ": exception:".
-template <class Body>
-int guarded(char const* signature, int failure, Body&& body) {
-  try {
-    return body();
-  } catch (boost::system::system_error const& e) {
-    log_error(signature, std::string(": json: ") + e.what());
-  } catch (std::exception const& e) {
-    log_error(signature, std::string(": exception:") + e.what());
-  }
-  return failure;
-}
+// The reply to a GET of one server.
+curl_api_ops::reply_object_messages const kServerReply{
+    ": server object is empty", ": server returned not a 'server' object", ": json value is not an object",
+    ": json object is empty. Expected server info"};
 
 // A server metadata value is kept as the JSON text of the reply and written
 // back unchanged; a value that is not JSON text (a hand-made record) goes in
@@ -144,27 +136,11 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
     if (process_curl_api_request(compute_base() + "/servers/" + path_segment(id), GET, reply, "", admin, true) != 0)
       return 2;
     boost::json::value value;
-    if (parse_result_string(reply, value) != 0)
+    auto const* server = reply_object(*this, sig, reply, value, "server", kServerReply);
+    if (!server)
       return 6;
-    auto const& top = value.get_object();
-    if (top.empty()) {
-      log_error(sig, ": server object is empty");
-      return 6;
-    }
-    auto const* found = top.if_contains("server");
-    if (!found)  // an error reply, or something else than a server
-      return report_error_member(*this, sig, top.begin()->value(), ": server returned not a 'server' object", 6);
-    if (!found->is_object()) {
-      log_error(sig, ": json value is not an object");
-      return 6;
-    }
-    auto const& server = found->get_object();
-    if (server.empty()) {
-      log_error(sig, ": json object is empty. Expected server info");
-      return 6;
-    }
 
-    for (auto const& member : server) {
+    for (auto const& member : *server) {
       auto const key = member.key();
       auto const& v = member.value();
       if (key == "id") {
@@ -289,26 +265,10 @@ int curlAPI::get_server_status(std::string const& id, std::string& status) {
     if (process_curl_api_request(compute_base() + "/servers/" + path_segment(id), GET, reply, "", false, true) != 0)
       return 2;
     boost::json::value value;
-    if (parse_result_string(reply, value) != 0)
+    auto const* server = reply_object(*this, sig, reply, value, "server", kServerReply);
+    if (!server)
       return 7;
-    auto const& top = value.get_object();
-    if (top.empty()) {
-      log_error(sig, ": server object is empty");
-      return 7;
-    }
-    auto const* found = top.if_contains("server");
-    if (!found)
-      return report_error_member(*this, sig, top.begin()->value(), ": server returned not a 'server' object", 7);
-    if (!found->is_object()) {
-      log_error(sig, ": json value is not an object");
-      return 7;
-    }
-    auto const& server = found->get_object();
-    if (server.empty()) {
-      log_error(sig, ": json object is empty. Expected server info");
-      return 7;
-    }
-    auto const* s = server.if_contains("status");
+    auto const* s = server->if_contains("status");
     if (!s) {
       log_error(sig, ": server object holds no status");
       return 7;
@@ -533,27 +493,13 @@ int curlAPI::attach_volume(std::string const& server_id, std::string const& volu
                                  POST, reply, body, false, true) != 0)
       return 2;
     boost::json::value value;
-    if (parse_result_string(reply, value) != 0)
+    auto const* attachment = reply_object(
+        *this, sig, reply, value, "volumeAttachment",
+        {": volume attachment object is empty", ": server returned not a 'volumeAttachment' object",
+         ": json value is not an object", ": json object is empty. Expected volume attachment info"});
+    if (!attachment)
       return 6;
-    auto const& top = value.get_object();
-    if (top.empty()) {
-      log_error(sig, ": volume attachment object is empty");
-      return 6;
-    }
-    auto const* found = top.if_contains("volumeAttachment");
-    if (!found)
-      return report_error_member(*this, sig, top.begin()->value(),
-                                 ": server returned not a 'volumeAttachment' object", 6);
-    if (!found->is_object()) {
-      log_error(sig, ": json value is not an object");
-      return 6;
-    }
-    auto const& attachment = found->get_object();
-    if (attachment.empty()) {
-      log_error(sig, ": json object is empty. Expected volume attachment info");
-      return 6;
-    }
-    if (auto const* d = attachment.if_contains("device"))
+    if (auto const* d = attachment->if_contains("device"))
       device = string_value(*d);
     if (device.empty()) {
       log_error(sig, ": device the volume attached to is empty string");

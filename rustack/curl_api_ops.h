@@ -4,9 +4,12 @@
 // replies. Internal to those two files.
 #pragma once
 
+#include <exception>
 #include <string>
 
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "rustack/curl_api.h"
 #include "support/log/ks_log.h"
@@ -18,6 +21,20 @@ inline void log_error(char const* signature, std::string const& message) {
 }
 
 inline void log_info(std::string const& message) { KsLogStream(KsLogLvl::Info) << message << std::endl; }
+
+// Runs an operation body and answers `failure` for whatever it throws: the
+// JSON library's errors as ": json: ", anything else as ": exception:".
+template <class Body>
+int guarded(char const* signature, int failure, Body&& body) {
+  try {
+    return body();
+  } catch (boost::system::system_error const& e) {
+    log_error(signature, std::string(": json: ") + e.what());
+  } catch (std::exception const& e) {
+    log_error(signature, std::string(": exception:") + e.what());
+  }
+  return failure;
+}
 
 // A cloud id as one URL path segment: letters, digits and "-._~" stay as they
 // are, every other byte is percent-encoded (and so are the segments "." and
@@ -63,6 +80,45 @@ inline int report_error_member(curlAPI& api, char const* signature, boost::json:
   else
     log_error(signature, ": returned code: " + code + ", error message: " + message);
   return result;
+}
+
+// The lines of reply_object, in the order of its checks.
+struct reply_object_messages {
+  char const* empty_reply;   // the reply is an empty object
+  char const* not_error;     // no such member, and the first one is no error object
+  char const* not_object;    // the member is no object
+  char const* empty_object;  // the member is an empty object
+};
+
+// The object of member `name` of a reply that describes one object (other
+// members are skipped; without the member, the first one is taken as an
+// error reply), or nullptr after logging why not. `value` receives the parsed
+// reply and must outlive the result. Throws the JSON library's error when the
+// reply is not JSON.
+inline boost::json::object const* reply_object(curlAPI& api, char const* signature, std::string const& reply,
+                                               boost::json::value& value, char const* name,
+                                               reply_object_messages const& messages) {
+  if (api.parse_result_string(reply, value) != 0)
+    return nullptr;
+  auto const& top = value.get_object();
+  if (top.empty()) {
+    log_error(signature, messages.empty_reply);
+    return nullptr;
+  }
+  auto const* found = top.if_contains(name);
+  if (!found) {
+    report_error_member(api, signature, top.begin()->value(), messages.not_error, 0);
+    return nullptr;
+  }
+  if (!found->is_object()) {
+    log_error(signature, messages.not_object);
+    return nullptr;
+  }
+  if (found->get_object().empty()) {
+    log_error(signature, messages.empty_object);
+    return nullptr;
+  }
+  return &found->get_object();
 }
 
 // The non-empty reply to a request whose success is an empty reply: an

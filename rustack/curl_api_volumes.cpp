@@ -5,9 +5,9 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include <boost/system/system_error.hpp>
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
@@ -18,6 +18,8 @@ using curl_api_ops::log_error;
 using curl_api_ops::log_info;
 using curl_api_ops::path_segment;
 using curl_api_ops::report_error_member;
+using curl_api_ops::reply_object;
+using curl_api_ops::reply_object_messages;
 
 namespace {
 
@@ -35,17 +37,18 @@ char const* const kDetachVolumesSig =
 char const* const kRemoveVolumesSig =
     "void curlAPI::remove_volumes(const string&, const std::set<std::__cxx11::basic_string<char> >&)";
 
+// The replies to a GET of one volume or one snapshot.
+reply_object_messages const kVolumeReply{": volume object is empty", ": server returned not a 'volume' object",
+                                         ": json value is not a 'volume' object",
+                                         ": json object is empty. Expected volume info"};
+reply_object_messages const kSnapshotReply{": snapshot object is empty", ": server returned not a 'snapshot' object",
+                                           ": json value is not an object",
+                                           ": json object is empty. Expected snapshot info"};
+
 // Every failure of a block-storage operation, its exceptions included, is 6.
 template <class Body>
 int guarded(char const* signature, Body&& body) {
-  try {
-    return body();
-  } catch (boost::system::system_error const& e) {
-    log_error(signature, std::string(": json: ") + e.what());
-  } catch (std::exception const& e) {
-    log_error(signature, std::string(": exception:") + e.what());
-  }
-  return 6;
+  return curl_api_ops::guarded(signature, 6, std::forward<Body>(body));
 }
 
 bool is_number_text(std::string const& text) {
@@ -93,27 +96,11 @@ int curlAPI::get_volume_info(std::string const& project, std::string const& volu
                                  reply, "", false, true) != 0)
       return 2;
     boost::json::value value;
-    if (parse_result_string(reply, value) != 0)
+    auto const* vol = reply_object(*this, sig, reply, value, "volume", kVolumeReply);
+    if (!vol)
       return 6;
-    auto const& top = value.get_object();
-    if (top.empty()) {
-      log_error(sig, ": volume object is empty");
-      return 6;
-    }
-    auto const* found = top.if_contains("volume");
-    if (!found)
-      return report_error_member(*this, sig, top.begin()->value(), ": server returned not a 'volume' object", 6);
-    if (!found->is_object()) {
-      log_error(sig, ": json value is not a 'volume' object");
-      return 6;
-    }
-    auto const& vol = found->get_object();
-    if (vol.empty()) {
-      log_error(sig, ": json object is empty. Expected volume info");
-      return 6;
-    }
 
-    for (auto const& member : vol) {
+    for (auto const& member : *vol) {
       auto const key = member.key();
       auto const& v = member.value();
       if (key == "id") {
@@ -221,36 +208,17 @@ int curlAPI::get_volume_info(std::string const& project, std::string const& volu
 
 namespace {
 
-// GET of one volume or snapshot and its "status". `kind` is "volume" or
-// "snapshot"; the messages differ only in their names.
-int read_status(curlAPI& api, char const* sig, std::string const& url, char const* kind, char const* not_object,
-                std::string& status) {
+// GET of one volume or snapshot (`kind`) and its "status".
+int read_status(curlAPI& api, char const* sig, std::string const& url, char const* kind,
+                reply_object_messages const& messages, std::string& status) {
   std::string reply;
   if (api.process_curl_api_request(url, curlAPI::GET, reply, "", false, true) != 0)
     return 2;
   boost::json::value value;
-  if (api.parse_result_string(reply, value) != 0)
+  auto const* object = reply_object(api, sig, reply, value, kind, messages);
+  if (!object)
     return 6;
-  auto const& top = value.get_object();
-  if (top.empty()) {
-    log_error(sig, std::string(": ") + kind + " object is empty");
-    return 6;
-  }
-  auto const* found = top.if_contains(kind);
-  if (!found) {
-    std::string const not_error = std::string(": server returned not a '") + kind + "' object";
-    return report_error_member(api, sig, top.begin()->value(), not_error.c_str(), 6);
-  }
-  if (!found->is_object()) {
-    log_error(sig, not_object);
-    return 6;
-  }
-  auto const& object = found->get_object();
-  if (object.empty()) {
-    log_error(sig, std::string(": json object is empty. Expected ") + kind + " info");
-    return 6;
-  }
-  auto const* s = object.if_contains("status");
+  auto const* s = object->if_contains("status");
   if (!s) {
     log_error(sig, std::string(": ") + kind + " object holds no status");
     return 6;
@@ -268,7 +236,7 @@ int curlAPI::get_volume_status(std::string const& project, std::string const& vo
     if (!has_id(sig, "project id", project) || !has_id(sig, "volume id", volume_id))
       return 6;
     return read_status(*this, sig, storage_base(path_segment(project)) + "/volumes/" + path_segment(volume_id),
-                       "volume", ": json value is not a 'volume' object", status);
+                       "volume", kVolumeReply, status);
   });
   if (rc != 0)
     status.clear();
@@ -282,7 +250,7 @@ int curlAPI::get_snapshot_status(std::string const& project, std::string const& 
     if (!has_id(sig, "project id", project) || !has_id(sig, "snapshot id", snapshot_id))
       return 6;
     return read_status(*this, sig, storage_base(path_segment(project)) + "/snapshots/" + path_segment(snapshot_id),
-                       "snapshot", ": json value is not an object", status);
+                       "snapshot", kSnapshotReply, status);
   });
   if (rc != 0)
     status.clear();
