@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/backup_client.h"
 #include "path_runs.h"
 #include "rustack/records.h"
 
@@ -62,6 +63,11 @@ class BackupPath : public ::testing::Test {
     kstest::paths::fresh_log();
     kstest::paths::write_task_secret();
   }
+
+  // For the tests whose subject is not the cloud's transitions (the full
+  // backup keeps them): each ends at its first read, so every wait of the
+  // module costs one sleep.
+  static void quick(Harness& h) { h.cloud().set_polls(kstest::e2e::quick_polls()); }
 };
 
 TEST_F(BackupPath, FullBackupListsDevicesAndDescriptionsAndLeavesTheCloudAsItWas) {
@@ -143,6 +149,7 @@ TEST_F(BackupPath, FullBackupListsDevicesAndDescriptionsAndLeavesTheCloudAsItWas
 // serial, and the archive holds the volumes' bytes, never /dev/vda's.
 TEST_F(BackupPath, WrongDeviceNamesFromTheCloudAreNotTrusted) {
   Harness h;
+  quick(h);
   auto const web = h.standard_vm();
   std::string const root_bytes = h.read_volume(web.volume_ids[0]), data_bytes = h.read_volume(web.volume_ids[1]);
   for (auto const& [nth, device] : std::map<int, std::string>{{1, "/dev/vda"}, {2, "/dev/vdq"}})
@@ -236,6 +243,7 @@ std::set<std::string> ids_of(boost::json::object const& inventory, char const* k
 // log names every object it leaves behind.
 TEST_F(BackupPath, ReleaseNamesWhatItLeavesBehind) {
   Harness h;
+  quick(h);
   auto const web = h.standard_vm();
   auto const volumes_before = ids_of(h.inventory(), "volumes");
   h.cloud().add_fault({{"method", "DELETE"}, {"path", ".*/volumes/.*"}, {"nth", 1}, {"status", 500}});
@@ -305,6 +313,7 @@ TEST_P(AfterScript, RunsWhenTheBackupStopsAfterTheBeforeScript) {
     r = run->wait(std::chrono::seconds(120));
     EXPECT_EQ(r.status, 17) << describe(r, h);
   } else {
+    quick(h);
     h.cloud().add_fault({{"method", "POST"}, {"path", ".*/os-volume_attachments"}, {"nth", 2}, {"status", 500}});
     r = h.run(args);
     EXPECT_EQ(r.status, 6) << describe(r, h);
@@ -331,6 +340,7 @@ INSTANTIATE_TEST_SUITE_P(BackupPath, AfterScript,
 // A replica writes the descriptions but lists nothing for ksfd.
 TEST_F(BackupPath, ReplicaListsNothing) {
   Harness h;
+  quick(h);
   auto const web = h.standard_vm();
   std::string const before = cloud_objects(h);
   std::string const t = h.task_dir();

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_util.h"
+#include "e2e/backup_client.h"
 #include "log_capture.h"
 #include "path_runs.h"
 #include "rustack/ks_module_rustack.h"
@@ -227,6 +228,11 @@ class RestorePath : public ::testing::Test {
     kstest::paths::write_task_secret();
   }
 
+  // For the tests whose subject is not the cloud's transitions (the round
+  // trip keeps them): each ends at its first read, so every wait of the
+  // module costs one sleep.
+  static void quick(Harness& h) { h.cloud().set_polls(kstest::e2e::quick_polls()); }
+
   // A full backup of the server; the path of its snapshot tarball.
   static std::string backup(Harness const& h, std::string const& server, std::string const& name) {
     std::string const dir = h.task_dir() + "/backup-" + name;
@@ -312,6 +318,7 @@ TEST_F(RestorePath, RoundTripMakesANewServerWithTheBackedUpBytes) {
 // is never written.
 TEST_F(RestorePath, NeverWritesTheDiskTheCloudWronglyNames) {
   Harness h;
+  quick(h);
   auto const web = h.standard_vm();
   std::string const root_bytes = h.read_volume(web.volume_ids[0]);
   std::string const snap = backup(h, web.id, "copy1");
@@ -337,6 +344,7 @@ TEST_F(RestorePath, NeverWritesTheDiskTheCloudWronglyNames) {
 // complete.
 TEST_F(RestorePath, BootsFromTheOriginalBootDiskAndKeepsTheDeviceOrder) {
   Harness h;
+  quick(h);
   auto const vm = h.make_vm({"db", {{"db-root", 2, true, true}, {"db-a", 1, true, true}, {"db-b", 1}}});
   std::vector<std::string> bytes;
   for (auto const& id : vm.volume_ids) bytes.push_back(h.read_volume(id));
@@ -416,6 +424,7 @@ class RestoreRefusal : public RestorePath, public ::testing::WithParamInterface<
 TEST_P(RestoreRefusal, RefusesAndLeavesNothing) {
   RefusalCase const& c = GetParam();
   Harness h;
+  quick(h);
   kstest::TempDir dir;
   server_conf server;
   server.id = "original";
@@ -508,6 +517,7 @@ pid_t own_dd() {
 // goes again.
 TEST_F(RestorePath, ACopyKilledByASignalFailsTheRestore) {
   Harness h;
+  quick(h);
   kstest::TempDir dir;
   server_conf server;
   server.id = "original";
