@@ -1,8 +1,8 @@
 #include "support/log/ks_destination.h"
+#include "support/log/ks_log_signals.h"
 
 #include <stdio.h>  // renameat2
 #include <fcntl.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -85,35 +85,10 @@ std::vector<unsigned long> name_numbers(std::string const& rotated, std::size_t 
 
 }  // namespace
 
-namespace {
-
-// The module's shutdown and pause handlers log from inside the signal
-// handler. A handler that interrupted a write holding the destination's mutex
-// would wait on it for ever, so those signals wait until the line is out.
-class HandlerSignalsBlocked {
- public:
-  HandlerSignalsBlocked() {
-    sigset_t block;
-    sigemptyset(&block);
-    for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&block, sig);
-    blocked_ = pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
-  }
-  ~HandlerSignalsBlocked() {
-    if (blocked_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  HandlerSignalsBlocked(HandlerSignalsBlocked const&) = delete;
-  HandlerSignalsBlocked& operator=(HandlerSignalsBlocked const&) = delete;
-
- private:
-  sigset_t previous_;
-  bool blocked_ = false;
-};
-
-}  // namespace
-
 int KsLogger::write_log(std::string const& line) {
   try {
-    HandlerSignalsBlocked no_handler_while_locked;
+    // Direct callers too: never hold the lock where a logging handler can run.
+    KsLogDetail::HandlerSignalsBlocked no_handler_while_locked;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!time_stamp_) return write_log_impl(line);
     return write_log_impl(local_time_stamp() + line);

@@ -8,6 +8,10 @@
 // white space reduced to their first character, each line wrapped in the
 // colour and its reset, and ended by exactly one line break. Other levels
 // are written exactly as streamed.
+//
+// While a message exists, the signals of the handlers that log (SIGINT,
+// SIGTERM, SIGTSTP, SIGCONT) are held back; they arrive once it is written.
+// Keep a message to one statement.
 #pragma once
 
 #include <map>
@@ -21,6 +25,7 @@
 
 #include "support/log/ks_destination.h"
 #include "support/log/ks_log_level.h"
+#include "support/log/ks_log_signals.h"
 
 class KsLogStream {
  public:
@@ -102,6 +107,9 @@ class KsLogStream {
   void write_prefix();
   void emit();
 
+  // First: constructed before and destroyed after everything else of the
+  // message, so no logging handler runs while it allocates or writes.
+  KsLogDetail::HandlerSignalsBlocked handler_signals_held_;
   std::stringstream text_;
   KsLogLvl::Level level_;
   Loggers own_loggers_;

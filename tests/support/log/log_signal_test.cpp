@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -62,6 +64,49 @@ TEST(LogUnderSignals, AHandlerThatLogsNeverWaitsOnTheInterruptedWrite) {
   }
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+volatile sig_atomic_t arrived = 0;
+
+void note_arrival(int) { arrived = arrived + 1; }
+
+// A signal of a logging handler that comes while a message is being built
+// waits until the message is written; the mask is then as it was before.
+TEST(LogUnderSignals, HandlerSignalsWaitForTheMessageToBeWritten) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir dir;
+  std::string const log = (dir / "held.log").string();
+  for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) {
+    SCOPED_TRACE(strsignal(sig));
+    struct sigaction sa {}, old {};
+    sa.sa_handler = note_arrival;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(sig, &sa, &old), 0);
+    arrived = 0;
+    int during = -1;
+    {
+      KsLogStream message(KsLogLvl::Error, KsDestination::File(log));
+      message << "before";
+      raise(sig);
+      during = arrived;
+      message << " after" << std::endl;
+    }
+    EXPECT_EQ(during, 0) << "the handler ran in the middle of the message";
+    EXPECT_EQ(arrived, 1);
+
+    // Blocked by the caller before the message: still blocked after it.
+    sigset_t block, now;
+    sigemptyset(&block);
+    sigaddset(&block, sig);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, nullptr), 0);
+    { KsLogStream(KsLogLvl::Error, KsDestination::File(log)) << "masked" << std::endl; }
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &now), 0);
+    EXPECT_TRUE(sigismember(&now, sig));
+    ASSERT_EQ(pthread_sigmask(SIG_UNBLOCK, &block, nullptr), 0);
+    sigaction(sig, &old, nullptr);
+  }
+  std::string const text = kstest::read_file(log);
+  EXPECT_NE(text.find("Error: before after"), std::string::npos) << text;
 }
 
 }  // namespace
