@@ -7,6 +7,7 @@
 #include <boost/json/parse.hpp>
 
 #include "rustack/curl_api.h"
+#include "rustack/curl_api_ops.h"
 #include "support/log/ks_log.h"
 
 namespace rustack_cleanup {
@@ -14,6 +15,13 @@ namespace rustack_cleanup {
 namespace {
 
 enum class presence { gone, present, unknown };
+
+// The URL of one snapshot or volume; the ids as single path segments, as the
+// operations of curlAPI send them.
+std::string object_url(curlAPI const& client, std::string const& project, char const* collection,
+                       std::string const& id) {
+  return client.storage_base(curl_api_ops::path_segment(project)) + collection + curl_api_ops::path_segment(id);
+}
 
 // Looks an object up with a plain request, so that one already gone (404)
 // is no error; "deleting" counts as gone.
@@ -57,7 +65,7 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
   Ids left;
   for (std::string const& id : ids) {
     std::string status;
-    presence const p = look_up(client, client.storage_base(project) + path + id, kind, status);
+    presence const p = look_up(client, object_url(client, project, path, id), kind, status);
     if (p == presence::gone) continue;
     log_one(signature, kind, id, project,
             p == presence::present ? " in the state " + status : std::string(" (its state cannot be read)"));
@@ -79,14 +87,14 @@ void settle(curlAPI& client, std::string const& project, std::vector<std::string
     bool busy = false;
     for (std::string const& id : snapshots) {
       std::string status;
-      if (look_up(client, client.storage_base(project) + "/snapshots/" + id, "snapshot", status) ==
+      if (look_up(client, object_url(client, project, "/snapshots/", id), "snapshot", status) ==
               presence::present &&
           in_transition("snapshot", status))
         busy = true;
     }
     for (std::string const& id : volumes) {
       std::string status;
-      if (look_up(client, client.storage_base(project) + "/volumes/" + id, "volume", status) == presence::present &&
+      if (look_up(client, object_url(client, project, "/volumes/", id), "volume", status) == presence::present &&
           in_transition("volume", status))
         busy = true;
     }
