@@ -25,11 +25,7 @@ using kstest::e2e::Harness;
 using kstest::e2e::ProcessResult;
 using kstest::paths::backup_args;
 using kstest::paths::cloud_objects;
-
-std::string describe(ProcessResult const& r, Harness const& h) {
-  return "status " + std::to_string(r.status) + "\n--- out\n" + r.out + "--- err\n" + r.err + "--- log\n" +
-         h.log_text();
-}
+using kstest::paths::describe;
 
 // The items of a backup as the program lists them on standard output.
 std::vector<std::string> listed_items(ProcessResult const& r) {

@@ -49,6 +49,12 @@ inline std::vector<std::string> restore_args(std::string const& name, std::strin
   return a;
 }
 
+// A finished run, for a failure message: status, output and the module's log.
+inline std::string describe(kstest::e2e::ProcessResult const& r, kstest::e2e::Harness const& h) {
+  return "status " + std::to_string(r.status) + "\n--- out\n" + r.out + "--- err\n" + r.err + "--- log\n" +
+         h.log_text();
+}
+
 inline std::string text(boost::json::value const& v, char const* key) {
   auto const* m = v.as_object().if_contains(key);
   return m && m->is_string() ? std::string(m->as_string()) : std::string();

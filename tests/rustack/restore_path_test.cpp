@@ -214,12 +214,8 @@ namespace sc = kstest::standard_cloud;
 using kstest::e2e::Harness;
 using kstest::e2e::ProcessResult;
 using kstest::paths::cloud_objects;
+using kstest::paths::describe;
 using kstest::paths::text;
-
-std::string describe(ProcessResult const& r, Harness const& h) {
-  return "status " + std::to_string(r.status) + "\n--- out\n" + r.out + "--- err\n" + r.err + "--- log\n" +
-         h.log_text();
-}
 
 class RestorePath : public ::testing::Test {
  protected:
