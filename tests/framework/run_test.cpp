@@ -1,5 +1,6 @@
 // run(): for each operation and each failing step, the exit code and the
-// hooks called in order; the answers of the information operations; the lock
+// hooks called in order, up to the successful ends through the stand-in ksfd
+// (exit 0 and 100); the answers of the information operations; the lock
 // step; exceptions.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "common/test_util.h"
 #include "framework/resource_lock.h"
 #include "framework_log.h"
+#include "ksfd_module.h"
 #include "scripted_module.h"
 
 namespace {
@@ -37,9 +39,16 @@ struct Script {
   std::map<std::string, std::function<void()>> actions;
   std::function<void(KsModuleOptions&)> options;
   int client_code = 0;
+  std::map<std::string, std::string> tool;  // the stand-in ksfd's faults: KSFD_STANDIN_ + key
 };
 
-// "@T" in an argument stands for the test's scratch directory.
+// "@T" stands for the test's scratch directory.
+std::string with_scratch(std::string text, std::string const& scratch) {
+  auto at = text.find("@T");
+  if (at != std::string::npos) text.replace(at, 2, scratch);
+  return text;
+}
+
 Outcome run_module(std::vector<std::string> args, Script const& setup, std::string const& scratch) {
   kstest::FrameworkLog log(KsLogLvl::Info);
   KsModuleOptions options = kstest::module_capabilities();
@@ -48,10 +57,10 @@ Outcome run_module(std::vector<std::string> args, Script const& setup, std::stri
   module.failing = setup.failing;
   module.actions = setup.actions;
   module.client_code = setup.client_code;
-  for (auto& a : args) {
-    auto at = a.find("@T");
-    if (at != std::string::npos) a.replace(at, 2, scratch);
-  }
+  std::vector<std::unique_ptr<kstest::ScopedEnv>> tool;
+  for (auto const& fault : setup.tool)
+    tool.emplace_back(new kstest::ScopedEnv("KSFD_STANDIN_" + fault.first, fault.second));
+  for (auto& a : args) a = with_scratch(a, scratch);
   args.insert(args.begin(), program);
   testing::internal::CaptureStdout();
   Outcome out;
@@ -96,7 +105,8 @@ TEST_P(RunSequence, ExitCodeAndCallOrder) {
   EXPECT_EQ(out.code, c.code) << out.output << out.log;
   EXPECT_EQ(out.calls, c.calls);
   if (!c.message.empty()) {
-    EXPECT_NE((out.output + out.log).find(c.message), std::string::npos) << out.output << out.log;
+    EXPECT_NE((out.output + out.log).find(with_scratch(c.message, scratch_.str())), std::string::npos)
+        << out.output << out.log;
   }
   // Only the operations 9 to 13 announce their process id, first of all.
   auto has = [&](char const* arg) { return std::find(c.args.begin(), c.args.end(), arg) != c.args.end(); };
@@ -148,6 +158,17 @@ Script client_code(int code) {
   s.client_code = code;
   return s;
 }
+
+// The stand-in ksfd ends its runs of the given modes (backup, restore) with
+// this exit status.
+Script tool_exits(char const* modes, char const* status, std::initializer_list<std::string> hooks = {}) {
+  Script s;
+  s.tool = {{"ONLY", modes}, {"EXIT", status}};
+  s.failing = hooks;
+  return s;
+}
+
+Script tool_fails() { return tool_exits("backup,restore", "1"); }
 
 Calls const backup_to_release = {"load_module_config", "resource_exists", "prepare", "release"};
 
@@ -212,11 +233,12 @@ INSTANTIATE_TEST_SUITE_P(
              "Backup module: Unable to unpack reference snapshot file: \"/nonexistent/r.snap\"."},
         Case{"prepare_fails", {"-b", "vm", "-d", "@T", "-n", "arch"}, failing({"prepare"}), 6,
              {"load_module_config", "resource_exists", "prepare"}, ""},
-        // No ksfd can run here, so the backup itself fails: still released.
-        Case{"backup_fails", {"-b", "vm", "-d", "@T", "-n", "arch"}, {}, 6, backup_to_release, ""},
+        // The backup itself fails: still released.
+        Case{"backup_fails", {"-b", "vm", "-d", "@T", "-n", "arch"}, tool_fails(), 6, backup_to_release, ""},
         Case{"release_fails", {"-b", "vm", "-d", "@T", "-n", "arch"}, failing({"release"}), 6, backup_to_release,
              ""},
-        Case{"archiving_backup_fails", {"-b", "vm", "-a", "-d", "@T", "-n", "arch"}, {}, 6, backup_to_release, ""},
+        Case{"archiving_backup_fails", {"-b", "vm", "-a", "-d", "@T", "-n", "arch"}, tool_fails(), 6,
+             backup_to_release, ""},
         Case{"prepare_throws", {"-b", "vm", "-d", "@T", "-n", "arch"}, throwing("prepare", throw_runtime()), 13,
              backup_to_release, "unsigned int KsModuleUniversal::run(): Database error: boom"},
         Case{"release_throws", {"-b", "vm", "-d", "@T", "-n", "arch"}, throwing("release", throw_runtime()), 13,
@@ -224,9 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"resource_check_throws_filesystem", {"-b", "vm", "-d", "@T", "-n", "arch"},
              throwing("resource_exists", throw_filesystem()), 13, {"load_module_config", "resource_exists"},
              "unsigned int KsModuleUniversal::run(): filesystem error: scripted"},
-        Case{"replica", {"-A", "vm", "-d", "@T", "-n", "arch"}, {}, 6,
+        Case{"replica", {"-A", "vm", "-d", "@T", "-n", "arch"}, tool_fails(), 6,
              {"load_module_config", "resource_exists", "prepare(replica)", "release"}, ""},
-        Case{"backup_list", {"-B", "@T/list.json", "-d", "@T", "-n", "arch"}, {}, 6, backup_to_release, ""}),
+        Case{"backup_list", {"-B", "@T/list.json", "-d", "@T", "-n", "arch"}, tool_fails(), 6, backup_to_release,
+             ""}),
     case_name<Case>);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -241,8 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
              "Unable to unpack snapshot file: \"/nonexistent/m.snap\"."},
         Case{"before_restore_fails", {"-r", "rec", "-d", "@T"}, failing({"before_restore"}), 7,
              {"load_module_config", "define_restore_directory", "before_restore", "close_restore"}, ""},
-        // No ksfd can run here, so the extraction fails.
-        Case{"extraction_fails", {"-r", "rec", "-d", "@T", "-e", "last:true"}, {}, 7,
+        Case{"extraction_fails", {"-r", "rec", "-d", "@T", "-e", "last:true"}, tool_fails(), 7,
              {"load_module_config", "define_restore_directory", "before_restore", "after_restore", "close_restore"},
              ""},
         Case{"after_restore_fails", {"-r", "rec", "-d", "@T"}, failing({"after_restore"}), 7,
@@ -255,6 +277,117 @@ INSTANTIATE_TEST_SUITE_P(
              {"load_module_config"}, ""},
         Case{"apply_without_meta_file", {"-R", "rec", "-d", "@T"}, {}, 2, {"load_module_config"},
              "Unable to unpack snapshot file: \"\"."}),
+    case_name<Case>);
+
+// The sequences run to their ends through the stand-in ksfd at its fixed
+// path: a directory is backed up to a folder that stands for the media
+// server, and a backup made beforehand ("ref", its tarball @T/ref.snap) is
+// restored and applied as a replica.
+class RunThroughTheTool : public testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    KS_REQUIRE_SANDBOX();
+    for (char const* dir : {"src", "media", "out"}) fs::create_directories(scratch_ / dir);
+    kstest::write_file(scratch_ / "src" / "disk", std::string(40000, 'd'));
+    kstest::write_file(scratch_ / "list.json", R"([{"path": "/srv/a"}])");
+    kstest::write_file("/opt/kestrova/var/tasks//task_secret_t1", "secret\n");
+    Outcome const ref = run_module(media({"-b", "@T/src", "-d", "@T", "-n", "ref"}), {}, scratch_.str());
+    ASSERT_EQ(ref.code, 0u) << ref.output << ref.log;
+  }
+  static std::vector<std::string> media(std::vector<std::string> args) {
+    args.insert(args.end(), {"-m", "media1", "-T", "t1"});
+    return args;
+  }
+  kstest::TempDir scratch_;
+  kstest::ScopedEnv media_dir_{"KSFD_STANDIN_MEDIA_DIR", (scratch_ / "media").string()};
+};
+
+TEST_P(RunThroughTheTool, ExitCodeAndCallOrder) {
+  Case const& c = GetParam();
+  Outcome out = run_module(media(c.args), c.setup, scratch_.str());
+  EXPECT_EQ(out.code, c.code) << out.output << out.log;
+  EXPECT_EQ(out.calls, c.calls);
+  EXPECT_NE((out.output + out.log).find(with_scratch(c.message, scratch_.str())), std::string::npos)
+      << out.output << out.log;
+}
+
+Calls with(Calls calls, std::initializer_list<std::string> more) {
+  calls.insert(calls.end(), more);
+  return calls;
+}
+
+std::string const defect_warning =
+    "The work of the module is completed without a guarantee of completeness and consistency of the data";
+Calls const restored = {"load_module_config", "define_restore_directory", "before_restore", "after_restore"};
+Calls const replica_applied = {"load_module_config", "before_restore", "after_restore"};
+std::vector<std::string> restore_ref(std::vector<std::string> more) {
+  std::vector<std::string> args = {"-r", "ref", "-d", "@T/out", "-M", "@T/ref.snap"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+std::vector<std::string> const apply_ref = {"-R", "ref", "-d", "@T/out", "-M", "@T/ref.snap"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Backup, RunThroughTheTool,
+    testing::Values(
+        Case{"full", {"-b", "@T/src", "-d", "@T", "-n", "arch"}, {}, 0, backup_to_release,
+             "MAIN ARCHIVE FILENAME:@T/arch.snap\n"},
+        Case{"incremental", {"-2", "-b", "@T/src", "-d", "@T", "-n", "arch", "-s", "@T/ref.snap"}, {}, 0,
+             backup_to_release, "The task to make an incremental backup of resource '"},
+        Case{"replica", {"-A", "@T/src", "-d", "@T", "-n", "arch"}, {}, 0,
+             {"load_module_config", "resource_exists", "prepare(replica)", "release"},
+             "MAIN SNAPSHOT FILENAME:@T/arch.snap\n"},
+        Case{"backup_list", {"-B", "@T/list.json", "-d", "@T", "-n", "arch"}, {}, 0, backup_to_release,
+             "MAIN ARCHIVE FILENAME:@T/arch.snap\n"},
+        Case{"archiving", {"-b", "@T/src", "-a", "-d", "@T", "-n", "arch"}, {}, 0,
+             with(backup_to_release, {"make_archiving"}), "MAIN ARCHIVE FILENAME:@T/arch.snap\n"},
+        Case{"defect", {"-b", "@T/src", "-d", "@T", "-n", "arch"}, tool_exits("backup", "100"), 100,
+             backup_to_release, defect_warning},
+        // A backup without the guarantee never deletes the resource.
+        Case{"archiving_defect", {"-b", "@T/src", "-a", "-d", "@T", "-n", "arch"}, tool_exits("backup", "100"), 100,
+             backup_to_release, "is not deleted, since the backup finished with a defect"},
+        Case{"close_fails_after_release", {"-b", "@T/src", "-d", "@T", "-n", "arch", "-e", "file_list:true"},
+             tool_exits("list", "3"), 6, backup_to_release, ": command produced error: "}),
+    case_name<Case>);
+
+INSTANTIATE_TEST_SUITE_P(
+    Restore, RunThroughTheTool,
+    testing::Values(
+        // Not the last run: extracted only, and the directory stays.
+        Case{"not_last", restore_ref({}), {}, 0, with(restored, {"close_restore"}),
+             "The archive 'ref' has been unpacked successfully"},
+        Case{"last", restore_ref({"-e", "last:true"}), {}, 0,
+             with(restored, {"after_restore_last_file", "deployment", "close_restore"}), "Unpacked: "},
+        Case{"last_without_deployment", restore_ref({"-e", "last:true,without_deployment_restore:yes"}), {}, 0,
+             with(restored, {"after_restore_last_file"}),
+             "Remove obsolete snapshot directory: @T/out/ref.rest/ref.snap_dir"},
+        Case{"not_last_without_deployment", restore_ref({"-e", "without_deployment_restore:yes"}), {}, 0, restored,
+             "Unpacked: "},
+        Case{"last_file_fails", restore_ref({"-e", "last:true"}), failing({"after_restore_last_file"}), 7,
+             with(restored, {"after_restore_last_file", "close_restore"}), "Unpacked: "},
+        Case{"deployment_fails", restore_ref({"-e", "last:true"}), failing({"deployment"}), 7,
+             with(restored, {"after_restore_last_file", "deployment", "close_restore"}), "Unpacked: "},
+        Case{"defect", restore_ref({"-e", "last:true"}), tool_exits("restore", "100"), 100,
+             with(restored, {"after_restore_last_file", "deployment", "close_restore"}), defect_warning}),
+    case_name<Case>);
+
+INSTANTIATE_TEST_SUITE_P(
+    ApplyReplica, RunThroughTheTool,
+    testing::Values(
+        Case{"applied", apply_ref, {}, 0, with(replica_applied, {"after_restore_last_file", "deployment(replica)"}),
+             "Unpacked: "},
+        Case{"before_restore_fails", apply_ref, failing({"before_restore"}), 7,
+             {"load_module_config", "before_restore"}, "Remove obsolete snapshot directory: @T/out/ref.snap_dir"},
+        Case{"tool_fails", apply_ref, tool_exits("restore", "1"), 7, replica_applied,
+             "ksfd finished with an error flag"},
+        Case{"after_restore_fails", apply_ref, failing({"after_restore"}), 7, replica_applied, "Unpacked: "},
+        Case{"last_file_fails", apply_ref, failing({"after_restore_last_file"}), 7,
+             with(replica_applied, {"after_restore_last_file"}), "Unpacked: "},
+        Case{"deployment_fails", apply_ref, failing({"deployment(replica)"}), 7,
+             with(replica_applied, {"after_restore_last_file", "deployment(replica)"}),
+             "Remove obsolete snapshot directory: @T/out/ref.snap_dir"},
+        Case{"defect", apply_ref, tool_exits("restore", "100"), 100,
+             with(replica_applied, {"after_restore_last_file", "deployment(replica)"}), defect_warning}),
     case_name<Case>);
 
 // The restore failures mark the run as the last one, so close_restore removes
@@ -299,7 +432,8 @@ TEST_P(Restrictions, DecideBeforeTheResourceIsTouched) {
   else if (c.list)
     kstest::write_file(list, c.list);
   kstest::write_file(scratch / "list.json", R"([{"path": "/srv/a"}, {"path": "/srv/b"}])");
-  Script setup;
+  // The tool fails: these rows are about what the restriction check lets by.
+  Script setup = tool_fails();
   setup.options = [list](KsModuleOptions& o) { o.restriction_list_file = list; };
   Outcome out = run_module(c.args, setup, scratch.str());
   EXPECT_EQ(out.code, c.code) << out.log;
