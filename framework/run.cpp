@@ -319,30 +319,20 @@ unsigned int KsModuleUniversal::restore_sequence() {
     close_guard.disarm();
     return 2;
   }
-  if (!before_restore()) {
-    last = true;
+  // A failed step ends the run through close_restore; one up to the
+  // extraction also makes it the last run, so the directory goes.
+  auto fail = [&](bool make_last) {
     close_guard.disarm();
+    if (make_last) last = true;
     close_restore();
-    return 7;
-  }
+    return 7u;
+  };
+  if (!before_restore()) return fail(true);
   bool const ok = make_restore(false);
-  if (!after_restore() || !ok) {
-    last = true;
-    close_guard.disarm();
-    close_restore();
-    return 7;
-  }
+  if (!after_restore() || !ok) return fail(true);
   if (last) {
-    if (!after_restore_last_file()) {
-      close_guard.disarm();
-      close_restore();
-      return 7;
-    }
-    if (!without_deployment_restore && !deployment(false)) {
-      close_guard.disarm();
-      close_restore();
-      return 7;
-    }
+    if (!after_restore_last_file()) return fail(false);
+    if (!without_deployment_restore && !deployment(false)) return fail(false);
   }
   close_guard.disarm();
   if (without_deployment_restore)
