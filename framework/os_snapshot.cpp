@@ -135,6 +135,48 @@ std::string snapshot_mount_options(KsModuleUniversal::block_device_info const& i
   return options;
 }
 
+// What a snapshot of one device is made from.
+struct SnapshotTarget {
+  std::string mountpoint;
+  std::string device;
+  KsModuleUniversal::block_device_info info;
+  unsigned long size = 0;
+};
+
+// The device given, or else the one that holds `path`, with its properties
+// and the snapshot size. False (logged) when any of them is missing.
+bool find_snapshot_target(KsModuleUniversal const& module, std::string const& path, std::string const& device,
+                          std::string const& mountpoint, char const* signature, SnapshotTarget& target) {
+  target.mountpoint = device.empty() ? module.get_mountpoint(path) : mountpoint;
+  target.device = device.empty() ? module.get_block_device(target.mountpoint, true) : device;
+  KsLogStream(KsLogLvl::Info) << "Resource mountpoint: " << target.mountpoint << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Resource is located at the block device: " << target.device << std::endl;
+
+  if (target.device.empty() || !module.get_block_device_info(target.device, target.info)) {
+    KsLogStream(KsLogLvl::Error) << "Can't get block device info: " << target.device << std::endl;
+    return false;
+  }
+  target.size = module.calculate_OS_snapshot_size(target.info.size);
+  KsLogStream(KsLogLvl::Info) << "Block device " << target.device << ", name: " << target.info.name
+                              << ", size: " << target.info.size << " bytes" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Expected OS snapshot size: " << target.size << " bytes" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Try to use snapshot to make a backup: " << module.get_OS_snapshot_type()
+                              << std::endl;
+  if (target.size == 0) {
+    KsLogStream(KsLogLvl::Error) << signature << ": unable to create a snapshot with a size of zero" << std::endl;
+    return false;
+  }
+  return true;
+}
+
+// Runs a configured snapshot script; none configured is a success.
+bool run_snapshot_script(KsModuleUniversal& module, std::string const& script, char const* argument,
+                         char const* when) {
+  if (script.empty()) return true;
+  KsLogStream(KsLogLvl::Info) << "Run script '" << script << "' " << when << std::endl;
+  return module.run_script(script, argument);
+}
+
 }  // namespace
 
 // ---- scripts ---------------------------------------------------------------------
@@ -286,57 +328,28 @@ bool KsModuleUniversal::create_OS_snapshot(std::string& device, bool mount, std:
   bool const earlier_defect = defect;
   defect = true;
 
-  std::string const used_mountpoint = device.empty() ? get_mountpoint(options_.resource) : mountpoint;
-  std::string const block_device = device.empty() ? get_block_device(used_mountpoint, true) : device;
-  KsLogStream(KsLogLvl::Info) << "Resource mountpoint: " << used_mountpoint << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Resource is located at the block device: " << block_device << std::endl;
+  SnapshotTarget target;
+  if (!find_snapshot_target(*this, options_.resource, device, mountpoint, create_signature, target)) return false;
 
-  block_device_info info;
-  if (block_device.empty() || !get_block_device_info(block_device, info)) {
-    KsLogStream(KsLogLvl::Error) << "Can't get block device info: " << block_device << std::endl;
-    return false;
-  }
-  unsigned long const size = calculate_OS_snapshot_size(info.size);
-  KsLogStream(KsLogLvl::Info) << "Block device " << block_device << ", name: " << info.name << ", size: " << info.size
-                              << " bytes" << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Expected OS snapshot size: " << size << " bytes" << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Try to use snapshot to make a backup: " << snapshot_type << std::endl;
-  if (size == 0) {
-    KsLogStream(KsLogLvl::Error) << create_signature << ": unable to create a snapshot with a size of zero"
-                                 << std::endl;
-    return false;
-  }
-
-  os_snapshot = SnapshotFactory().createSnapshot(info.type, snapshot_type);
+  os_snapshot = SnapshotFactory().createSnapshot(target.info.type, snapshot_type);
   os_snapshot_device.clear();
-  if (!os_snapshot || !os_snapshot->check(block_device)) {
+  if (!os_snapshot || !os_snapshot->check(target.device)) {
     os_snapshot.reset();
     return false;
   }
-  if (!before_snapshot_script.empty()) {
-    KsLogStream(KsLogLvl::Info) << "Run script '" << before_snapshot_script << "' before snapshot creation"
-                                << std::endl;
-    if (!run_script(before_snapshot_script, "before")) return false;
-  }
-  if (!os_snapshot->create(block_device, info.name, used_mountpoint, options_.task_id, size, device)) {
+  if (!run_snapshot_script(*this, before_snapshot_script, "before", "before snapshot creation")) return false;
+  if (!os_snapshot->create(target.device, target.info.name, target.mountpoint, options_.task_id, target.size,
+                           device)) {
     os_snapshot.reset();
-    if (!error_snapshot_script.empty()) {
-      KsLogStream(KsLogLvl::Info) << "Run script '" << error_snapshot_script << "' after snapshot creation failed"
-                                  << std::endl;
-      run_script(error_snapshot_script, "error");
-    }
+    run_snapshot_script(*this, error_snapshot_script, "error", "after snapshot creation failed");
     return false;
   }
   // From here on the snapshot exists: remove_OS_snapshot() takes it away,
   // whatever fails next.
-  os_snapshot_device = block_device;
-  if (mount && !mount_OS_snapshot(device, mount_directory, snapshot_mount_options(info))) return false;
-  if (!after_snapshot_script.empty()) {
-    KsLogStream(KsLogLvl::Info) << "Run script '" << after_snapshot_script << "' after snapshot creation"
-                                << std::endl;
-    if (!run_script(after_snapshot_script, "after")) return false;
-  }
-  mountpoint = used_mountpoint;
+  os_snapshot_device = target.device;
+  if (mount && !mount_OS_snapshot(device, mount_directory, snapshot_mount_options(target.info))) return false;
+  if (!run_snapshot_script(*this, after_snapshot_script, "after", "after snapshot creation")) return false;
+  mountpoint = target.mountpoint;
   defect = earlier_defect;
   return true;
 }
@@ -419,55 +432,26 @@ bool KsModuleUniversal::create_OS_snapshot_multiple(std::string const& path, std
   bool const earlier_defect = defect;
   defect = true;
 
-  std::string const used_mountpoint = device.empty() ? get_mountpoint(path) : mountpoint;
-  std::string const block_device = device.empty() ? get_block_device(used_mountpoint, true) : device;
-  KsLogStream(KsLogLvl::Info) << "Resource mountpoint: " << used_mountpoint << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Resource is located at the block device: " << block_device << std::endl;
+  SnapshotTarget target;
+  if (!find_snapshot_target(*this, path, device, mountpoint, create_multiple_signature, target)) return false;
 
-  block_device_info info;
-  if (block_device.empty() || !get_block_device_info(block_device, info)) {
-    KsLogStream(KsLogLvl::Error) << "Can't get block device info: " << block_device << std::endl;
+  std::unique_ptr<Snapshot> maker = SnapshotFactory().createSnapshot(target.info.type, snapshot_type);
+  if (!maker || !maker->check(target.device)) return false;
+  if (!run_snapshot_script(*this, before_snapshot_script, "before", "before snapshot creation")) return false;
+  if (!maker->create(target.device, target.info.name, target.mountpoint, options_.task_id, target.size, device)) {
+    run_snapshot_script(*this, error_snapshot_script, "error", "after snapshot creation failed");
     return false;
   }
-  unsigned long const size = calculate_OS_snapshot_size(info.size);
-  KsLogStream(KsLogLvl::Info) << "Block device " << block_device << ", name: " << info.name << ", size: " << info.size
-                              << " bytes" << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Expected OS snapshot size: " << size << " bytes" << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Try to use snapshot to make a backup: " << snapshot_type << std::endl;
-  if (size == 0) {
-    KsLogStream(KsLogLvl::Error) << create_multiple_signature << ": unable to create a snapshot with a size of zero"
-                                 << std::endl;
-    return false;
-  }
-
-  std::unique_ptr<Snapshot> maker = SnapshotFactory().createSnapshot(info.type, snapshot_type);
-  if (!maker || !maker->check(block_device)) return false;
-  if (!before_snapshot_script.empty()) {
-    KsLogStream(KsLogLvl::Info) << "Run script '" << before_snapshot_script << "' before snapshot creation"
-                                << std::endl;
-    if (!run_script(before_snapshot_script, "before")) return false;
-  }
-  if (!maker->create(block_device, info.name, used_mountpoint, options_.task_id, size, device)) {
-    if (!error_snapshot_script.empty()) {
-      KsLogStream(KsLogLvl::Info) << "Run script '" << error_snapshot_script << "' after snapshot creation failed"
-                                  << std::endl;
-      run_script(error_snapshot_script, "error");
-    }
-    return false;
-  }
-  bool const mounted = mount && mount_OS_snapshot_multiple(device, mount_directory, snapshot_mount_options(info));
-  bool ok = !mount || mounted;
-  if (ok && !after_snapshot_script.empty()) {
-    KsLogStream(KsLogLvl::Info) << "Run script '" << after_snapshot_script << "' after snapshot creation"
-                                << std::endl;
-    ok = run_script(after_snapshot_script, "after");
-  }
+  bool const mounted =
+      mount && mount_OS_snapshot_multiple(device, mount_directory, snapshot_mount_options(target.info));
+  bool const ok = (!mount || mounted) &&
+                  run_snapshot_script(*this, after_snapshot_script, "after", "after snapshot creation");
   // Listed even when the mount or the after-script failed: the snapshot
   // exists, and remove_all_OS_snapshots() is the only way back. Its mount
   // directory only when this call mounted it there.
-  os_snapshots.push_back(OsSnapshot{std::move(maker), mounted ? mount_directory : std::string(), block_device});
+  os_snapshots.push_back(OsSnapshot{std::move(maker), mounted ? mount_directory : std::string(), target.device});
   if (!ok) return false;
-  mountpoint = used_mountpoint;
+  mountpoint = target.mountpoint;
   defect = earlier_defect;
   return true;
 }
