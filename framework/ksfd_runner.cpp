@@ -210,6 +210,31 @@ bool starts_with(std::string const& text, char const* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+// The tool with its deduplication options, the start of every command that
+// reads or writes an archive: " -a H -2  -b S" (" -5 " for other lengths).
+std::string tool_with_dedup(std::string const& algorithm, int length, int block) {
+  return std::string(kKsfd) + " -a " + q(algorithm) + (length == 256 ? " -2 " : " -5 ") + " -b " +
+         std::to_string(static_cast<unsigned>(block));
+}
+
+// " -C <crypto> -k <key file>" when encryption is asked for. False, with an
+// Error that begins with `prefix`, when the key file is not given or missing.
+bool add_crypto_options(KsModuleOptions const& options, std::string const& prefix, bool absolute_key,
+                        std::string& command) {
+  if (options.crypto == "nocrypt") return true;
+  if (options.key_file.empty()) {
+    KsLogStream(KsLogLvl::Error) << prefix << "you must define key file" << std::endl;
+    return false;
+  }
+  if (!fs::exists(options.key_file)) {
+    KsLogStream(KsLogLvl::Error) << prefix << "there is no key file: " << options.key_file << std::endl;
+    return false;
+  }
+  command += " -C " + q(options.crypto) + " -k " +
+             q(absolute_key ? absolute_for_tool(options.key_file) : options.key_file);
+  return true;
+}
+
 }  // namespace
 
 void KsModuleUniversal::init_ksfd_flags() {
@@ -308,8 +333,7 @@ bool KsModuleUniversal::make_backup_cmd_common(std::string& command) {
   // The tool runs in another directory than the module ("cd /", or the
   // directory being backed up), so every path it gets is absolute.
   options_.tmp_operation_directory = absolute_for_tool(options_.tmp_operation_directory);
-  std::string const tool = std::string(kKsfd) + " -a " + q(hash_algorithm) + (hash_length == 256 ? " -2 " : " -5 ") +
-                           " -b " + std::to_string(static_cast<unsigned>(block_size));
+  std::string const tool = tool_with_dedup(hash_algorithm, hash_length, block_size);
   std::string const prefix = "cd / && " + tool;
   if (!options_.resource_list_file.empty()) {
     std::string const& list = options_.resource_list_file;
@@ -391,17 +415,8 @@ bool KsModuleUniversal::make_backup_locally() {
     if (options_.dgst) command += " -g " + q(archive_sign_filename()) + kSignOptions;
     if (options_.local_restrictions && fs::exists(options_.restriction_list_file))
       command += " -X " + q(absolute_for_tool(options_.restriction_list_file));
-    if (options_.crypto != "nocrypt") {
-      if (options_.key_file.empty()) {
-        KsLogStream(KsLogLvl::Error) << "you must define key file" << std::endl;
-        return false;
-      }
-      if (!fs::exists(options_.key_file)) {
-        KsLogStream(KsLogLvl::Error) << "there is no key file: " << options_.key_file << std::endl;
-        return false;
-      }
-      command += " -C " + q(options_.crypto) + " -k " + q(absolute_for_tool(options_.key_file));
-    }
+    // The tool runs after "cd /": a relative key file is made absolute.
+    if (!add_crypto_options(options_, "", true, command)) return false;
     command += " 2>&1";
 
     std::string output, progress;
@@ -427,8 +442,7 @@ bool KsModuleUniversal::make_backup_locally() {
 
 bool KsModuleUniversal::make_restore(bool const& replica) {
   try {
-    std::string command = std::string(kKsfd) + " -a " + q(hash_algorithm) + (hash_length == 256 ? " -2 " : " -5 ") +
-                          " -b " + std::to_string(static_cast<unsigned>(block_size));
+    std::string command = tool_with_dedup(hash_algorithm, hash_length, block_size);
     if (options_.autonomous) {
       if (!client_defined_storages.empty()) {
         ClientDefinedArchiveInfo info;
@@ -451,18 +465,7 @@ bool KsModuleUniversal::make_restore(bool const& replica) {
                  " -s " + q(get_task_secret()) + " -m " + q(options_.meta_file_path);
     }
     command += " -d " + q(options_.tmp_operation_directory);
-    if (options_.crypto != "nocrypt") {
-      if (options_.key_file.empty()) {
-        KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": you must define key file" << std::endl;
-        return false;
-      }
-      if (!fs::exists(options_.key_file)) {
-        KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": there is no key file: " << options_.key_file
-                                     << std::endl;
-        return false;
-      }
-      command += " -C " + q(options_.crypto) + " -k " + q(options_.key_file);
-    }
+    if (!add_crypto_options(options_, std::string(__PRETTY_FUNCTION__) + ": ", false, command)) return false;
     if (replica) command += " -E ";
     if (options_.parallelism != 1) command += " -p " + std::to_string(options_.parallelism);
     if (!options_.granular_list.empty()) command += " -f " + q(options_.granular_list);
@@ -543,9 +546,8 @@ bool KsModuleUniversal::append_some_special() {
   }
   if (!add_to_ksfd_list_file(options_.resource_list_file, special_entries, false)) return false;
   std::string const directory = fs::path(archive_filename()).parent_path().string();
-  std::string command = "cd " + kestrova::shell_quoted(directory) + " && " + kKsfd + " -a " + q(hash_algorithm) +
-                        (hash_length == 256 ? " -2 " : " -5 ") + " -b " +
-                        std::to_string(static_cast<unsigned>(block_size));
+  std::string command =
+      "cd " + kestrova::shell_quoted(directory) + " && " + tool_with_dedup(hash_algorithm, hash_length, block_size);
   if (options_.autonomous) {
     command += " -u " + q(archive_filename()) + " --add " + q(options_.resource_list_file);
   } else {
@@ -555,17 +557,7 @@ bool KsModuleUniversal::append_some_special() {
   }
   if (options_.dgst) command += " -g " + q(archive_sign_filename()) + kSignOptions;
   if (options_.parallelism != 1) command += " -p " + std::to_string(options_.parallelism);
-  if (options_.crypto != "nocrypt") {
-    if (options_.key_file.empty()) {
-      KsLogStream(KsLogLvl::Error) << "you must define key file" << std::endl;
-      return false;
-    }
-    if (!fs::exists(options_.key_file)) {
-      KsLogStream(KsLogLvl::Error) << "there is no key file: " << options_.key_file << std::endl;
-      return false;
-    }
-    command += " -C " + q(options_.crypto) + " -k " + q(options_.key_file);
-  }
+  if (!add_crypto_options(options_, "", false, command)) return false;
   if (options_.compress != 0)
     command += " -z " + q(compress_mode_str(static_cast<unsigned>(options_.compress)));
   if (options_.memory_threshold != 0) command += " --memory-threshold " + std::to_string(options_.memory_threshold);
