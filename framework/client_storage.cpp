@@ -56,6 +56,27 @@ std::string snapshot_sign_path(std::string const& task_id) {
 
 bool starts_with(std::string const& text, std::string const& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
+// A JSON object that the client passed. False, with an Error after the
+// signature, when it does not parse (the other failures after
+// `other_failure`) or is no object.
+bool parse_client_object(std::string const& text, char const* signature, char const* other_failure,
+                         json::value& parsed) {
+  try {
+    parsed = json::parse(text);
+  } catch (std::bad_alloc const& e) {
+    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << e.what() << std::endl;
+    return false;
+  } catch (std::exception const& e) {
+    KsLogStream(KsLogLvl::Error) << signature << other_failure << e.what() << std::endl;
+    return false;
+  }
+  if (!parsed.is_object()) {
+    KsLogStream(KsLogLvl::Error) << signature << ": json value is not an object" << std::endl;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool KsModuleUniversal::check_supported_client_defined_storage(int) { return false; }
@@ -334,19 +355,7 @@ bool KsModuleUniversal::split_client_defined_archive_name(std::string const& nam
 bool KsModuleUniversal::parse_json_of_client_defined_storage(std::string const& text,
                                                              std::vector<std::pair<int, std::string>>& list) {
   json::value parsed;
-  try {
-    parsed = json::parse(text);
-  } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json parsing failed: " << e.what() << std::endl;
-    return false;
-  } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << e.what() << std::endl;
-    return false;
-  }
-  if (!parsed.is_object()) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json value is not an object" << std::endl;
-    return false;
-  }
+  if (!parse_client_object(text, __PRETTY_FUNCTION__, ": exception: ", parsed)) return false;
   json::object const& object = parsed.as_object();
   if (object.empty()) {
     list.emplace_back(3, std::string());
@@ -421,19 +430,7 @@ bool KsModuleUniversal::verify_in_client_defined_storage() {
 bool KsModuleUniversal::parse_esign_json(std::string const& text, std::string& archive_name, std::string& archive_sign,
                                          std::string& snapshot_sign) {
   json::value parsed;
-  try {
-    parsed = json::parse(text);
-  } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json parsing failed: " << e.what() << std::endl;
-    return false;
-  } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
-    return false;
-  }
-  if (!parsed.is_object()) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json value is not an object" << std::endl;
-    return false;
-  }
+  if (!parse_client_object(text, __PRETTY_FUNCTION__, ": ", parsed)) return false;
   json::object const& object = parsed.as_object();
   if (object.empty()) {
     KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json object value is empty" << std::endl;
