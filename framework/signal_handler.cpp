@@ -44,8 +44,10 @@ KsModuleSignalHandler::KsModuleSignalHandler(KsModuleUniversal* module) {
   install(SIGINT, &shutdown_handler, during_shutdown);
   install(SIGTERM, &shutdown_handler, during_shutdown);
   install(SIGSEGV, &shutdown_handler, during_shutdown);
-  // SIGCONT must get through while the pause handler waits.
-  install(SIGTSTP, &pause_handler, {});
+  // SIGCONT waits from the start of a pause until the pause handler waits
+  // for it (it gets through there), so a resume is never taken before the
+  // pause is marked.
+  install(SIGTSTP, &pause_handler, {SIGCONT});
   install(SIGCONT, &continue_handler, {SIGTSTP});
   install(SIGPIPE, &sigpipe_handler, {});
 }
@@ -118,15 +120,16 @@ bool KsModuleUniversal::send_signal_to_ksfd(int signal) {
 }
 
 void KsModuleUniversal::set_to_pause() {
-  KsLogStream(KsLogLvl::Info) << "Module pid: " << getpid() << " put on pause" << std::endl;
   // SIGCONT stays blocked from before the mark is set until the wait begins,
-  // so a resume that arrives in between is delivered into the wait instead
-  // of being lost, and ksfd is never stopped after it was told to go on.
+  // so a resume that arrives in between (while the line below is written,
+  // say) is delivered into the wait instead of being lost, and ksfd is never
+  // stopped after it was told to go on.
   sigset_t cont, before;
   sigemptyset(&cont);
   sigaddset(&cont, SIGCONT);
   pthread_sigmask(SIG_BLOCK, &cont, &before);
   paused = true;
+  KsLogStream(KsLogLvl::Info) << "Module pid: " << getpid() << " put on pause" << std::endl;
   send_signal_to_ksfd(SIGTSTP);
   sigset_t waiting = before;
   sigdelset(&waiting, SIGCONT);

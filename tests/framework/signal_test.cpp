@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include "common/test_util.h"
 #include "scripted_module.h"
+#include "support/log/ks_log.h"
 
 namespace {
 
@@ -258,6 +260,38 @@ TEST(PauseSignal, PauseWithoutAToolWaitsForTheResume) {
   // Still alive and still answering a termination.
   probe.signal(SIGTERM);
   EXPECT_EQ(probe.wait_exit(), 17);
+}
+
+// A destination that, as the pause is announced, gets the resume: as when the
+// client sends SIGCONT right behind SIGTSTP.
+class ResumedWhileAnnounced : public KsDestination::KsLogger {
+ protected:
+  int write_log_impl(std::string const& line) override {
+    if (line.find(" put on pause") != std::string::npos) kill(getpid(), SIGCONT);
+    return 0;
+  }
+};
+
+TEST(PauseSignal, AResumeThatArrivesWhileThePauseIsAnnouncedEndsIt) {
+  KS_REQUIRE_SANDBOX();
+  pid_t const child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    KsLogStream::set_default_loggers(std::make_unique<ResumedWhileAnnounced>());
+    kstest::ScriptedModule module;
+    auto const handler = KsModuleSignalHandler::init(&module);
+    raise(SIGTSTP);
+    _exit(module.paused ? 3 : 0);
+  }
+  int status = 0;
+  bool const ended = wait_for([&] { return waitpid(child, &status, WNOHANG) == child; }, 10);
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "the module slept on after the resume";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A client that closed its end of the pipe does not kill the module: the exit
