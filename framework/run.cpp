@@ -22,10 +22,14 @@ void log_config_failure() {
   KsLogStream(KsLogLvl::Error) << "Unable to load configuration from config file." << std::endl;
 }
 
-void log_defect() {
+// The exit code of a sequence that ran to its end: 0, or 100 with the
+// Warning when ksfd reported a defect.
+unsigned int finished(bool defect) {
+  if (!defect) return 0;
   KsLogStream(KsLogLvl::Warning)
       << "The work of the module is completed without a guarantee of completeness and consistency of the data"
       << std::endl;
+  return 100;
 }
 
 // Runs a clean-up step when the scope is left through an exception, so that
@@ -290,11 +294,7 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
     options_.archiving_mode = false;
   }
   if (!close_backup(replica)) return 6;
-  if (defect) {
-    log_defect();
-    return 100;
-  }
-  return 0;
+  return finished(defect);
 }
 
 unsigned int KsModuleUniversal::restore_sequence() {
@@ -339,11 +339,7 @@ unsigned int KsModuleUniversal::restore_sequence() {
     remove_reference_snapshot_directory();
   else
     close_restore();
-  if (defect) {
-    log_defect();
-    return 100;
-  }
-  return 0;
+  return finished(defect);
 }
 
 unsigned int KsModuleUniversal::apply_replica_sequence() {
@@ -369,9 +365,5 @@ unsigned int KsModuleUniversal::apply_replica_sequence() {
   cleanup_guard.disarm();
   remove_reference_snapshot_directory();
   if (!ok) return 7;
-  if (defect) {
-    log_defect();
-    return 100;
-  }
-  return 0;
+  return finished(defect);
 }
