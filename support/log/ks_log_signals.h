@@ -1,8 +1,9 @@
 // The signals whose handlers log (the module's shutdown and pause handlers:
-// SIGINT, SIGTERM, SIGTSTP, SIGCONT) are held back while this process is in
-// the middle of a log message, and delivered as soon as it is out. A handler
-// that logs would otherwise wait for ever on a destination's lock, or on the
-// allocator, held by the very code it interrupted.
+// SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT) are held back while this
+// process is in the middle of a log message, and delivered as soon as it is
+// out. A handler that logs would otherwise wait for ever on a destination's
+// lock, or on the allocator, held by the very code it interrupted. (A real
+// fault while SIGSEGV is held back still ends the process.)
 #pragma once
 
 #include <signal.h>
