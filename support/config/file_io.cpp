@@ -59,23 +59,35 @@ std::string parent_directory(std::string const& path) {
   return path.substr(0, slash);
 }
 
-// The file a save replaces: the target of a symbolic link, else the path.
-std::string resolve_target(std::string const& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved)) return resolved;
+// The file a save replaces: the end of the chain of symbolic links that
+// starts at path, whether that file exists or not (realpath would give up on
+// a link to a file yet to be made, and the save would then replace the
+// link). False for a chain too long or a loop.
+bool resolve_target(std::string const& path, std::string& target) {
+  std::string current = path;
+  for (int hops = 0; hops <= 40; ++hops) {  // the kernel's own limit
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      target = current;
+      return true;
+    }
+    std::string link(PATH_MAX, '\0');
+    ssize_t const n = ::readlink(current.c_str(), &link[0], link.size());
+    if (n < 0 || static_cast<size_t>(n) >= link.size()) return false;
+    link.resize(static_cast<size_t>(n));
+    // A relative link is relative to the directory that holds it.
+    current = link[0] == '/' ? link : parent_directory(current) + "/" + link;
   }
-  return path;
+  return false;
 }
 
 }  // namespace
 
-bool read_whole_file(std::string const& path, std::string& content, std::string& error) {
+ReadResult read_whole_file(std::string const& path, std::string& content, std::string& error) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     error = "Can't open file " + kestrova_common::single_quoted(path);
-    return false;
+    return ReadResult::cannot_open;
   }
   std::string data;
   char buffer[65536];
@@ -84,17 +96,18 @@ bool read_whole_file(std::string const& path, std::string& content, std::string&
     if (n < 0) {
       if (errno == EINTR) continue;
       error = "Can't read file " + kestrova_common::single_quoted(path) + ": " + std::strerror(errno);
-      return false;
+      return ReadResult::read_failed;
     }
     if (n == 0) break;
     data.append(buffer, static_cast<size_t>(n));
   }
   content.swap(data);
-  return true;
+  return ReadResult::ok;
 }
 
 bool replace_file(std::string const& path, std::string const& content) {
-  std::string const target = resolve_target(path);
+  std::string target;
+  if (!resolve_target(path, target)) return false;
   std::string const directory = parent_directory(target);
 
   struct stat old_st;

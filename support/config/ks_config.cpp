@@ -27,10 +27,7 @@ std::list<std::string> split_lines(std::string const& text) {
 
 }  // namespace
 
-ConfigFile::ConfigFile(std::string const& path) : path_(path) {
-  std::string error;
-  if (!loadConfig(error)) throw WrongConfigException(error);
-}
+ConfigFile::ConfigFile(std::string const& path) : path_(path) { load_or_throw(); }
 
 ConfigFile::ConfigFile(ConfigFile const& other) { copy_lines_from(other); }
 
@@ -58,13 +55,27 @@ void ConfigFile::copy_lines_from(ConfigFile const& other) {
 
 void ConfigFile::load(std::string const& path) {
   path_ = path;
+  load_or_throw();
+}
+
+void ConfigFile::load_or_throw() {
   std::string error;
-  if (!loadConfig(error)) throw WrongConfigException(error);
+  bool opened = false;
+  if (load_file(error, opened)) return;
+  if (opened) throw UnreadableConfigException(error);
+  throw WrongConfigException(error);
 }
 
 bool ConfigFile::loadConfig(std::string& error) {
+  bool opened = false;
+  return load_file(error, opened);
+}
+
+bool ConfigFile::load_file(std::string& error, bool& opened) {
   std::string text;
-  if (!detail::read_whole_file(path_, text, error)) return false;
+  detail::ReadResult const read = detail::read_whole_file(path_, text, error);
+  opened = read != detail::ReadResult::cannot_open;
+  if (read != detail::ReadResult::ok) return false;
 
   for (std::string& line : split_lines(text)) {
     boost::algorithm::trim(line);

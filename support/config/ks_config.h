@@ -20,7 +20,8 @@ class ConfigFile {
 
   ConfigFile() = default;
   // Stores the path and parses the file; throws WrongConfigException when
-  // it cannot be opened or read.
+  // it cannot be opened, UnreadableConfigException (a WrongConfigException)
+  // when it opened but a read failed.
   explicit ConfigFile(std::string const& path);
   virtual ~ConfigFile() = default;
 
@@ -33,8 +34,8 @@ class ConfigFile {
 
   // Stores the path and parses the file into the present content: lines are
   // appended, a variable that exists takes the new value in place. Throws
-  // WrongConfigException when the file cannot be opened or read (the path
-  // has changed then, the content has not).
+  // as the constructor does when the file cannot be opened or read (the
+  // path has changed then, the content has not).
   void load(std::string const& path);
   // Parses the stored path; false with a message when the file cannot be
   // opened or a read fails, and the content is then unchanged.
@@ -70,6 +71,9 @@ class ConfigFile {
 
  private:
   void copy_lines_from(ConfigFile const& other);
+  // loadConfig that also tells whether the file opened.
+  bool load_file(std::string& error, bool& opened);
+  void load_or_throw();
 
   std::string path_;
   Lines lines_;

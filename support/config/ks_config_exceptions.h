@@ -16,6 +16,13 @@ class WrongConfigException : public std::exception {
   std::string message_;
 };
 
+// A file that opened but could not be read to its end (an I/O error, or a
+// directory in its place); the file itself may be whole.
+class UnreadableConfigException : public WrongConfigException {
+ public:
+  using WrongConfigException::WrongConfigException;
+};
+
 // A variable that is not there was read or removed; what() is its bare name.
 class VariableAbsentException : public std::exception {
  public:

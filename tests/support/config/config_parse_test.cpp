@@ -95,6 +95,8 @@ TEST(ConfigParse, UnopenableFileThrowsWithQuotedPath) {
     FAIL() << "no exception";
   } catch (ks_config::WrongConfigException const& e) {
     EXPECT_EQ(std::string(e.what()), expected);
+    // Only a file that opened and then failed is "unreadable".
+    EXPECT_EQ(dynamic_cast<ks_config::UnreadableConfigException const*>(&e), nullptr);
   }
 
   ks_config::ConfigFile config;
@@ -123,14 +125,14 @@ TEST_P(ConfigReadError, IsFailureAndLeavesContentAlone) {
   try {
     ks_config::ConfigFile config(path);
     FAIL() << "no exception for " << path;
-  } catch (ks_config::WrongConfigException const& e) {
+  } catch (ks_config::UnreadableConfigException const& e) {
     EXPECT_EQ(std::string(e.what()).substr(0, prefix.size()), prefix) << e.what();
   }
 
   kstest::TempDir dir;
   kstest::write_file(dir / "good.conf", "#head\na 1\n");
   ks_config::ConfigFile config((dir / "good.conf").string());
-  EXPECT_THROW(config.load(path), ks_config::WrongConfigException);
+  EXPECT_THROW(config.load(path), ks_config::UnreadableConfigException);
   EXPECT_EQ(lines_of(config), (std::vector<std::string>{"#head", "a 1"}));
 
   std::string error;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -68,14 +69,46 @@ TEST(ConfigSave, KeepsModeAndOwnerOfReplacedFileAndUsesUmaskForNewOne) {
   EXPECT_EQ(st.st_gid, 4321u);
 }
 
-TEST(ConfigSave, WritesThroughSymbolicLink) {
+// A save through links writes the file at the end of the chain, existing or
+// not yet, and every link stays a link.
+TEST(ConfigSave, WritesThroughSymbolicLinks) {
+  struct Case {
+    char const* what;
+    bool target_exists;
+    std::vector<std::pair<std::string, std::string>> links;  // name in dir -> link text
+  };
+  Case const cases[] = {
+      {"existing target", true, {{"link.conf", "real/target.conf"}}},
+      {"target yet to be made", false, {{"link.conf", "real/target.conf"}}},
+      {"absolute link to a target yet to be made", false, {{"link.conf", "@/real/target.conf"}}},
+      // The second link is relative to real/, where it lies.
+      {"chain", false, {{"link.conf", "real/hop.conf"}, {"real/hop.conf", "target.conf"}}},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    kstest::TempDir dir;
+    fs::create_directory(dir / "real");
+    if (c.target_exists) kstest::write_file(dir / "real" / "target.conf", "old 1\n");
+    for (auto const& [name, text] : c.links)
+      fs::create_symlink(text[0] == '@' ? dir.str() + text.substr(1) : text, dir / name);
+
+    ASSERT_TRUE(sample().save((dir / "link.conf").string()));
+    for (auto const& link : c.links) EXPECT_TRUE(fs::is_symlink(dir / link.first)) << link.first;
+    EXPECT_EQ(kstest::read_file(dir / "real" / "target.conf"), sample_text);
+    for (auto const& name : names_in(dir / "real"))  // no temporary file left
+      EXPECT_TRUE(name == "target.conf" || name == "hop.conf") << name;
+  }
+}
+
+// Links that lead nowhere fail without making anything.
+TEST(ConfigSave, LinkLoopsFail) {
   kstest::TempDir dir;
-  fs::create_directory(dir / "real");
-  kstest::write_file(dir / "real" / "target.conf", "old 1\n");
-  fs::create_symlink("real/target.conf", dir / "link.conf");
-  ASSERT_TRUE(sample().save((dir / "link.conf").string()));
-  EXPECT_TRUE(fs::is_symlink(dir / "link.conf"));
-  EXPECT_EQ(kstest::read_file(dir / "real" / "target.conf"), sample_text);
+  fs::create_symlink("self.conf", dir / "self.conf");
+  fs::create_symlink("b.conf", dir / "a.conf");
+  fs::create_symlink("a.conf", dir / "b.conf");
+  for (char const* name : {"self.conf", "a.conf"}) EXPECT_FALSE(sample().save((dir / name).string())) << name;
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a.conf", "b.conf", "self.conf"}));
+  for (char const* name : {"self.conf", "a.conf", "b.conf"}) EXPECT_TRUE(fs::is_symlink(dir / name)) << name;
 }
 
 TEST(ConfigSave, DoesNotChangeTheStoredPath) {
