@@ -32,6 +32,11 @@ bool KsLogStream::load_properties() {
     KsDestination::FileLogger::set_max_size(to_number(max_size));
     KsDestination::FileLogger::set_max_rotate(to_number(max_rotate));
     return true;
+  } catch (ks_config::UnreadableConfigException const& e) {
+    // A read error says nothing about the file's content: never replace it.
+    std::cerr << "Warning: KsLogStream config file is absent: " << e.what() << std::endl;
+    apply_properties(default_level, default_max_size, default_max_rotate);
+    return true;
   } catch (ks_config::WrongConfigException const& e) {
     std::cerr << "Warning: KsLogStream config file is absent: " << e.what() << std::endl;
   } catch (ks_config::VariableAbsentException const& e) {
@@ -40,10 +45,14 @@ bool KsLogStream::load_properties() {
   return false;
 }
 
-void KsLogStream::set_properties(KsLogLvl::Level level, unsigned long max_size, unsigned long max_rotate) {
+void KsLogStream::apply_properties(KsLogLvl::Level level, unsigned long max_size, unsigned long max_rotate) {
   global_log_level_ = KsLogLvl::get_mask(level);
   KsDestination::FileLogger::set_max_size(max_size);
   KsDestination::FileLogger::set_max_rotate(max_rotate);
+}
+
+void KsLogStream::set_properties(KsLogLvl::Level level, unsigned long max_size, unsigned long max_rotate) {
+  apply_properties(level, max_size, max_rotate);
 
   ks_config::ConfigFile config;
   config.addComment("Logging level: Error, Warning, Info, Debug, Debug1, Debug2, Debug3, Debug4");

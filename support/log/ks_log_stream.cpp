@@ -82,7 +82,7 @@ void KsLogStream::replace_level_loggers(KsLogLvl::Level level, Loggers loggers) 
 void KsLogStream::read_config_once() {
   if (!read_config_) return;
   read_config_ = false;
-  if (!load_properties()) set_properties(KsLogLvl::Info, 1, 10);
+  if (!load_properties()) set_properties(default_level, default_max_size, default_max_rotate);
 }
 
 void KsLogStream::write_prefix() {

@@ -84,7 +84,11 @@ class KsLogStream {
   }
 
   // Reads /opt/kestrova/etc/ks_logger.config and applies it; false (with a
-  // warning on std::cerr) when the file cannot be read or lacks a variable.
+  // warning on std::cerr) when the file cannot be opened or lacks a
+  // variable, and the caller then writes the defaults over it. A file that
+  // opens but cannot be read (an I/O error) is warned about too, but the
+  // defaults are applied here and true returned: the file may be whole, and
+  // is not replaced.
   static bool load_properties();
   // Applies the level, the size limit in MiB and the rotation count, and
   // writes them as the logger configuration file.
@@ -103,7 +107,12 @@ class KsLogStream {
   static void replace_default_loggers(Loggers loggers);
   static void replace_level_loggers(KsLogLvl::Level level, Loggers loggers);
 
+  static void apply_properties(KsLogLvl::Level level, unsigned long max_size, unsigned long max_rotate);
   static void read_config_once();
+
+  static constexpr KsLogLvl::Level default_level = KsLogLvl::Info;
+  static constexpr unsigned long default_max_size = 1;  // MiB
+  static constexpr unsigned long default_max_rotate = 10;
   void write_prefix();
   void emit();
 

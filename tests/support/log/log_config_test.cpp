@@ -101,8 +101,8 @@ INSTANTIATE_TEST_SUITE_P(Files, LoggerConfig, ::testing::ValuesIn(config_cases),
                          [](auto const& info) { return std::string(info.param.name); });
 
 // A configuration file that cannot be read (a directory in its place) is
-// warned about on every run, the defaults are used, and the save over it
-// fails without harm.
+// warned about on every run, the defaults are used, and nothing is saved
+// over it.
 TEST_F(LoggerConfig, UnreadableFileWarnsEveryRunAndUsesDefaults) {
   fs::create_directories(config_path / "inner");
   for (int run = 0; run < 2; ++run) {
@@ -117,6 +117,30 @@ TEST_F(LoggerConfig, UnreadableFileWarnsEveryRunAndUsesDefaults) {
   std::vector<std::string> names;
   for (auto const& entry : fs::directory_iterator("/opt/kestrova/etc")) names.push_back(entry.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"ks_logger.config"});
+}
+
+// A read error in the middle of the file says nothing about its content: the
+// run warns and uses the defaults, the user's file stays as it was, and the
+// next run without the fault reads its settings.
+TEST_F(LoggerConfig, ReadErrorMidFileLeavesTheFileAlone) {
+  std::string const text = "#my settings\nlog_level Debug" + all_three;
+  kstest::write_file(config_path, text);
+  kstest::RunResult const faulty =
+      kstest::run("LD_PRELOAD=" + kstest::sh_quote(KS_READ_FAULT_LIB) +
+                  " KS_READ_FAULT_PATH=" + kstest::sh_quote(config_path.string()) + " " +
+                  kstest::sh_quote(KS_LOG_CONFIG_PROBE));
+  ASSERT_EQ(faulty.status, 0) << faulty.output;
+  EXPECT_EQ(faulty.output,
+            "Warning: KsLogStream config file is absent: Can't read file '/opt/kestrova/etc/ks_logger.config': "
+            "Input/output error\n" +
+                defaults_state);
+  EXPECT_EQ(kstest::read_file(config_path), text);
+
+  kstest::RunResult const healthy = kstest::run(kstest::sh_quote(KS_LOG_CONFIG_PROBE));
+  ASSERT_EQ(healthy.status, 0) << healthy.output;
+  std::string const debug_state = "mask=0xf size=2097152 rotate=3\n";
+  ASSERT_GE(healthy.output.size(), debug_state.size());
+  EXPECT_EQ(healthy.output.substr(healthy.output.size() - debug_state.size()), debug_state) << healthy.output;
 }
 
 }  // namespace
