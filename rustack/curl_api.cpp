@@ -29,8 +29,8 @@ char const* const kApiVersionSig = "int curlAPI::get_api_version(const string&, 
 char const* const kKeystoneVersionSig = "int curlAPI::get_keystone_api_version(string&)";
 char const* const kTimeoutSig = "static uint32_t curlAPI::valid_timeout(uint32_t, const string&)";
 
-// Redirects may only lead to these, and only this often.
 char const* const kAllowedProtocols = "http,https";
+// Redirects within the cloud's origin followed for one request.
 long const kMaxRedirects = 5;
 
 struct slist_deleter {
@@ -53,6 +53,36 @@ bool is_secret_header(std::string const& line) {
     return false;
   std::string name = boost::algorithm::to_lower_copy(boost::algorithm::trim_copy(line.substr(0, colon)));
   return name == "x-auth-token" || name == "x-subject-token";
+}
+
+struct url_deleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct curl_text_deleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+// "scheme://host:port" of an absolute http or https URL, in lower case and
+// with the default port filled in; empty for anything else.
+std::string origin_of(std::string const& url) {
+  std::unique_ptr<CURLU, url_deleter> parsed(curl_url());
+  if (!parsed)
+    throw std::bad_alloc();
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return std::string();
+  std::string parts[3];
+  CURLUPart const which[3] = {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT};
+  for (int i = 0; i < 3; ++i) {
+    char* text = nullptr;
+    CURLUcode const rc = curl_url_get(parsed.get(), which[i], &text, CURLU_DEFAULT_PORT);
+    std::unique_ptr<char, curl_text_deleter> const owned(text);
+    if (rc != CURLUE_OK || !text)
+      return std::string();
+    parts[i] = boost::algorithm::to_lower_copy(std::string(text));
+  }
+  if (parts[0] != "http" && parts[0] != "https")
+    return std::string();
+  return parts[0] + "://" + parts[1] + ":" + parts[2];
 }
 
 }  // namespace
@@ -92,12 +122,10 @@ std::string curlAPI::identity_base() const {
 int curlAPI::set_common_options(std::string const& url, char const* signature) {
   CURL* h = handle_.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-  // A redirect must not lead the client (and its token) to file:// or any
-  // other scheme, nor round in circles.
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
-  curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // libcurl would send the token header and a 307/308 login body to any
+  // host a redirect names: perform_following() follows them itself.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &curlAPI::write_data);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &curlAPI::header_data);
@@ -153,6 +181,28 @@ void curlAPI::perform() {
   curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &http_code_);
 }
 
+void curlAPI::perform_following(std::string const& url, RequestType type) {
+  std::string const origin = origin_of(url);
+  for (long redirects = 0;; ++redirects) {
+    perform();
+    if (http_code_ < 300 || http_code_ > 399)
+      return;
+    char* location = nullptr;
+    curl_easy_getinfo(handle_.get(), CURLINFO_REDIRECT_URL, &location);
+    if (!location)
+      return;  // a 3xx without a Location is the answer itself
+    std::string const target = location;
+    if (origin.empty() || origin_of(target) != origin)
+      throw std::runtime_error("refused a redirect from " + origin + " to '" + target +
+                               "': the cloud's credentials are only sent to its own scheme, host and port");
+    if (redirects == kMaxRedirects)
+      throw std::runtime_error(curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS));
+    curl_easy_setopt(handle_.get(), CURLOPT_URL, target.c_str());
+    if (type == POST && (http_code_ == 301 || http_code_ == 302 || http_code_ == 303))
+      curl_easy_setopt(handle_.get(), CURLOPT_HTTPGET, 1L);
+  }
+}
+
 int curlAPI::send_request(std::string const& url, RequestType type, std::string& reply, std::string const& body,
                           bool admin, bool token) {
   CURL* h = handle_.get();
@@ -188,7 +238,7 @@ int curlAPI::send_request(std::string const& url, RequestType type, std::string&
 
   if (set_common_options(url, kRequestSig) != 0)
     return 2;
-  perform();
+  perform_following(url, type);
   reply = reply_buffer_;
 
   if (settings_.curl_verbose)
@@ -272,7 +322,7 @@ int curlAPI::login(bool admin) {
       return 2;
     curl_easy_setopt(h, CURLOPT_HEADER, 1L);
     try {
-      perform();
+      perform_following(url, POST);
     } catch (std::runtime_error const& e) {
       curl_easy_setopt(h, CURLOPT_HEADER, 0L);
       KsLogStream(KsLogLvl::Error) << kLoginSig << ": exception:" << e.what() << std::endl;

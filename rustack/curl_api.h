@@ -40,9 +40,12 @@ class curlAPI {
   // the system token when `admin`, else the project token; an empty token is
   // obtained by a login first. A token the cloud rejects with HTTP 401 gets
   // one new login and one resend of the request.
+  // Redirects are followed only within the origin (scheme, host and port) of
+  // `url`, so the token and the login body never reach another address.
   // 0 sent and answered (whatever the HTTP code), 2 the configured CA file is
   // missing or cannot be tested. Throws std::runtime_error with the libcurl
-  // error text when the transfer itself fails.
+  // error text when the transfer itself fails, and when a redirect leads to
+  // another origin or there are too many of them.
   int process_curl_api_request(std::string const& url, RequestType type, std::string& reply,
                                std::string const& body, bool admin, bool token);
 
@@ -153,6 +156,10 @@ class curlAPI {
   int set_common_options(std::string const& url, char const* signature);
   // Runs the transfer on the prepared handle; throws on a transfer error.
   void perform();
+  // perform(), then the redirects that stay within the origin of `url`, at
+  // most a few; throws on a redirect elsewhere or on too many. A POST
+  // answered with 301, 302 or 303 goes on as a GET, as libcurl does.
+  void perform_following(std::string const& url, RequestType type);
   int send_request(std::string const& url, RequestType type, std::string& reply, std::string const& body,
                    bool admin, bool token);
   std::string& token_of(bool admin) { return admin ? system_token_ : project_token_; }

@@ -15,7 +15,8 @@ namespace kstest {
 struct CannedReply {
   int status = 200;
   std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;  // "Name: value"
+  // "Name: value"; "@PORT@" in a value or in raw_headers is the server's port.
+  std::vector<std::pair<std::string, std::string>> headers;
   std::string raw_headers;  // written verbatim after `headers`
   double delay = 0;         // seconds before answering
 };

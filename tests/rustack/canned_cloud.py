@@ -11,7 +11,8 @@ REPLIES.json is a list of replies handed out in order, one per request
      "raw_headers": "exact header bytes",      written verbatim after those
      "body": "text",
      "delay": 0.0}                             seconds to wait before answering
-Content-Length and "Connection: close" are always added.
+Content-Length and "Connection: close" are always added. "@PORT@" in a
+header value or in raw_headers stands for the server's own port.
 
 Every request is appended to REQUESTS.jsonl as one JSON line (method, path,
 headers as a list of pairs in their order, body) before it is answered. The
@@ -68,10 +69,11 @@ def main():
             if reply.get("delay"):
                 time.sleep(reply["delay"])
             payload = reply.get("body", "").encode("utf-8")
+            port = str(self.server.server_address[1])
             head = "HTTP/1.1 %d %s\r\n" % (reply.get("status", 200), reply.get("reason", "Canned"))
             for name, value in reply.get("headers", []):
-                head += "%s: %s\r\n" % (name, value)
-            head += reply.get("raw_headers", "")
+                head += "%s: %s\r\n" % (name, value.replace("@PORT@", port))
+            head += reply.get("raw_headers", "").replace("@PORT@", port)
             head += "Content-Length: %d\r\nConnection: close\r\n\r\n" % len(payload)
             self.wfile.write(head.encode("utf-8") + payload)
             self.wfile.flush()

@@ -9,6 +9,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include <boost/algorithm/string/replace.hpp>
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
@@ -38,6 +39,13 @@ conf cloud_settings(std::string const& url) {
   c.api_version.cinder = "v3";
   c.api_version.keystone = "v3";
   return c;
+}
+
+CannedReply redirect(std::string const& to, int status = 302) {
+  CannedReply r;
+  r.status = status;
+  r.headers = {{"Location", to}};
+  return r;
 }
 
 std::string const kUserLoginBody =
@@ -464,12 +472,6 @@ TEST(Transport, ServiceBases) {
 }
 
 TEST(Transport, RedirectsStayOnHttpAndAreBounded) {
-  auto redirect = [](std::string const& to) {
-    CannedReply r;
-    r.status = 302;
-    r.headers = {{"Location", to}};
-    return r;
-  };
   {
     SCOPED_TRACE("to file://");
     CannedCloud cloud({redirect("file:///etc/hostname")});
@@ -502,6 +504,88 @@ TEST(Transport, RedirectsStayOnHttpAndAreBounded) {
                  std::runtime_error);
     EXPECT_EQ(cloud.requests().size(), 6u) << "the first request and five redirects";
   }
+}
+
+TEST(Redirects, WithinTheOriginKeepTheTokenAndTheMethod) {
+  std::string const body = R"({"volume": {"size": 1}})";
+  struct {
+    int status;
+    curlAPI::RequestType type;
+    char const* then_method;
+    std::string then_body;
+  } const cases[] = {
+      {307, curlAPI::POST, "POST", body},
+      {308, curlAPI::POST, "POST", body},
+      {302, curlAPI::POST, "GET", ""},
+      {303, curlAPI::POST, "GET", ""},
+      {301, curlAPI::DELETE, "DELETE", ""},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.then_method);
+    CannedCloud cloud({token_reply("tok"), redirect("http://127.0.0.1:@PORT@/moved", c.status),
+                       json_reply("{\"moved\":true}")});
+    conf const settings = cloud_settings(cloud.url());
+    curlAPI api(settings);
+    std::string reply;
+    ASSERT_EQ(api.process_curl_api_request(settings.url + "/a", c.type, reply, c.type == curlAPI::POST ? body : "",
+                                           false, true),
+              0);
+    EXPECT_EQ(reply, "{\"moved\":true}");
+    EXPECT_EQ(api.last_http_code(), 200);
+    auto const r = cloud.requests();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[2].path, "/moved");
+    EXPECT_EQ(r[2].method, c.then_method);
+    EXPECT_EQ(r[2].body, c.then_body);
+    EXPECT_EQ(r[2].header("X-Auth-Token"), "tok");
+  }
+  {
+    SCOPED_TRACE("a login moved with its body");
+    CannedCloud cloud({redirect("/keystone/v3/auth/tokens/", 307), token_reply("tok")});
+    conf const settings = cloud_settings(cloud.url());
+    curlAPI api(settings);
+    EXPECT_EQ(api.login(false), 0);
+    auto const r = cloud.requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1].path, "/keystone/v3/auth/tokens/");
+    EXPECT_EQ(r[1].body, kUserLoginBody);
+  }
+}
+
+// The cloud answers a lazy login, then redirects a GET (302) and a second
+// login (307) to `target`: both fail before anything is sent there.
+void expect_redirect_refused(CannedCloud const& cloud, conf const& settings, std::string const& target,
+                             kstest::LogCapture const& log) {
+  curlAPI api(settings);
+  std::vector<rustack_vm_info> list;
+  EXPECT_EQ(api.get_server_list(list), 2);
+  EXPECT_EQ(api.login(false), 2);
+  std::string const refused = ": exception:refused a redirect from " + cloud.url() + " to '" + target + "'";
+  EXPECT_TRUE(log.contains("get_server_list(std::vector<rustack_vm_info>&)" + refused)) << log.text();
+  EXPECT_TRUE(log.contains("int curlAPI::login(bool)" + refused)) << log.text();
+  auto const r = cloud.requests();
+  ASSERT_EQ(r.size(), 3u) << "the login, the GET and the second login, nothing more";
+  EXPECT_EQ(r[1].header("X-Auth-Token"), "tok-1");
+}
+
+TEST(Redirects, ToAnotherOriginAreRefusedAndGetNoCredentials) {
+  CannedCloud other({json_reply("{}"), json_reply("{}")});
+  struct {
+    char const* what;
+    std::string location;
+  } const cases[] = {
+      {"another port", other.url() + "/servers"},
+      {"another host, same port", "http://localhost:@PORT@/servers"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    kstest::LogCapture log;
+    CannedCloud cloud({token_reply("tok-1"), redirect(c.location), redirect(c.location, 307)});
+    std::string const target =
+        boost::algorithm::replace_all_copy(c.location, "@PORT@", cloud.url().substr(cloud.url().rfind(':') + 1));
+    expect_redirect_refused(cloud, cloud_settings(cloud.url()), target, log);
+  }
+  EXPECT_TRUE(other.requests().empty());
 }
 
 TEST(Transport, TimeOuts) {
@@ -614,6 +698,19 @@ TEST_F(Tls, WithoutACaFileTheCertificateIsNotVerified) {
       EXPECT_EQ(text.find(warning, first + 1), std::string::npos) << "warned once per client";
     }
   }
+}
+
+TEST_F(Tls, ARedirectToPlainHttpIsRefused) {
+  kstest::LogCapture log;
+  CannedCloud plain({json_reply("{}"), json_reply("{}")});
+  std::string const target = plain.url() + "/servers";
+  CannedCloud cloud({token_reply("tok-1"), redirect(target), redirect(target, 307)}, file("server.pem"),
+                    file("server.key"));
+  conf settings = cloud_settings(cloud.url());
+  settings.enable_ssl = true;
+  settings.ca_info = file("server.pem");
+  expect_redirect_refused(cloud, settings, target, log);
+  EXPECT_TRUE(plain.requests().empty());
 }
 
 TEST_F(Tls, MissingCaFileSendsNothing) {
