@@ -311,6 +311,9 @@ class KsModuleUniversal {
   // Called by the shutdown handler before anything else: true when run() is
   // inside the release hook, which then finishes and run() ends with 17.
   bool defer_shutdown_during_release() noexcept;
+  // The end of a run whose shutdown signal waited for the release: the
+  // children go, the termination line, exit 17.
+  unsigned int end_deferred_shutdown();
   // The restriction lines; false (with an Error) when the list exists but
   // cannot be read.
   bool read_restriction_lines(std::vector<std::string>& lines) const;

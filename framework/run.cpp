@@ -84,7 +84,16 @@ unsigned int KsModuleUniversal::run() {
   } catch (std::exception const& e) {
     KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": Database error: " << e.what() << std::endl;
   }
+  // The exception guard released the resource, and a shutdown signal came
+  // meanwhile: the client asked for the end, and gets it.
+  if (shutdown_deferred_) return end_deferred_shutdown();
   return 13;
+}
+
+unsigned int KsModuleUniversal::end_deferred_shutdown() {
+  ks_utils_common::kill_childs(getpid());
+  KsLogStream(KsLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
+  return 17;
 }
 
 unsigned int KsModuleUniversal::run_operation() {
@@ -278,12 +287,8 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
   bool const ok = make_backup();
   bool const released = release_once();
   release_guard.disarm();
-  if (shutdown_deferred_) {
-    // A shutdown signal came while the release hook ran; it has finished.
-    ks_utils_common::kill_childs(getpid());
-    KsLogStream(KsLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
-    return 17;
-  }
+  // A shutdown signal came while the release hook ran; it has finished.
+  if (shutdown_deferred_) return end_deferred_shutdown();
   if (!released) return 6;
   if (!ok) return 6;
   if (defect && options_.archiving_mode) {
