@@ -15,6 +15,7 @@
 
 KsModuleUniversal* KsModuleSignalHandler::module_ptr_ = nullptr;
 volatile std::sig_atomic_t KsModuleSignalHandler::shutting_down_ = 0;
+volatile std::sig_atomic_t KsModuleSignalHandler::ending_after_fault_ = 0;
 
 namespace {
 
@@ -29,6 +30,31 @@ void install(int signal, void (*handler)(int), std::initializer_list<int> blocke
   ::sigaction(signal, &action, nullptr);
 }
 
+// SIGSEGV learns who raised it, and is not held back inside its own handler:
+// a fault in the clean-up that the handler runs must reach the handler again
+// (a fault while SIGSEGV is blocked kills the process without a word).
+void install_segv(void (*handler)(int, siginfo_t*, void*), std::initializer_list<int> blocked) {
+  struct sigaction action {};
+  action.sa_sigaction = handler;
+  sigemptyset(&action.sa_mask);
+  for (int other : blocked) sigaddset(&action.sa_mask, other);
+  action.sa_flags = SA_RESTART | SA_SIGINFO | SA_NODEFER;
+  ::sigaction(SIGSEGV, &action, nullptr);
+}
+
+// The client's lines still buffered, before the process ends without
+// running its exit handlers.
+void flush_client_output() noexcept {
+  try {
+    std::cout.flush();
+  } catch (...) {
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
+void exit_17(int) { _exit(17); }
+
 }  // namespace
 
 std::unique_ptr<KsModuleSignalHandler> KsModuleSignalHandler::init(KsModuleUniversal* module) {
@@ -38,12 +64,14 @@ std::unique_ptr<KsModuleSignalHandler> KsModuleSignalHandler::init(KsModuleUnive
 KsModuleSignalHandler::KsModuleSignalHandler(KsModuleUniversal* module) {
   module_ptr_ = module;
   shutting_down_ = 0;
+  ending_after_fault_ = 0;
   // While the shutdown runs, no other shutdown signal and no pause can
-  // start on top of it.
-  std::initializer_list<int> const during_shutdown = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT};
+  // start on top of it. SIGSEGV stays open: a SIGSEGV sent meanwhile finds
+  // the shutdown begun, and a fault in the clean-up ends the process.
+  std::initializer_list<int> const during_shutdown = {SIGINT, SIGTERM, SIGTSTP, SIGCONT};
   install(SIGINT, &shutdown_handler, during_shutdown);
   install(SIGTERM, &shutdown_handler, during_shutdown);
-  install(SIGSEGV, &shutdown_handler, during_shutdown);
+  install_segv(&segv_handler, during_shutdown);
   // SIGCONT waits from the start of a pause until the pause handler waits
   // for it (it gets through there), so a resume is never taken before the
   // pause is marked.
@@ -82,12 +110,51 @@ void KsModuleSignalHandler::shutdown_handler(int signal) {
   // Not exit(): it would run the exit handlers and static destructors of
   // every library (a TLS library's clean-up, say), which may wait on locks
   // the interrupted code holds. Only the client's buffered lines are due.
+  flush_client_output();
+  _exit(17);
+}
+
+void KsModuleSignalHandler::segv_handler(int signal, siginfo_t* info, void*) {
+  // A positive code: the kernel raised it for a fault of this process.
+  // kill(), raise() and sigqueue() give zero or less: a request to end.
+  bool const fault = info != nullptr && info->si_code > 0;
+  if (!fault) {
+    shutdown_handler(signal);
+    return;
+  }
+  if (ending_after_fault_) _exit(17);
+  // Returning would run the faulting instruction again, so a fault is never
+  // deferred; inside the clean-up it cannot be finished either.
+  bool const in_clean_up =
+      shutting_down_ ||
+      (module_ptr_ && module_ptr_->release_state_ == static_cast<int>(KsModuleUniversal::ReleaseState::running));
+  if (in_clean_up) end_after_fault();
+  shutdown_handler(signal);
+  end_after_fault();
+}
+
+void KsModuleSignalHandler::end_after_fault() noexcept {
+  ending_after_fault_ = 1;
+  // Exit status 17 as for every other SIGSEGV: the client learns that the
+  // module did not finish. The fault may have left the allocator or a lock
+  // of the log taken; should the lines below hang, the alarm ends the
+  // process all the same.
+  struct sigaction on_alarm {};
+  on_alarm.sa_handler = &exit_17;
+  sigemptyset(&on_alarm.sa_mask);
+  ::sigaction(SIGALRM, &on_alarm, nullptr);
+  sigset_t alarm_only;
+  sigemptyset(&alarm_only);
+  sigaddset(&alarm_only, SIGALRM);
+  pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
+  ::alarm(5);
   try {
-    std::cout.flush();
+    KsLogStream(KsLogLvl::Error) << "Segmentation fault in the clean-up of the module; the clean-up is not finished"
+                                 << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
   } catch (...) {
   }
-  std::fflush(stdout);
-  std::fflush(stderr);
+  flush_client_output();
   _exit(17);
 }
 

@@ -2,7 +2,13 @@
 // module object: SIGINT, SIGTERM and SIGSEGV end the run with exit status 17
 // after the module's clean-up; SIGTSTP pauses and SIGCONT resumes (both are
 // forwarded to the running ksfd); SIGPIPE is caught and ignored.
+//
+// A segmentation fault inside the clean-up itself (the release hook, or the
+// shutdown) ends the process at once with 17: the clean-up is not finished,
+// and neither run again nor waited for.
 #pragma once
+
+#include <signal.h>
 
 #include <csignal>
 #include <memory>
@@ -21,6 +27,9 @@ class KsModuleSignalHandler {
   ~KsModuleSignalHandler();
 
   static void shutdown_handler(int signal);
+  // SIGSEGV: one sent by a process is a shutdown signal like SIGTERM; a
+  // fault inside the clean-up ends the process without it.
+  static void segv_handler(int signal, siginfo_t* info, void* context);
   static void pause_handler(int signal);
   static void continue_handler(int signal);
   static void sigpipe_handler(int signal);
@@ -29,4 +38,8 @@ class KsModuleSignalHandler {
   static KsModuleUniversal* module_ptr_;
   // Set once the shutdown has begun, so that it runs at most once.
   static volatile std::sig_atomic_t shutting_down_;
+  // Set once a fault inside the clean-up has begun to end the process.
+  static volatile std::sig_atomic_t ending_after_fault_;
+
+  [[noreturn]] static void end_after_fault() noexcept;
 };

@@ -13,14 +13,23 @@
 //       running ksfd (recorded as "ksfd <pid>") and waits until it ends;
 //   exit_handler_lock: an exit handler takes a lock that the preparation
 //       holds while it waits as in wait_in_prepare (as a library's clean-up
-//       at exit may need a lock of the code a signal interrupted).
+//       at exit may need a lock of the code a signal interrupted);
+//   stray_child: the preparation first starts a child process (sleep) that
+//       it leaves running (recorded as "child <pid>");
+//   throw_in_prepare, throw_in_release: the hook throws (after the waits);
+//   segv_in_prepare, segv_in_release: the hook writes to memory it may not
+//       write to: a real segmentation fault (after the waits).
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,6 +56,32 @@ void busy_two_seconds() {
   }
 }
 
+// A write to a page without access: the kernel's SIGSEGV, not a sent one.
+void fault() {
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) std::abort();
+  *static_cast<int volatile*>(page) = 1;
+}
+
+// Until it is sleep, the child would take a signal with the module's
+// handlers (a pause in the copy of the module instead of a stop), so the
+// signals wait until the default dispositions are back.
+pid_t start_sleep() {
+  sigset_t held, before;
+  sigemptyset(&held);
+  for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&held, sig);
+  sigprocmask(SIG_BLOCK, &held, &before);
+  pid_t child = fork();
+  if (child == 0) {
+    for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return child;
+}
+
 std::mutex exit_handler_mutex;
 
 void exit_handler() { std::lock_guard<std::mutex> taken(exit_handler_mutex); }
@@ -70,35 +105,45 @@ int main(int argc, char** argv) {
 
   ProbeModule module;
   module.record_file = record_file;
-  if (has("wait_in_prepare")) module.actions["prepare"] = wait_on_child_sleep;
-  if (has("wait_in_load")) module.actions["load_module_config"] = wait_on_child_sleep;
-  if (has("wait_in_before_restore")) module.actions["before_restore"] = wait_on_child_sleep;
+  // The steps of a hook run in this order, whichever order the modes come in.
+  std::vector<std::function<void()>> prepare, release;
+  if (has("stray_child")) prepare.push_back([&] { record(record_file, "child " + std::to_string(start_sleep())); });
+  if (has("wait_in_prepare")) prepare.push_back(wait_on_child_sleep);
   if (has("exit_handler_lock")) {
     std::atexit(exit_handler);
-    module.actions["prepare"] = [] {
+    prepare.push_back([] {
       std::lock_guard<std::mutex> held(exit_handler_mutex);
       wait_on_child_sleep();
-    };
+    });
   }
-  if (has("slow_release"))
-    module.actions["release"] = [&] {
-      busy_two_seconds();
-      record(record_file, "release-end");
-    };
   if (has("fake_ksfd"))
-    module.actions["prepare"] = [&] {
-      pid_t child = fork();
-      if (child == 0) {
-        execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
-        _exit(127);
-      }
+    prepare.push_back([&] {
+      pid_t child = start_sleep();
       module.publish_ksfd(child);
       record(record_file, "ksfd " + std::to_string(child));
       while (waitpid(child, nullptr, 0) < 0) {
       }
       module.publish_ksfd(0);
       record(record_file, "ksfd-ended");
+    });
+  if (has("throw_in_prepare")) prepare.push_back([] { throw std::runtime_error("prepare failed"); });
+  if (has("segv_in_prepare")) prepare.push_back(fault);
+  if (has("slow_release"))
+    release.push_back([&] {
+      busy_two_seconds();
+      record(record_file, "release-end");
+    });
+  if (has("throw_in_release")) release.push_back([] { throw std::runtime_error("release failed"); });
+  if (has("segv_in_release")) release.push_back(fault);
+  auto all = [](std::vector<std::function<void()>> steps) {
+    return [steps] {
+      for (auto const& step : steps) step();
     };
+  };
+  if (!prepare.empty()) module.actions["prepare"] = all(prepare);
+  if (!release.empty()) module.actions["release"] = all(release);
+  if (has("wait_in_load")) module.actions["load_module_config"] = wait_on_child_sleep;
+  if (has("wait_in_before_restore")) module.actions["before_restore"] = wait_on_child_sleep;
 
   std::vector<char*> args;
   args.push_back(argv[0]);

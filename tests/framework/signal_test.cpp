@@ -224,6 +224,116 @@ TEST(ShutdownSignal, TermDuringAnInformationOperationCleansNothing) {
   EXPECT_EQ(probe.calls(), (std::vector<std::string>{"load_custom_module_parameters", "load_module_config"}));
 }
 
+// A shutdown signal that waits for the release which the exception guard runs
+// still ends the run as terminated: 17, the termination line, and the
+// children gone.
+TEST(ShutdownSignal, TermDuringTheReleaseAfterAnExceptionEndsAsTerminated) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("stray_child,throw_in_prepare,slow_release", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("release"); }));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  auto const calls = probe.calls();
+  EXPECT_EQ(count(calls, "release"), 1);
+  EXPECT_EQ(count(calls, "release-end"), 1);
+  std::string const log = probe.log();
+  EXPECT_NE(log.find("Database error: prepare failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("Module was terminated. PID: " + std::to_string(probe.started_pid())), std::string::npos) << log;
+  pid_t child = 0;
+  for (auto const& line : calls)
+    if (line.rfind("child ", 0) == 0) child = std::stoi(line.substr(6));
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(wait_for([&] { return process_state(child) == '?' || process_state(child) == 'Z'; }, 10))
+      << "the module's child outlived it";
+}
+
+// The clean-up that the shutdown runs throws: reported, and still 17.
+TEST(ShutdownSignal, ACleanUpThatThrowsStillEndsWith17) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("wait_in_prepare,throw_in_release", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(10), 17) << probe.output();
+  EXPECT_EQ(count(probe.calls(), "release"), 1);
+  std::string const log = probe.log();
+  EXPECT_NE(log.find("shutdown_handler(int): release failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("Module was terminated. PID: "), std::string::npos) << log;
+}
+
+// SIGSEGV, sent or a real fault, at the points of a backup. A sent one is a
+// request to end like SIGTERM; a fault inside the clean-up ends the process
+// at once, since the clean-up can neither go on nor run again.
+struct SegvCase {
+  char const* name;
+  char const* modes;
+  int signal;              // 0: none sent, the probe faults by itself
+  char const* after_hook;  // the signal goes once this hook was called
+  int release_ends;        // "release-end" lines: the release ran to its end
+  bool fault_reported;     // the clean-up was cut short by the fault
+};
+
+std::ostream& operator<<(std::ostream& out, SegvCase const& c) { return out << c.name; }
+
+class Segv : public testing::TestWithParam<SegvCase> {};
+
+TEST_P(Segv, EndsWith17AndReleasesOnce) {
+  KS_REQUIRE_SANDBOX();
+  SegvCase const& c = GetParam();
+  kstest::TempDir work;
+  Probe probe(c.modes, {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  if (c.signal != 0) {
+    ASSERT_TRUE(wait_for([&] { return probe.called(c.after_hook); }));
+    probe.signal(c.signal);
+  }
+  // Seconds at most: a fault handled by returning would run again for ever.
+  EXPECT_EQ(probe.wait_exit(10), 17) << probe.output();
+  auto const calls = probe.calls();
+  EXPECT_EQ(count(calls, "release"), 1);
+  EXPECT_EQ(count(calls, "release-end"), c.release_ends);
+  std::string const log = probe.log();
+  EXPECT_NE(log.find("Module was terminated. PID: " + std::to_string(probe.started_pid())), std::string::npos) << log;
+  EXPECT_EQ(log.find("Segmentation fault in the clean-up of the module") != std::string::npos, c.fault_reported)
+      << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backup, Segv,
+    testing::Values(
+        SegvCase{"sent_during_prepare", "wait_in_prepare,slow_release", SIGSEGV, "prepare", 1, false},
+        // Waits for the release as SIGTERM does.
+        SegvCase{"sent_during_release", "slow_release", SIGSEGV, "release", 1, false},
+        SegvCase{"fault_in_prepare", "segv_in_prepare,slow_release", 0, nullptr, 1, false},
+        SegvCase{"fault_in_release", "segv_in_release", 0, nullptr, 0, true},
+        SegvCase{"fault_in_release_after_term", "wait_in_prepare,segv_in_release", SIGTERM, "prepare", 0, true},
+        SegvCase{"fault_in_release_after_sent_segv", "wait_in_prepare,segv_in_release", SIGSEGV, "prepare", 0, true}),
+    [](testing::TestParamInfo<SegvCase> const& info) { return std::string(info.param.name); });
+
+// Two copies of the module program for one resource: the second is refused
+// while the first holds the lock, and a third runs once the first has ended
+// through a signal.
+TEST(LockContention, TwoModuleProcessesNeverHoldOneResource) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  std::vector<std::string> const backup = {"-b", "vm-shared", "-d", work.str(), "-n", "arch"};
+  Probe first("wait_in_prepare", backup);
+  ASSERT_TRUE(wait_for([&] { return first.called("prepare"); }));
+  {
+    Probe second("none", backup);
+    EXPECT_EQ(second.wait_exit(), 2) << second.output();
+    EXPECT_FALSE(second.called("load_module_config"));
+    EXPECT_NE(second.log().find("resource \"vm-shared\" is busy by another process!"), std::string::npos)
+        << second.log();
+  }
+  first.signal(SIGTERM);
+  ASSERT_EQ(first.wait_exit(), 17) << first.output();
+  Probe third("none", backup);
+  // No ksfd runs here: the backup itself fails, after the lock was taken.
+  EXPECT_EQ(third.wait_exit(), 6) << third.output();
+  EXPECT_TRUE(third.called("prepare"));
+}
+
 TEST(PauseSignal, PauseAndResumeReachTheRunningTool) {
   KS_REQUIRE_SANDBOX();
   kstest::TempDir work;
