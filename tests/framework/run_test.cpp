@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -243,6 +245,10 @@ INSTANTIATE_TEST_SUITE_P(
              backup_to_release, "unsigned int KsModuleUniversal::run(): Database error: boom"},
         Case{"release_throws", {"-b", "vm", "-d", "@T", "-n", "arch"}, throwing("release", throw_runtime()), 13,
              backup_to_release, "Database error: boom"},
+        // The backup step's own exception (a path no system call takes) is
+        // reported there; the release still follows.
+        Case{"backup_step_throws", {"-b", "/" + std::string(300, 'x'), "-d", "@T", "-n", "arch"}, {}, 6,
+             backup_to_release, "make_backup_locally(): filesystem error: "},
         Case{"resource_check_throws_filesystem", {"-b", "vm", "-d", "@T", "-n", "arch"},
              throwing("resource_exists", throw_filesystem()), 13, {"load_module_config", "resource_exists"},
              "unsigned int KsModuleUniversal::run(): filesystem error: scripted"},
@@ -283,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
 // path: a directory is backed up to a folder that stands for the media
 // server, and a backup made beforehand ("ref", its tarball @T/ref.snap) is
 // restored and applied as a replica.
-class RunThroughTheTool : public testing::TestWithParam<Case> {
+class ThroughTheTool : public testing::Test {
  protected:
   void SetUp() override {
     KS_REQUIRE_SANDBOX();
@@ -301,6 +307,8 @@ class RunThroughTheTool : public testing::TestWithParam<Case> {
   kstest::TempDir scratch_;
   kstest::ScopedEnv media_dir_{"KSFD_STANDIN_MEDIA_DIR", (scratch_ / "media").string()};
 };
+
+class RunThroughTheTool : public ThroughTheTool, public testing::WithParamInterface<Case> {};
 
 TEST_P(RunThroughTheTool, ExitCodeAndCallOrder) {
   Case const& c = GetParam();
@@ -367,6 +375,8 @@ INSTANTIATE_TEST_SUITE_P(
              with(restored, {"after_restore_last_file", "close_restore"}), "Unpacked: "},
         Case{"deployment_fails", restore_ref({"-e", "last:true"}), failing({"deployment"}), 7,
              with(restored, {"after_restore_last_file", "deployment", "close_restore"}), "Unpacked: "},
+        Case{"deployment_throws", restore_ref({"-e", "last:true"}), throwing("deployment", throw_runtime()), 13,
+             with(restored, {"after_restore_last_file", "deployment", "close_restore"}), "Database error: boom"},
         Case{"defect", restore_ref({"-e", "last:true"}), tool_exits("restore", "100"), 100,
              with(restored, {"after_restore_last_file", "deployment", "close_restore"}), defect_warning}),
     case_name<Case>);
@@ -386,9 +396,58 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"deployment_fails", apply_ref, failing({"deployment(replica)"}), 7,
              with(replica_applied, {"after_restore_last_file", "deployment(replica)"}),
              "Remove obsolete snapshot directory: @T/out/ref.snap_dir"},
+        // An exception still removes the unpacked snapshot.
+        Case{"before_restore_throws", apply_ref, throwing("before_restore", throw_runtime()), 13,
+             {"load_module_config", "before_restore"}, "Remove obsolete snapshot directory: @T/out/ref.snap_dir"},
+        Case{"deployment_throws", apply_ref, throwing("deployment(replica)", throw_runtime()), 13,
+             with(replica_applied, {"after_restore_last_file", "deployment(replica)"}),
+             "Remove obsolete snapshot directory: @T/out/ref.snap_dir"},
         Case{"defect", apply_ref, tool_exits("restore", "100"), 100,
              with(replica_applied, {"after_restore_last_file", "deployment(replica)"}), defect_warning}),
     case_name<Case>);
+
+// A client that closed its end of the pipe while ksfd's progress lines flow
+// to it: the module is not killed, and the backup finishes.
+TEST_F(ThroughTheTool, BackupToAClosedStandardOutputFinishes) {
+  for (int i = 0; i < 6; ++i) kstest::write_file(scratch_ / "src" / ("part" + std::to_string(i)), "p");
+  kstest::ScopedEnv slow("KSFD_STANDIN_DELAY_ITEM_MS", "50");
+  std::vector<std::string> args = media({"-b", "@T/src", "-d", "@T", "-n", "arch"});
+  for (auto& a : args) a = with_scratch(a, scratch_.str());
+  args.insert(args.begin(), program);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  std::fflush(nullptr);
+  pid_t const child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(fds[1], 1);
+    close(fds[1]);
+    int code = 99;
+    try {
+      KsLogStream::set_default_loggers(KsDestination::File((scratch_ / "log").string()));
+      kstest::ScriptedModule module;
+      code = static_cast<int>(kstest::init_and_run(module, args));
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  close(fds[1]);
+  int status = 0;
+  bool ended = false;
+  for (int i = 0; i < 600 && !ended; ++i) {
+    ended = waitpid(child, &status, WNOHANG) == child;
+    if (!ended) usleep(100000);
+  }
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "the module did not end";
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << kstest::read_file(scratch_ / "log");
+  EXPECT_TRUE(fs::exists(scratch_ / "arch.snap"));
+}
 
 // The restore failures mark the run as the last one, so close_restore removes
 // the restore directory.
