@@ -273,8 +273,11 @@ int curlAPI::process_curl_api_request(std::string const& url, RequestType type, 
                                  << std::endl;
   token_of(admin).clear();
   reset_handle();
-  if (login(admin) != 0)
-    return rc;  // the 401 reply stays the answer
+  long const rejected_code = http_code_;
+  if (login(admin) != 0) {
+    http_code_ = rejected_code;  // the 401 reply stays the answer
+    return rc;
+  }
   renew_handle();
   return send_request(url, type, reply, body, admin, token);
 }

@@ -305,7 +305,7 @@ TEST(Request, RetryHappensOnlyOnce) {
   {
     SCOPED_TRACE("the new login fails");
     CannedCloud cloud({token_reply("tok1"), json_reply("{}"), json_reply("{\"e\":1}", 401),
-                       json_reply("{}", 401), json_reply("{}")});
+                       json_reply("{}", 500), json_reply("{}")});
     conf const settings = cloud_settings(cloud.url());
     curlAPI api(settings);
     std::string reply;
@@ -313,6 +313,7 @@ TEST(Request, RetryHappensOnlyOnce) {
     ASSERT_EQ(api.process_curl_api_request(url, curlAPI::GET, reply, "", false, true), 0);
     ASSERT_EQ(api.process_curl_api_request(url, curlAPI::GET, reply, "", false, true), 0);
     EXPECT_EQ(reply, "{\"e\":1}");
+    EXPECT_EQ(api.last_http_code(), 401) << "the code of the reply handed back, not of the login";
     EXPECT_EQ(cloud.requests().size(), 4u);
   }
 }
