@@ -53,10 +53,12 @@ xmlNode* append_text_child(xmlNode* parent, const char* name, const std::string&
 // Unlinks and frees an element.
 void remove_node(xmlNode* element);
 
-// Writes the document formatted as UTF-8 to a temporary file beside `path`
-// and renames it over `path`, so a failure never leaves a half-written
-// file. An existing file keeps its permission bits. False on any failure
-// (the temporary file is removed then).
+// Writes the document formatted as UTF-8 to a temporary file beside the
+// file `path` names (a symbolic link is followed, and stays) and renames it
+// over that file, so a failure never leaves a half-written file. An
+// existing file keeps its permission bits, and its owner and group as far
+// as the caller may set them. False on any failure (the temporary file is
+// removed then).
 bool save_xml_file(xmlDoc* doc, const std::string& path);
 
 }  // namespace ks_opennebula_common

@@ -1,5 +1,6 @@
 // Records, name tables, the XML helpers and the shared command pattern.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,69 @@ TEST(OneXml, SavingReplacesTheFileWhole) {
   EXPECT_EQ(kstest::read_file(dir / "busy" / "keep"), "x");
   EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(dir.path()), {}), 2);
   EXPECT_FALSE(save_xml_file(doc.get(), (dir / "missing" / "t.xml").string()));
+}
+
+// A saved file reached through a symbolic link is written where the link
+// points; the link stays, and so do the file's mode, owner and group.
+TEST(OneXml, SavingThroughALinkWritesItsTarget) {
+  namespace fs = boost::filesystem;
+  struct Link {
+    std::string at, to;  // relative to the test directory, `to` as stored
+  };
+  struct Case {
+    const char* what;
+    std::vector<Link> links;
+    std::string path, file;  // saved through `path`, written into `file`
+    bool file_exists;
+  } cases[] = {
+      {"absolute", {{"abs.xml", "@/real/t.xml"}}, "abs.xml", "real/t.xml", true},
+      {"relative from another directory", {{"links/rel.xml", "../real/t.xml"}}, "links/rel.xml", "real/t.xml", true},
+      {"two links", {{"links/rel.xml", "../real/t.xml"}, {"top.xml", "links/rel.xml"}}, "top.xml", "real/t.xml", true},
+      {"dangling: the target is made", {{"new.xml", "real/new.xml"}}, "new.xml", "real/new.xml", false},
+  };
+  xml_document doc = xml_read_memory("<TEMPLATE><NAME>new &amp; name</NAME></TEMPLATE>");
+  ASSERT_TRUE(doc);
+  for (const Case& c : cases) {
+    kstest::TempDir dir;
+    fs::create_directories(dir / "real");
+    fs::create_directories(dir / "links");
+    const std::string file = (dir / c.file).string();
+    if (c.file_exists) {
+      kstest::write_file(file, "<TEMPLATE><NAME>old</NAME></TEMPLATE>");
+      ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+      ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+    }
+    for (const Link& l : c.links) {
+      std::string to = l.to[0] == '@' ? dir.str() + l.to.substr(1) : l.to;
+      fs::create_symlink(to, dir / l.at);
+    }
+
+    ASSERT_TRUE(save_xml_file(doc.get(), (dir / c.path).string())) << c.what;
+    for (const Link& l : c.links) {
+      EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / l.at))) << c.what << ": " << l.at << " is still a link";
+    }
+    xml_document back = xml_read_file(file);
+    ASSERT_TRUE(back) << c.what;
+    EXPECT_EQ(node_text(back.get(), first_child(xmlDocGetRootElement(back.get()), "NAME")), "new & name") << c.what;
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    if (c.file_exists) {
+      EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
+      EXPECT_EQ(st.st_uid, 4321u) << c.what;
+      EXPECT_EQ(st.st_gid, 4322u) << c.what;
+    }
+    std::size_t entries = 0;
+    for (fs::recursive_directory_iterator it(dir.path()), end; it != end; ++it) ++entries;
+    EXPECT_EQ(entries, 2 + 1 + c.links.size()) << c.what << ": no temporary file is left";
+  }
+
+  // Links that point at each other name no file: nothing is written.
+  kstest::TempDir dir;
+  fs::create_symlink("b.xml", dir / "a.xml");
+  fs::create_symlink("a.xml", dir / "b.xml");
+  EXPECT_FALSE(save_xml_file(doc.get(), (dir / "a.xml").string()));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "a.xml")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(OneCommand, NumericIdsAndShellWords) {
