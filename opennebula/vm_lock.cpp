@@ -31,15 +31,16 @@ VM_lock::~VM_lock() {
   }
 }
 
-bool VM_lock::release_held() {
+bool VM_lock::release_held(const char* signature) {
   if (!lock_taken_) return true;
-  if (!unlock()) return true;
-  warning(std::string(kLockSig) + ": the lock on VM " + vm_id_ + " could not be released, no other lock is taken");
+  unlock();
+  if (!lock_taken_) return true;
+  warning(std::string(signature) + ": the lock on VM " + vm_id_ + " could not be released, no other lock is taken");
   return false;
 }
 
 bool VM_lock::lock(const std::string& vm_id) {
-  if (!release_held()) return false;
+  if (!release_held(kLockSig)) return false;
   vm_id_ = vm_id;
   locked_ = lock_taken_ = false;
   if (!check_numeric_id(kLockSig, vm_id)) return false;
@@ -52,7 +53,7 @@ bool VM_lock::lock(const std::string& vm_id) {
 }
 
 void VM_lock::lock_manage_actions(const std::string& vm_id) {
-  if (!release_held()) return;
+  if (!release_held(kManageSig)) return;
   vm_id_ = vm_id;
   locked_ = lock_taken_ = false;
   if (!check_numeric_id(kManageSig, vm_id)) return;
@@ -108,10 +109,10 @@ bool VM_lock::unlock() {
   if (run_tool(kUnlockSig, "/usr/bin/onevm unlock " + shell_arg(vm_id_), failure_form::none, output)) {
     KsLogStream(KsLogLvl::Info) << "VM '" << vm_id_ << "' has been unlocked" << std::endl;
     locked_ = lock_taken_ = false;
-    return false;
+  } else {
+    warning(std::string(kUnlockSig) + ": can't unlock VM: " + vm_id_);
   }
-  warning(std::string(kUnlockSig) + ": can't unlock VM: " + vm_id_);
-  return true;
+  return locked_;
 }
 
 int shutdown_hard(const std::string& vm_id) {

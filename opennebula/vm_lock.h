@@ -27,12 +27,16 @@ class VM_lock {
   void lock_manage_actions(const std::string& vm_id);
   // True while a lock this object took is confirmed.
   bool is_locked() const;
-  // Releases the lock this object took (confirmed or not); true while the
-  // VM is still locked, that is, when the unlock command failed.
+  // Releases the lock this object took (confirmed or not); returns
+  // is_locked() afterwards: true when a confirmed lock could not be
+  // released. An unconfirmed lock that could not be released is tried
+  // again by the next lock or the destructor.
   bool unlock();
 
  private:
-  bool release_held();
+  // Unlocks a lock taken before; false (with a Warning under `signature`)
+  // when it is still held.
+  bool release_held(const char* signature);
 
   std::string vm_id_;
   bool locked_ = false;

@@ -125,6 +125,53 @@ TEST(OneVmLock, UnlockAndLockAgain) {
   EXPECT_TRUE(none.calls().empty());
 }
 
+// A lock whose verification failed is held by OpenNebula but not confirmed:
+// unlock() and is_locked() both say "not locked", yet the lock is released
+// before the object locks anything else.
+TEST(OneVmLock, UnconfirmedLockAndManageLockAgain) {
+  const std::vector<std::string> lock13{"onevm", "lock", "13", "--manage"};
+  const std::vector<std::string> show13{"onevm", "show", "13", "-x"};
+  const std::vector<std::string> unlock13{"onevm", "unlock", "13"};
+  Standins tools;
+  tools.answer(kLock12, "");
+  tools.answer(kShow12, "[one.vm.show] Error\n", 255);
+  tools.answer(kUnlock12, "[one.vm.unlock] Error\n", 255);
+  tools.answer(lock13, "");
+  VmXml vm13;
+  vm13.id = "13";
+  vm13.lock = "<LOCK><LOCKED>4</LOCKED><OWNER>0</OWNER><TIME>1700000500</TIME><REQ_ID>-1</REQ_ID></LOCK>";
+  tools.answer(show13, vm13.str());
+  tools.answer(unlock13, "");
+  LogCapture log;
+  {
+    VM_lock lock("12");
+    EXPECT_FALSE(lock.is_locked());
+    EXPECT_FALSE(lock.unlock()) << "a lock never confirmed is not reported as held";
+    EXPECT_FALSE(lock.is_locked());
+    EXPECT_TRUE(log.has("Warning: bool ks_opennebula_common::VM_lock::unlock(): can't unlock VM: 12")) << log.dump();
+
+    lock.lock_manage_actions("13");
+    EXPECT_FALSE(lock.is_locked()) << "12 could not be released, so 13 is not locked";
+    EXPECT_TRUE(log.has(std::string("Warning: ") + kManageSig +
+                        ": the lock on VM 12 could not be released, no other lock is taken"))
+        << log.dump();
+    EXPECT_EQ(tools.calls(), (Calls{kLock12, kShow12, kUnlock12, kUnlock12}));
+
+    tools.answer(kUnlock12, "");
+    tools.clear_calls();
+    lock.lock_manage_actions("13");
+    EXPECT_TRUE(lock.is_locked());
+    EXPECT_EQ(tools.calls(), (Calls{kUnlock12, lock13, show13}));
+
+    // Locking the same VM again releases it first.
+    tools.clear_calls();
+    lock.lock_manage_actions("13");
+    EXPECT_TRUE(lock.is_locked());
+    EXPECT_EQ(tools.calls(), (Calls{unlock13, lock13, show13}));
+  }
+  EXPECT_EQ(tools.calls().back(), unlock13);
+}
+
 TEST(OneVmLock, PowerOffAndTerminate) {
   Standins tools;
   tools.answer({"onevm", "poweroff", "12", "--hard"}, "");
