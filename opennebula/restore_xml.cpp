@@ -329,7 +329,6 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
     xml_document doc = query_xml(kSimpleListSig, "/usr/bin/onetemplate show " + shell_arg(template_id) + " -x ",
                                  failure_form::command_was, "VMTEMPLATE", texts);
     if (!doc) return 1;
-    const std::size_t before = ids.size();
     std::vector<std::string> names;
     for (xmlNode* tmpl : child_elements(xmlDocGetRootElement(doc.get()), "TEMPLATE"))
       for (xmlNode* disk : child_elements(tmpl, "DISK"))
@@ -340,8 +339,9 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
             names.push_back(node_text(doc.get(), child));
         }
     doc.reset();
-    // Names count only when the template gave no IMAGE_ID at all.
-    if (ids.size() != before) return 0;
+    // Names are looked up only for a list that is still empty: no IMAGE_ID
+    // here, and none gathered by the caller before.
+    if (!ids.empty()) return 0;
     for (const std::string& name : names) {
       std::string id;
       if (get_image_id(name, id) != 0) {

@@ -43,7 +43,8 @@ int convert_image_xml(const std::string& path);
 int get_template_name(const std::string& template_id, std::string& name);
 bool does_template_name_exist(const std::string& name);
 // Appends the IMAGE_IDs of the template's disks; when the template names
-// its images only by IMAGE, their ids are looked up by name.
+// its images only by IMAGE and `ids` came in empty, their ids are looked
+// up by name (into a filled `ids` names add nothing).
 int get_simple_template_image_list(const std::string& template_id, std::vector<std::string>& ids);
 // Appends a full record (with signature) for each of those images.
 int get_template_image_list(const std::string& template_id, std::vector<oneimage>& images);

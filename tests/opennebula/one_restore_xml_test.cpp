@@ -277,14 +277,24 @@ TEST(OneRestoreXml, TemplatesInOpenNebula) {
   std::string name;
   EXPECT_EQ(get_template_name("3", name), 0) << log.dump();
   EXPECT_EQ(name, kOdd);
+  EXPECT_EQ(tools.calls().front(), (std::vector<std::string>{"onetemplate", "show", "3", "-x"}));
   EXPECT_TRUE(does_template_name_exist(kOdd));
   EXPECT_FALSE(does_template_name_exist("other"));
 
-  std::vector<std::string> ids{"given"};
+  std::vector<std::string> ids;
   EXPECT_EQ(get_simple_template_image_list("3", ids), 0);
-  EXPECT_EQ(ids, (std::vector<std::string>{"given", "5"})) << "an IMAGE_ID wins over names";
+  EXPECT_EQ(ids, (std::vector<std::string>{"5"})) << "an IMAGE_ID wins over names";
+  ids = {"given"};
+  tools.clear_calls();
   EXPECT_EQ(get_simple_template_image_list("4", ids), 0);
-  EXPECT_EQ(ids, (std::vector<std::string>{"given", "5", "8", "9"})) << "names resolve also into a filled vector";
+  EXPECT_EQ(ids, (std::vector<std::string>{"given"})) << "names are looked up only for an empty list";
+  EXPECT_EQ(tools.calls(), (std::vector<std::vector<std::string>>{{"onetemplate", "show", "4", "-x"}}));
+  ids.clear();
+  EXPECT_EQ(get_simple_template_image_list("4", ids), 0);
+  EXPECT_EQ(ids, (std::vector<std::string>{"8", "9"}));
+  ids = {"given"};
+  EXPECT_EQ(get_simple_template_image_list("6", ids), 0) << "an unknown name is not looked up into a filled list";
+  ids.clear();
   EXPECT_EQ(get_simple_template_image_list("6", ids), 1);
   EXPECT_TRUE(log.has("Error: int ks_opennebula_common::get_simple_template_image_list(const string&, "
                       "std::vector<std::__cxx11::basic_string<char> >&): can't get ID of the image 'unknown'"));
@@ -306,7 +316,6 @@ TEST(OneRestoreXml, TemplatesInOpenNebula) {
                              "Error: Command output: [one.template.delete] Not authorized"}));
 
   auto calls = tools.calls();
-  EXPECT_EQ(calls.front(), (std::vector<std::string>{"onetemplate", "show", "3", "-x"}));
   EXPECT_NE(std::find(calls.begin(), calls.end(), std::vector<std::string>{"oneimage", "show", "it's", "-x"}),
             calls.end());
 }
