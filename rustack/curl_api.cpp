@@ -400,17 +400,10 @@ int curlAPI::get_error_info(boost::json::value const& value, std::string& code, 
                                    << std::endl;
       return 6;
     }
-    auto const* c = object.if_contains("code");
-    auto const* m = object.if_contains("message");
-    if (!c && !m) {
-      KsLogStream(KsLogLvl::Error) << kErrorInfoSig
-                                   << ": json object holds neither \"code\" nor \"message\". Expected error info"
-                                   << std::endl;
-      return 6;
-    }
-    if (c)
+    // Without either member the texts stay empty; the callers fail anyway.
+    if (auto const* c = object.if_contains("code"))
       code = json_text(*c);
-    if (m)
+    if (auto const* m = object.if_contains("message"))
       message = json_text(*m);
     return 0;
   } catch (boost::system::system_error const& e) {

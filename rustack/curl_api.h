@@ -58,8 +58,8 @@ class curlAPI {
   // that is not JSON at all (also an empty one) throws boost::system::system_error.
   int parse_result_string(std::string const& reply, boost::json::value& value);
 
-  // Reads {"code": ..., "message": ...} (JSON text of each; both cleared
-  // first). 0 read, 6 not such an object (logged).
+  // Reads {"code": ..., "message": ...} (JSON text of each member present;
+  // both cleared first). 0 read, 6 not a non-empty object (logged).
   int get_error_info(boost::json::value const& value, std::string& code, std::string& message);
 
   // Version discovery, no token. `service` is "nova-api" or "cinder"; the

@@ -692,6 +692,8 @@ TEST_F(Compute, DetachVolumeResults) {
       {"empty object", R"("status": 202, "body": {})", 6,
        "int curlAPI::detach_volume(const string&, const string&): error message object is empty"},
       {"no error object", R"("status": 202, "body": {"x": []})", 6, ": got non empty reply from server"},
+      {"error object without code or message", R"("status": 202, "body": {"x": {"details": "busy"}})", 6,
+       "int curlAPI::detach_volume(const string&, const string&): returned code: , error message: \n"},
       {"connection dropped", R"("drop": true, "times": 0)", 6, ": exception:"},
   };
   for (auto const& c : cases) {
