@@ -740,10 +740,11 @@ TEST(Verbose, LogsRequestsButNeverThePasswordOrTokens) {
   std::string const password = "pw\"Secret-42";
   std::string const token = "tok-Secret-99";
   kstest::LogCapture log;
-  CannedCloud cloud({token_reply(token), json_reply("{\"servers\": []}")});
+  CannedCloud cloud({token_reply(token), json_reply("{\"servers\": []}"), json_reply("{}", 202)});
   conf settings = cloud_settings(cloud.url());
   settings.curl_verbose = true;
   settings.password = password;
+  std::string const post_body = R"({"volume": {"name": "v \"1\""}})";
   std::string trace;
   {
     StderrCapture err;
@@ -751,6 +752,9 @@ TEST(Verbose, LogsRequestsButNeverThePasswordOrTokens) {
     std::string reply;
     ASSERT_EQ(api.process_curl_api_request(api.compute_base() + "/servers/detail", curlAPI::GET, reply, "", false,
                                            true),
+              0);
+    ASSERT_EQ(api.process_curl_api_request(api.storage_base("proj") + "/volumes", curlAPI::POST, reply, post_body,
+                                           false, true),
               0);
     trace = err.text();
   }
@@ -762,6 +766,10 @@ TEST(Verbose, LogsRequestsButNeverThePasswordOrTokens) {
   EXPECT_TRUE(log.contains("X-Subject-Token: XXX")) << text;
   EXPECT_TRUE(log.contains(": URL: " + settings.url + "/nova-api/v2/servers/detail")) << text;
   EXPECT_TRUE(log.contains(": HTTP Code: 200, Server response: '{\"servers\": []}'")) << text;
+  EXPECT_TRUE(log.contains(": URL: " + settings.url + "/cinder/v3/proj/volumes\n")) << text;
+  EXPECT_TRUE(log.contains("Info: : POST BODY: '" + post_body + "'\n")) << "the body as sent, without a prefix\n"
+                                                                          << text;
+  EXPECT_TRUE(log.contains(": HTTP Code: 202, Server response: '{}'")) << text;
   EXPECT_EQ(text.find("Secret"), std::string::npos) << text;
 
   EXPECT_NE(trace.find("X-Auth-Token: XXX"), std::string::npos) << trace;
