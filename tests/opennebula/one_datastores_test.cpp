@@ -45,10 +45,11 @@ std::string pool(std::vector<Ds> const& entries) {
 }
 
 std::string show_xml(const char* type, const char* free_mb, const char* tm_mad) {
-  std::string x = onetest::fixture("datastore_1.xml");
-  x = replaced(x, "@TYPE@", type);
-  x = replaced(x, "@FREE_MB@", free_mb);
-  return replaced(x, "@TM_MAD@", tm_mad);
+  onetest::DatastoreXml ds;
+  ds.type = type;
+  ds.free_mb = free_mb;
+  ds.tm_mad = tm_mad;
+  return ds.str();
 }
 
 TEST(OneDatastores, ChoiceAtTheFreeSpaceBoundary) {

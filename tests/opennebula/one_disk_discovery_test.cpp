@@ -36,11 +36,16 @@ class Cloud {
     qemu_img("create -q -f qcow2 " + kstest::sh_quote(image) + " 64M");
     tools.answer({"onehost", "list", "-x"}, onetest::host_pool("kvm-b", "kvm-b.example"));
     tools.answer({"onedatastore", "list", "-x"},
-                 "<DATASTORE_POOL>"
-                 "<DATASTORE><ID>0</ID><NAME>system</NAME><TM_MAD>qcow2</TM_MAD><BASE_PATH><![CDATA[" + root +
-                     "//datastores//0]]></BASE_PATH><TYPE>1</TYPE></DATASTORE>"
-                     "<DATASTORE><ID>1</ID><NAME>default</NAME><TM_MAD>qcow2</TM_MAD><BASE_PATH><![CDATA[" + root +
-                     "/datastores/1]]></BASE_PATH><TYPE>0</TYPE></DATASTORE></DATASTORE_POOL>");
+                 onetest::pool("DATASTORE_POOL", {datastore("0", root + "//datastores//0", "1"),
+                                                  datastore("1", root + "/datastores/1", "0")}));
+  }
+  static std::string datastore(const std::string& id, const std::string& base_path, const std::string& type) {
+    onetest::DatastoreXml ds;
+    ds.id = id;
+    ds.name = type == "1" ? "system" : "default";
+    ds.base_path = base_path;
+    ds.type = type;
+    return ds.str();
   }
   void vm(const std::string& disks) {
     VmXml vm;
@@ -233,11 +238,8 @@ TEST(OneDiskDiscovery, DirectoryOfAStoppedVm) {
   boost::filesystem::create_directories(second + "/12");
   boost::filesystem::create_directories(first + "/13");
   cloud.tools.answer({"onedatastore", "list", "-x"},
-                     "<DATASTORE_POOL>"
-                     "<DATASTORE><ID>0</ID><BASE_PATH><![CDATA[" + first + "]]></BASE_PATH><TYPE>1</TYPE></DATASTORE>"
-                     "<DATASTORE><ID>1</ID><BASE_PATH><![CDATA[" + second + "]]></BASE_PATH><TYPE>0</TYPE></DATASTORE>"
-                     "<DATASTORE><ID>100</ID><TYPE>1</TYPE><BASE_PATH><![CDATA[" + second + "]]></BASE_PATH></DATASTORE>"
-                     "</DATASTORE_POOL>");
+                     onetest::pool("DATASTORE_POOL", {Cloud::datastore("0", first, "1"), Cloud::datastore("1", second, "0"),
+                                                      Cloud::datastore("100", second, "1")}));
   cloud.vm("");
   LogCapture log;
   std::string directory;

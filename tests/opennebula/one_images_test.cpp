@@ -27,36 +27,15 @@ constexpr char kCephSig[] = "int ks_opennebula_common::get_ceph_image_id(const s
 
 const std::vector<std::string> kLvs{"lvs", "--noheadings", "--separator", "|", "-o", "vg_name,lv_name,lv_uuid"};
 
-struct Img {
-  std::string id = "5";
-  std::string name = "debian12";
-  std::string type = "0";
-  std::string disk_type = "0";  // empty: no DISK_TYPE element
-  std::string source;
-  std::string size = "10";
-  std::string datastore_id = "1";
-  std::string persistent = "1";
-  std::string state = "1";
-};
+using Img = onetest::ImageXml;
 
-std::string image_xml(const Img& i) {
-  std::string x = onetest::fixture("image.xml");
-  x = replaced(x, "@ID@", i.id);
-  x = replaced(x, "@NAME@", i.name);
-  x = replaced(x, "@TYPE@", i.type);
-  x = replaced(x, "@DISK_TYPE@", i.disk_type.empty() ? "" : "<DISK_TYPE>" + i.disk_type + "</DISK_TYPE>");
-  x = replaced(x, "@SOURCE@", i.source);
-  x = replaced(x, "@SIZE@", i.size);
-  x = replaced(x, "@DATASTORE_ID@", i.datastore_id);
-  x = replaced(x, "@PERSISTENT@", i.persistent);
-  return replaced(x, "@STATE@", i.state);
-}
+std::string image_xml(const Img& i) { return i.str(); }
 
 std::string datastore_xml(const std::string& type, const std::string& tm_mad) {
-  std::string x = onetest::fixture("datastore_1.xml");
-  x = replaced(x, "@TYPE@", type);
-  x = replaced(x, "@FREE_MB@", "1000");
-  return replaced(x, "@TM_MAD@", tm_mad);
+  onetest::DatastoreXml ds;
+  ds.type = type;
+  ds.tm_mad = tm_mad;
+  return ds.str();
 }
 
 std::string rbd_xml(const std::string& name, const std::string& id) {
@@ -337,9 +316,6 @@ TEST(OneImageSignature, FindAndVerifyImages) {
   kstest::write_file(a, "first image");
   kstest::write_file(b, "second image");
   Standins tools;
-  tools.answer({"oneimage", "list", "-x"},
-               "<IMAGE_POOL>" + replaced(replaced(image_xml({}), "<ID>5</ID>", "<ID>1</ID>"), "@", "") +
-                   replaced(image_xml({}), "<ID>5</ID>", "<ID>2</ID>") + "</IMAGE_POOL>");
   Img one;
   one.id = "1";
   one.source = a;
@@ -347,6 +323,7 @@ TEST(OneImageSignature, FindAndVerifyImages) {
   two.id = "2";
   two.name = "second & <co>";
   two.source = b;
+  tools.answer({"oneimage", "list", "-x"}, onetest::pool("IMAGE_POOL", {image_xml(one), image_xml(two)}));
   tools.object("oneimage", "1", image_xml(one));
   tools.object("oneimage", "2", image_xml(two));
   tools.object("onedatastore", "1", datastore_xml("0", "qcow2"));
@@ -425,8 +402,11 @@ TEST(OneImages, SimpleQueries) {
   img.state = "3";
   tools.object("oneimage", "9", image_xml(img));
   tools.answer({"oneimage", "show", img.name, "-x"}, image_xml(img));
-  tools.answer({"oneimage", "list", "-x"}, "<IMAGE_POOL><IMAGE><ID>9</ID><NAME><![CDATA[a]]></NAME></IMAGE>"
-                                           "<IMAGE><ID>4</ID><NAME><![CDATA[b&c]]></NAME></IMAGE></IMAGE_POOL>");
+  Img listed_a = img, listed_b = img;
+  listed_a.name = "a";
+  listed_b.id = "4";
+  listed_b.name = "b&c";
+  tools.answer({"oneimage", "list", "-x"}, onetest::pool("IMAGE_POOL", {image_xml(listed_a), image_xml(listed_b)}));
   LogCapture log;
 
   std::string text;

@@ -10,6 +10,7 @@
 using namespace ks_opennebula_common;
 using onetest::LogCapture;
 using onetest::Standins;
+using onetest::disk;
 using onetest::replaced;
 
 namespace {
@@ -95,34 +96,54 @@ TEST(OneRestoreXml, VmTemplateFile) {
       << log.dump();
 }
 
+// The TEMPLATE element of a template's description with its disks replaced
+// and a NAME appended: what create_template_xml is to write.
+std::string template_file_of(const onetest::TemplateXml& description, const std::string& disks,
+                             const std::string& name) {
+  const std::string text = description.str();
+  const std::size_t begin = text.find("<TEMPLATE>"), end = text.rfind("</TEMPLATE>");
+  return replaced(text.substr(begin, end - begin), description.disks, disks) + "<NAME><![CDATA[" + name +
+         "]]></NAME></TEMPLATE>";
+}
+
+std::string without_template(const std::string& description) {
+  const std::size_t begin = description.find("<TEMPLATE>");
+  const std::size_t end = description.rfind("</TEMPLATE>") + std::string("</TEMPLATE>").size();
+  return description.substr(0, begin) + description.substr(end);
+}
+
 TEST(OneRestoreXml, TemplateFile) {
   kstest::TempDir dir;
   const std::string path = (dir / "template.xml").string();
   Standins tools;
-  tools.answer({"onetemplate", "show", "3", "-x"},
-               "<VMTEMPLATE><ID>3</ID><UID>2</UID><UNAME><![CDATA[ops & co]]></UNAME><NAME><![CDATA[tmpl]]></NAME>"
-               "<TEMPLATE><CPU>1</CPU>"
-               "<DISK><DEV_PREFIX>vd</DEV_PREFIX><IMAGE_ID>5</IMAGE_ID><SIZE>10</SIZE></DISK>"
-               "<DISK><IMAGE>named</IMAGE><IMAGE_ID>6</IMAGE_ID></DISK>"
-               "</TEMPLATE></VMTEMPLATE>");
-  tools.object("oneimage", "5", "<IMAGE><ID>5</ID><NAME><![CDATA[" + kOdd + "]]></NAME></IMAGE>");
+  onetest::TemplateXml description;
+  description.uname = "ops & co";
+  description.disks = disk({{"DEV_PREFIX", "vd"}, {"IMAGE_ID", "5"}, {"SIZE", "10"}}) +
+                      disk({{"IMAGE", "named"}, {"IMAGE_ID", "6"}});
+  tools.answer({"onetemplate", "show", "3", "-x"}, description.str());
+  onetest::ImageXml image;
+  image.name = kOdd;
+  tools.object("oneimage", "5", image.str());
   LogCapture log;
   ASSERT_EQ(create_template_xml("3", path, ""), 0) << log.dump();
   EXPECT_EQ(tree_of_file(path),
-            tree_of_text("<TEMPLATE><CPU>1</CPU>"
-                         "<DISK><DEV_PREFIX>vd</DEV_PREFIX><SIZE>10</SIZE><IMAGE><![CDATA[" + kOdd +
-                         "]]></IMAGE><IMAGE_UNAME>ops &amp; co</IMAGE_UNAME></DISK>"
-                         "<DISK><IMAGE>named</IMAGE><IMAGE_ID>6</IMAGE_ID></DISK>"
-                         "<NAME>tmpl</NAME></TEMPLATE>"));
+            tree_of_text(template_file_of(description,
+                                          "<DISK><DEV_PREFIX>vd</DEV_PREFIX><SIZE>10</SIZE><IMAGE><![CDATA[" + kOdd +
+                                              "]]></IMAGE><IMAGE_UNAME>ops &amp; co</IMAGE_UNAME></DISK>" +
+                                              disk({{"IMAGE", "named"}, {"IMAGE_ID", "6"}}),
+                                          "tmpl")));
   EXPECT_TRUE(log.has("Info: Change image ID: 5 to image name: " + kOdd + " in XML template file"));
   EXPECT_TRUE(log.has("Info: Add IMAGE_UNAME : ops & co to XML template file"));
   EXPECT_TRUE(log.has("Info: Template will be restored with the name: tmpl"));
 
   // An image whose name cannot be read: nothing is written.
   Standins missing;
-  missing.answer({"onetemplate", "show", "3", "-x"},
-                 "<VMTEMPLATE><ID>3</ID><NAME>t</NAME><TEMPLATE><DISK><IMAGE_ID>9</IMAGE_ID></DISK></TEMPLATE></VMTEMPLATE>");
-  missing.answer({"onetemplate", "show", "4", "-x"}, "<VMTEMPLATE><ID>4</ID><NAME>t</NAME></VMTEMPLATE>");
+  onetest::TemplateXml unknown_image;
+  unknown_image.disks = disk({{"IMAGE_ID", "9"}});
+  missing.answer({"onetemplate", "show", "3", "-x"}, unknown_image.str());
+  onetest::TemplateXml no_template;
+  no_template.id = "4";
+  missing.answer({"onetemplate", "show", "4", "-x"}, without_template(no_template.str()));
   missing.answer({"onetemplate", "show", "5", "-x"}, "<VM/>");
   kstest::write_file(path, "previous");
   log.clear();
@@ -255,23 +276,36 @@ TEST(OneRestoreXml, TemplatesInOpenNebula) {
   kstest::write_file(image_file, "abc");
   Standins tools;
   tools.answer({"onetemplate", "show", "3", "-x", ""}, "");  // never asked: the blank ends the command
-  tools.answer({"onetemplate", "show", "3", "-x"},
-               "<VMTEMPLATE><ID>3</ID><NAME><![CDATA[" + kOdd + "]]></NAME><TEMPLATE>"
-               "<DISK><IMAGE>by name</IMAGE></DISK><DISK><IMAGE_ID>5</IMAGE_ID></DISK></TEMPLATE></VMTEMPLATE>");
-  tools.answer({"onetemplate", "show", "4", "-x"},
-               "<VMTEMPLATE><ID>4</ID><NAME>n</NAME><TEMPLATE><DISK><IMAGE>by name</IMAGE></DISK>"
-               "<DISK><IMAGE>it's</IMAGE></DISK></TEMPLATE></VMTEMPLATE>");
-  tools.answer({"onetemplate", "show", "6", "-x"},
-               "<VMTEMPLATE><ID>6</ID><TEMPLATE><DISK><IMAGE>unknown</IMAGE></DISK></TEMPLATE></VMTEMPLATE>");
+  onetest::TemplateXml mixed;  // one disk by name, one by id
+  mixed.name = kOdd;
+  mixed.disks = disk({{"IMAGE", "by name"}, {"IMAGE_UNAME", "oneadmin"}}) + disk({{"IMAGE_ID", "5"}});
+  tools.answer({"onetemplate", "show", "3", "-x"}, mixed.str());
+  onetest::TemplateXml by_names;
+  by_names.id = "4";
+  by_names.disks = disk({{"IMAGE", "by name"}, {"IMAGE_UNAME", "oneadmin"}}) +
+                   disk({{"IMAGE", "it's"}, {"IMAGE_UNAME", "oneadmin"}});
+  tools.answer({"onetemplate", "show", "4", "-x"}, by_names.str());
+  onetest::TemplateXml unknown;
+  unknown.id = "6";
+  unknown.disks = disk({{"IMAGE", "unknown"}, {"IMAGE_UNAME", "oneadmin"}});
+  tools.answer({"onetemplate", "show", "6", "-x"}, unknown.str());
   tools.answer({"onetemplate", "show", kOdd}, "TEMPLATE 3 INFORMATION\n");
   tools.answer({"onetemplate", "delete", "3", "--recursive"}, "");
   tools.answer({"onetemplate", "delete", "4", "--recursive"}, "[one.template.delete] Not authorized\n", 255);
-  tools.object("oneimage", "5",
-               "<IMAGE><ID>5</ID><NAME>boot</NAME><TYPE>0</TYPE><DISK_TYPE>0</DISK_TYPE><SOURCE>" + image_file +
-                   "</SOURCE><DATASTORE_ID>1</DATASTORE_ID></IMAGE>");
-  tools.answer({"oneimage", "show", "by name", "-x"}, "<IMAGE><ID>8</ID><NAME>by name</NAME></IMAGE>");
-  tools.answer({"oneimage", "show", "it's", "-x"}, "<IMAGE><ID>9</ID><NAME>it's</NAME></IMAGE>");
-  tools.object("onedatastore", "1", "<DATASTORE><ID>1</ID><TM_MAD>shared</TM_MAD><TYPE>0</TYPE></DATASTORE>");
+  onetest::ImageXml boot;
+  boot.name = "boot";
+  boot.source = image_file;
+  tools.object("oneimage", "5", boot.str());
+  onetest::ImageXml named;
+  named.id = "8";
+  named.name = "by name";
+  tools.answer({"oneimage", "show", "by name", "-x"}, named.str());
+  named.id = "9";
+  named.name = "it's";
+  tools.answer({"oneimage", "show", "it's", "-x"}, named.str());
+  onetest::DatastoreXml datastore;
+  datastore.tm_mad = "shared";
+  tools.object("onedatastore", "1", datastore.str());
   LogCapture log;
 
   std::string name;

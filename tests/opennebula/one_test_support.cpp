@@ -187,6 +187,46 @@ std::string VmXml::str() const {
   return replaced(x, "@ID@", id);
 }
 
+std::string ImageXml::str() const {
+  std::string x = fixture("image.xml");
+  x = replaced(x, "@TYPE@", type);
+  x = replaced(x, "@DISK_TYPE@", disk_type.empty() ? "" : "<DISK_TYPE>" + disk_type + "</DISK_TYPE>");
+  x = replaced(x, "@SOURCE@", source);
+  x = replaced(x, "@SIZE@", size);
+  x = replaced(x, "@DATASTORE_ID@", datastore_id);
+  x = replaced(x, "@PERSISTENT@", persistent);
+  x = replaced(x, "@STATE@", state);
+  x = replaced(x, "@NAME@", name);
+  return replaced(x, "@ID@", id);
+}
+
+std::string TemplateXml::str() const {
+  std::string x = fixture("vmtemplate.xml");
+  x = replaced(x, "@DISKS@", disks);
+  x = replaced(x, "@UNAME@", uname);
+  x = replaced(x, "@NAME@", name);
+  return replaced(x, "@ID@", id);
+}
+
+std::string DatastoreXml::str() const {
+  static const std::map<std::string, std::string> type_names{{"0", "IMAGE_DS"}, {"1", "SYSTEM_DS"}, {"2", "FILE_DS"}};
+  auto type_name = type_names.find(type);
+  std::string x = fixture("datastore.xml");
+  x = replaced(x, "@TYPE_NAME@", type_name == type_names.end() ? "" : type_name->second);
+  x = replaced(x, "@TYPE@", type);
+  x = replaced(x, "@TM_MAD@", tm_mad);
+  x = replaced(x, "@FREE_MB@", free_mb);
+  x = replaced(x, "@BASE_PATH@", base_path);
+  x = replaced(x, "@NAME@", name);
+  return replaced(x, "@ID@", id);
+}
+
+std::string pool(std::string const& root, std::vector<std::string> const& entries) {
+  std::string x = "<" + root + ">\n";
+  for (auto const& entry : entries) x += entry;
+  return x + "</" + root + ">\n";
+}
+
 std::string host_pool(std::string const& name, std::string const& hostname) {
   return replaced(replaced(fixture("host_pool.xml"), "@HOST_NAME@", name), "@HOSTNAME@", hostname);
 }

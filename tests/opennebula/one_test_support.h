@@ -79,6 +79,46 @@ struct VmXml {
   std::string str() const;
 };
 
+// The description "oneimage show <id> -x" prints, and each entry of
+// "oneimage list -x" (fixtures/image.xml).
+struct ImageXml {
+  std::string id = "5";
+  std::string name = "debian12";
+  std::string type = "0";
+  std::string disk_type = "0";  // empty: no DISK_TYPE element
+  std::string source;
+  std::string size = "10";
+  std::string datastore_id = "1";
+  std::string persistent = "1";
+  std::string state = "1";
+  std::string str() const;
+};
+
+// The description "onetemplate show <id> -x" prints (fixtures/vmtemplate.xml).
+struct TemplateXml {
+  std::string id = "3";
+  std::string name = "tmpl";
+  std::string uname = "oneadmin";
+  std::string disks;  // DISK elements
+  std::string str() const;
+};
+
+// The description "onedatastore show <id> -x" prints, and each entry of
+// "onedatastore list -x" (fixtures/datastore.xml).
+struct DatastoreXml {
+  std::string id = "1";
+  std::string name = "default";
+  std::string base_path = "/var/lib/one//datastores/1";
+  std::string type = "0";  // 0 image, 1 system, 2 file datastore
+  std::string tm_mad = "qcow2";
+  std::string free_mb = "1000";
+  std::string str() const;
+};
+
+// A "<tool> list -x" answer: the entries (descriptions as "show" prints
+// them) inside the pool element `root`.
+std::string pool(std::string const& root, std::vector<std::string> const& entries);
+
 // "onehost list -x" (fixtures/host_pool.xml): host 0 "kvm-a" runs VMs 11
 // and 120, host 3 `name` (HOSTNAME `hostname`) runs VM 12.
 std::string host_pool(std::string const& name, std::string const& hostname);

@@ -105,8 +105,10 @@ TEST(OneVmQueries, NamesAndIds) {
   VmXml vm;
   vm.name = odd;
   tools.answer({"onevm", "show", odd, "-x"}, vm.str());
-  tools.answer({"onevm", "list", "-x"}, "<VM_POOL><VM><ID>12</ID><NAME><![CDATA[" + odd +
-                                            "]]></NAME></VM><VM><ID>13</ID><NAME>Web</NAME></VM></VM_POOL>");
+  VmXml web;
+  web.id = "13";
+  web.name = "Web";
+  tools.answer({"onevm", "list", "-x"}, onetest::pool("VM_POOL", {vm.str(), web.str()}));
   tools.answer({"onevm", "show", "12"}, "VIRTUAL MACHINE 12 INFORMATION\n");
   LogCapture log;
 
