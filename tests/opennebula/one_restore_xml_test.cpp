@@ -245,6 +245,47 @@ TEST(OneRestoreXml, EditsOfSavedFiles) {
   }
 }
 
+// An edit whose save fails names the file and leaves it as it was. The
+// file's name leaves no room for the temporary file's suffix, so the save
+// fails also for root.
+TEST(OneRestoreXml, EditsWhoseSaveFails) {
+  const std::string vm_file =
+      "<TEMPLATE><DISK><IMAGE>boot</IMAGE><IMAGE_ID>5</IMAGE_ID><TYPE>CDROM</TYPE></DISK><NAME>n</NAME></TEMPLATE>";
+  std::vector<oneimage> images(1);
+  images[0].name = "boot";
+  images[0].new_name = "boot2";
+  struct Case {
+    const char* sig;
+    std::string before;
+    std::function<int(const std::string&)> edit;
+  };
+  const std::vector<Case> cases = {
+      {"int ks_opennebula_common::change_name_in_VM_xml(const string&, const string&)", vm_file,
+       [](const std::string& p) { return change_name_in_VM_xml(p, "x"); }},
+      {"int ks_opennebula_common::change_name_in_template_xml(const string&, const string&)", vm_file,
+       [](const std::string& p) { return change_name_in_template_xml(p, "x"); }},
+      {"int ks_opennebula_common::remove_cdrom_from_VM_xml(const string&)", vm_file,
+       [](const std::string& p) { return remove_cdrom_from_VM_xml(p); }},
+      {"int ks_opennebula_common::change_image_in_VM_xml(const string&, const string&, const string&, const string&, "
+       "const string&)",
+       vm_file, [](const std::string& p) { return change_image_in_VM_xml(p, "boot", "b", "5", "6"); }},
+      {"int ks_opennebula_common::change_image_name_in_template_xml(const string&, const std::vector<oneimage>&)",
+       vm_file, [&images](const std::string& p) { return change_image_name_in_template_xml(p, images); }},
+      {"int ks_opennebula_common::convert_image_xml(const string&)", "<IMAGE><ID>5</ID><VMS/></IMAGE>",
+       [](const std::string& p) { return convert_image_xml(p); }},
+  };
+  kstest::TempDir dir;
+  const std::string path = (dir / (std::string(250, 'x') + ".xml")).string();
+  for (const Case& c : cases) {
+    kstest::write_file(path, c.before);
+    LogCapture log;
+    EXPECT_EQ(c.edit(path), 1) << c.sig;
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{std::string("Error: ") + c.sig + ": can't save: " + path}));
+    EXPECT_EQ(kstest::read_file(path), c.before) << c.sig;
+  }
+  EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 TEST(OneRestoreXml, NamesReadBack) {
   kstest::TempDir dir;
   const std::string path = (dir / "t.xml").string();
