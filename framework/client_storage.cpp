@@ -56,6 +56,33 @@ std::string snapshot_sign_path(std::string const& task_id) {
 
 bool starts_with(std::string const& text, std::string const& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
+// openssl reads the digest as the option "-" + name, so a name that is one of
+// its own options (out, sign, hex, ...) or carries "=value" would change what
+// the verification does: "-out" swallows "-verify" and the check passes
+// without verifying anything. A name must be letters, digits, '-' and '_'
+// and begin with a digest family. An empty name leaves a lone "-", with
+// which openssl uses its default digest.
+bool is_digest_name(std::string const& name) {
+  if (name.empty()) return true;
+  for (unsigned char c : name) {
+    bool const ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  std::string folded = name;
+  std::transform(folded.begin(), folded.end(), folded.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  static char const* const kFamilies[] = {"sha", "md", "sm3", "blake2", "ripemd", "rmd", "whirlpool",
+                                          "ssl3-", "streebog", "gost"};
+  for (char const* family : kFamilies)
+    if (starts_with(folded, family)) return true;
+  return false;
+}
+
+void log_not_a_digest_name(char const* signature, std::string const& name) {
+  KsLogStream(KsLogLvl::Error) << signature << ": not a digest name (--sign_hash): "
+                               << kestrova::as_quoted(name, '"', '\\') << std::endl;
+}
+
 // A JSON object that the client passed. False, with an Error after the
 // signature, when it does not parse (the other failures after
 // `other_failure`) or is no object.
@@ -392,6 +419,10 @@ bool KsModuleUniversal::delete_from_client_defined_storage(std::vector<std::pair
 // ---- verifying (operation 20) ------------------------------------------------------------------------
 
 bool KsModuleUniversal::verify_in_client_defined_storage() {
+  if (!is_digest_name(options_.sign_hash)) {
+    log_not_a_digest_name(__PRETTY_FUNCTION__, options_.sign_hash);
+    return false;
+  }
   std::string archive_name, archive_sign, snapshot_sign;
   if (!parse_esign_json(options_.esign, archive_name, archive_sign, snapshot_sign)) {
     KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": can't parse json: " << options_.esign << std::endl;
@@ -482,10 +513,16 @@ bool KsModuleUniversal::check_filename_by_esing(std::string const& key, std::str
     KsLogStream(KsLogLvl::Debug) << "Verify the file: " << file << " by e-sing located in " << sigfile
                                  << ", public key: " << key << std::endl;
     using kestrova::shell_quoted;
+    if (use_openssl && !is_digest_name(hash)) {
+      log_not_a_digest_name(__PRETTY_FUNCTION__, hash);
+      return false;
+    }
+    // The file is openssl's only word that is no option value: one that
+    // begins with "-" is passed as "./-..." so it stays a file.
+    std::string const openssl_file = !file.empty() && file[0] == '-' ? "./" + file : file;
     std::string const command =
-        use_openssl ? "/usr/bin/openssl dgst -signature " + shell_quoted(sigfile) + " " +
-                          kestrova::shell_quoted_if_needed("-" + hash) + " -verify " + shell_quoted(key) + " " +
-                          shell_quoted(file)
+        use_openssl ? "/usr/bin/openssl dgst -signature " + shell_quoted(sigfile) + " -" + hash + " -verify " +
+                          shell_quoted(key) + " " + shell_quoted(openssl_file)
                     : "/opt/kestrova/bin/ksfd -n " + shell_quoted(file) + " -g " + shell_quoted(sigfile) +
                           " --verify --public-key " + shell_quoted(key);
     std::string output;

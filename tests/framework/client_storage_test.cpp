@@ -357,6 +357,8 @@ class Verify : public testing::Test {
  protected:
   void SetUp() override {
     KS_REQUIRE_SANDBOX();
+    // The tarball is unpacked below TMPDIR, into a directory of its own.
+    tmpdir_.reset(new ScopedEnv("TMPDIR", tmp_.str()));
     kstest::write_file(kstest::task_secret_path("t9"), "secret\n");
     for (char const* key : {"good", "other"}) {
       ASSERT_EQ(0, kstest::run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + p(key) +
@@ -376,17 +378,19 @@ class Verify : public testing::Test {
     EXPECT_EQ(r.status, 0) << r.output;
     return hex_of(kstest::read_file(p("sig.bin")));
   }
-  kstest::ModuleRun verify(std::string const& esign, std::string const& key = "good") {
+  kstest::ModuleRun verify(std::string const& esign, std::string const& key = "good",
+                           std::string const& hash = "sha256") {
     kstest::KsfdModule module;
     return kstest::run_module(module, {"--verify_in_client_defined_storage", "-T", "t9", "-k", p(key) + ".pub",
-                                       "--sign_hash", "sha256", "-M", p(kSnapshot), "--esign", esign});
+                                       "--sign_hash", hash, "-M", p(kSnapshot), "--esign", esign});
   }
   std::string esign(std::string const& archive_sign, std::string const& snapshot_sign,
                     std::string const& name = std::string()) const {
     return R"({"archive_name": ")" + (name.empty() ? "local-directory:7@" + p(kArchive) : name) +
            R"(", "archive_sign": ")" + archive_sign + R"(", "snapshot_sign": ")" + snapshot_sign + R"("})";
   }
-  kstest::TempDir dir_;
+  kstest::TempDir dir_, tmp_;
+  std::unique_ptr<ScopedEnv> tmpdir_;
 };
 
 TEST_F(Verify, Verdicts) {
@@ -399,8 +403,13 @@ TEST_F(Verify, Verdicts) {
     std::string key;
     char const* only;  // the stand-in's faults apply to this mode
     char const* verdict;
+    std::string hash = "sha256";
   } const cases[] = {
       {"trusted", esign(archive_ok, snapshot_ok), "good", "", "Trusted"},
+      // Without a digest name openssl takes its default one; names ignore case.
+      {"default_digest", esign(archive_ok, snapshot_ok), "good", "", "Trusted", ""},
+      {"upper_case_digest", esign(archive_ok, snapshot_ok), "good", "", "Trusted", "SHA256"},
+      {"other_digest", esign(archive_ok, snapshot_ok), "good", "", "Wrong status", "sha512"},
       {"archive_signature_wrong", esign(wrong, snapshot_ok), "good", "", "Wrong status"},
       {"snapshot_signature_wrong", esign(archive_ok, wrong), "good", "", "Wrong status"},
       {"other_key", esign(archive_ok, snapshot_ok), "other", "", "Wrong status"},
@@ -413,8 +422,9 @@ TEST_F(Verify, Verdicts) {
       only.reset(new ScopedEnv("KSFD_STANDIN_ONLY", c.only));
       raise.reset(new ScopedEnv("KSFD_STANDIN_RAISE", "9"));
     }
-    kstest::ModuleRun r = verify(c.esign, c.key);
+    kstest::ModuleRun r = verify(c.esign, c.key, c.hash);
     EXPECT_EQ(r.code, 0u) << c.name << r.log;
+    EXPECT_TRUE(fs::is_empty(tmp_.path())) << c.name << ": the unpacked tarball was left behind";
     EXPECT_EQ(kstest::lines_with(r.out, "VERIFICATION RESULT:"),
               std::vector<std::string>{std::string("VERIFICATION RESULT:") + c.verdict})
         << c.name << r.out << r.log;
@@ -430,6 +440,47 @@ TEST_F(Verify, Verdicts) {
       EXPECT_THAT(r.log, HasSubstr("': [ failed ]")) << c.name;
     }
   }
+}
+
+// The digest name becomes an openssl option: anything but a digest name is
+// refused before a signature file is written or anything runs.
+TEST_F(Verify, DigestNamesThatAreNoDigestAreRefused) {
+  std::string const archive_ok = signature("good", p(kArchive));
+  std::string const snapshot_ok = signature("good", p(kSnapshot));
+  std::string const written = p("written");
+  for (std::string const& hash :
+       {"out=" + written, std::string("out"), std::string("sign"), std::string("hex"), std::string("-sha256"),
+        "sha256 -out " + written, "sha256=" + written, std::string("sha256;touch ") + written,
+        std::string("sha256\n")}) {
+    kstest::ModuleRun r = verify(esign(archive_ok, snapshot_ok), "good", hash);
+    EXPECT_EQ(r.code, 12u) << hash << r.log;
+    EXPECT_THAT(r.log, HasSubstr(": not a digest name (--sign_hash): ")) << hash;
+    EXPECT_THAT(r.out, Not(HasSubstr("VERIFICATION RESULT:"))) << hash;
+    EXPECT_THAT(r.log, Not(HasSubstr("Verification of: "))) << hash;
+    EXPECT_FALSE(fs::exists(written)) << hash;
+    EXPECT_FALSE(fs::exists("/opt/kestrova/var/tasks/task_t9.snapshot.sign")) << hash;
+    EXPECT_TRUE(fs::is_empty(tmp_.path())) << hash;
+  }
+  // The check itself refuses as well, whoever calls it.
+  kstest::KsfdModule module;
+  kstest::FrameworkLog log;
+  EXPECT_FALSE(module.check_filename_by_esing(p("good") + ".pub", "out", p("sig.bin"), p(kSnapshot), true));
+  EXPECT_THAT(log.text(), HasSubstr(": not a digest name (--sign_hash): \"out\""));
+}
+
+// A file whose name begins with "-" is read as a file, not as an option.
+TEST_F(Verify, FileNamedLikeAnOption) {
+  kstest::write_file(dir_ / "-out=x", "data");
+  std::string const sig = signature("good", p("-out=x"));
+  kstest::KsfdModule module;
+  ASSERT_TRUE(module.write_esign(sig, p("sig")));
+  fs::path const before = fs::current_path();
+  fs::current_path(dir_.path());
+  kstest::FrameworkLog log;
+  bool const ok = module.check_filename_by_esing(p("good") + ".pub", "sha256", p("sig"), "-out=x", true);
+  fs::current_path(before);
+  EXPECT_TRUE(ok) << log.text();
+  EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
 
 TEST_F(Verify, Refusals) {
