@@ -1,9 +1,10 @@
 // ksfd runs, command lines and the ksfd list file.
 //
 // Every value placed into a command goes through shell_quoted_if_needed (or
-// shell_quoted where the command has always put it between single quotes), so
-// an ordinary command line keeps its familiar bytes and an unusual value stays
-// one word for /bin/sh.
+// shell_quoted where the command has always put it between single quotes, or
+// shielded_word where it has always been backslash-escaped), so an ordinary
+// command line keeps its familiar bytes and an unusual value stays one word
+// for /bin/sh.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -25,6 +26,7 @@
 #include <boost/filesystem.hpp>
 
 #include "framework/ks_module_universal.h"
+#include "framework/shielded_word.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
@@ -462,9 +464,9 @@ bool KsModuleUniversal::make_restore(bool const& replica) {
       command += " -r " + q(options_.archive_name);
     } else {
       command += " -R " + q(options_.record_id) + " -M " + q(options_.media_server) + " -T " + q(options_.task_id) +
-                 " -s " + q(get_task_secret()) + " -m " + q(options_.meta_file_path);
+                 " -s " + q(get_task_secret()) + " -m " + kestrova::shielded_word(options_.meta_file_path);
     }
-    command += " -d " + q(options_.tmp_operation_directory);
+    command += " -d " + kestrova::shielded_word(options_.tmp_operation_directory);
     if (!add_crypto_options(options_, std::string(__PRETTY_FUNCTION__) + ": ", false, command)) return false;
     if (replica) command += " -E ";
     if (options_.parallelism != 1) command += " -p " + std::to_string(options_.parallelism);
@@ -499,7 +501,8 @@ bool KsModuleUniversal::apply_replica() { return make_restore(true); }
 bool KsModuleUniversal::add_to_ksfd_list_file(std::string const& path, std::map<std::string, std::string> const& entries,
                                               bool append) {
   // A line break or the separator inside a name would make the tool read
-  // other items than the ones meant.
+  // other items than the ones meant; an empty path names no item, and an
+  // empty name would restore the item onto the restore directory itself.
   for (auto const& entry : entries) {
     for (std::string const* text : {&entry.first, &entry.second}) {
       if (text->find_first_of("\r\n") != std::string::npos || text->find(" : ") != std::string::npos ||

@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 
 #include "framework/ks_module_universal.h"
+#include "framework/shielded_word.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
@@ -117,7 +118,7 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
     }
     fs::create_directories(reference_snapshot_directory);
   }
-  std::string const command = "/bin/tar xzf " + q(path) + " -C " + q(reference_snapshot_directory);
+  std::string const command = "/bin/tar xzf " + q(path) + " -C " + kestrova::shielded_word(reference_snapshot_directory);
   std::string output;
   int const status = ks_utils_common::execute_command(command, output);
   if (status != 0) {

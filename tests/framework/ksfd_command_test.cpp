@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_util.h"
+#include "framework/shielded_word.h"
 #include "ksfd_module.h"
 
 namespace {
@@ -22,8 +23,17 @@ std::string const kPrefix = "cd / && /opt/kestrova/bin/ksfd -a sha2 -2  -b 16384
 std::string const kKeys = " -x /opt/kestrova/keys/master-key,/opt/kestrova/keys/secret-key.pem";
 std::string const kRestore = "/opt/kestrova/bin/ksfd -a sha2 -2  -b 16384";
 
+// "@T" is the scratch directory, "@E" the same directory as the restore line
+// writes it, with a backslash before each shell character. A scratch
+// directory ("/tmp/kstest.XXXXXX") holds no such character but the dot.
 std::string with_dir(std::string text, std::string const& dir) {
-  for (auto at = text.find("@T"); at != std::string::npos; at = text.find("@T", at + dir.size())) text.replace(at, 2, dir);
+  std::string escaped;
+  for (char c : dir) escaped += c == '.' ? std::string("\\.") : std::string(1, c);
+  for (auto const& marker : {std::make_pair("@T", dir), std::make_pair("@E", escaped)}) {
+    std::string const& value = marker.second;
+    for (auto at = text.find(marker.first); at != std::string::npos; at = text.find(marker.first, at + value.size()))
+      text.replace(at, 2, value);
+  }
   return text;
 }
 
@@ -266,6 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
                     kPrefix + " -x '/opt/kestrova/keys/master-key,/opt/kestrova/keys/secret-key.pem,vm1,vm 2' -z None" +
                         " -n @T/arch.ksfd" + kMeta + " -X @T/restr 2>&1",
                     ""},
+        // -j without a list: the trailing "," of -x, and no -X.
+        CommandCase{"restriction_list_missing", autonomous(restrictions("none")), false,
+                    kPrefix + kKeys + ", -z None -n @T/arch.ksfd" + kMeta + " 2>&1", ""},
         CommandCase{"enciphered", autonomous([](kstest::KsfdModule& m, std::string const& dir) {
                       m.options_.crypto = "aes256";
                       m.options_.key_file = dir + "/key";
@@ -341,7 +354,8 @@ TEST_P(Restore, ExactTextAndRefusals) {
   }
 }
 
-std::string const kRecord = kRestore + " -R rec -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7 -m @T/x.meta";
+std::string const kRecord =
+    kRestore + " -R rec -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7 -m @E/x\\.meta";
 
 Setup storages(std::string name) {
   return [name](kstest::KsfdModule& m, std::string const& dir) {
@@ -354,14 +368,14 @@ Setup storages(std::string name) {
 INSTANTIATE_TEST_SUITE_P(
     Options, Restore,
     testing::Values(
-        CommandCase{"media_server", nullptr, false, kRecord + " -d @T/rec.rest 2>&1", ""},
+        CommandCase{"media_server", nullptr, false, kRecord + " -d @E/rec\\.rest 2>&1", ""},
         CommandCase{"autonomous",
                     [](kstest::KsfdModule& m, std::string const& dir) {
                       m.options_.autonomous = true;
                       m.options_.archive_name = dir + "/a.ksfd";
                     },
-                    false, kRestore + " -r @T/a.ksfd -d @T/rec.rest 2>&1", ""},
-        CommandCase{"replica", nullptr, false, kRecord + " -d @T/rec.rest -E  2>&1", ""},
+                    false, kRestore + " -r @T/a.ksfd -d @E/rec\\.rest 2>&1", ""},
+        CommandCase{"replica", nullptr, false, kRecord + " -d @E/rec\\.rest -E  2>&1", ""},
         CommandCase{"extras",
                     [](kstest::KsfdModule& m, std::string const& dir) {
                       m.options_.parallelism = 3;
@@ -372,7 +386,7 @@ INSTANTIATE_TEST_SUITE_P(
                       m.options_.key_file = dir + "/key";
                     },
                     false,
-                    kRecord + " -d @T/rec.rest -C aes256 -k @T/key -p 3 -f @T/files --set-to-numeric"
+                    kRecord + " -d @E/rec\\.rest -C aes256 -k @T/key -p 3 -f @T/files --set-to-numeric"
                               " -e network_parallelism:2 2>&1",
                     ""},
         CommandCase{"key_file_missing",
@@ -383,6 +397,8 @@ INSTANTIATE_TEST_SUITE_P(
                     false, "", ": there is no key file: @T/nokey"},
         CommandCase{"key_file_not_given", [](kstest::KsfdModule& m, std::string const&) { m.options_.crypto = "aes"; },
                     false, "", ": you must define key file"},
+        // The meta file and the directory keep their backslash form as long
+        // as it keeps them one word; other values are single-quoted.
         CommandCase{"unusual_values_quoted",
                     [](kstest::KsfdModule& m, std::string const& dir) {
                       m.options_.meta_file_path = dir + "/my meta.meta";
@@ -391,11 +407,25 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     false,
                     kRestore + " -R 'rec 1' -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7"
-                               " -m '@T/my meta.meta' -d '@T/r$x.rest' 2>&1",
+                               " -m @E/my\\ meta\\.meta -d @E/r\\$x\\.rest 2>&1",
+                    ""},
+        // A tab would split the backslash form (line breaks: ShieldedWord).
+        CommandCase{"tab_quoted",
+                    [](kstest::KsfdModule& m, std::string const& dir) {
+                      m.options_.meta_file_path = dir + "/a\tb.meta";
+                      m.options_.tmp_operation_directory = dir + "/r\tx.rest";
+                    },
+                    false, kRestore + " -R rec -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7"
+                                      " -m '@T/a\tb.meta' -d '@T/r\tx.rest' 2>&1", ""},
+        // An empty meta file path stays a word, so -d is not taken for it.
+        CommandCase{"empty_meta_file_stays_a_word",
+                    [](kstest::KsfdModule& m, std::string const&) { m.options_.meta_file_path.clear(); }, false,
+                    kRestore + " -R rec -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7 -m '' -d "
+                               "@E/rec\\.rest 2>&1",
                     ""},
         // With client-defined storages the archive name says where the archive is.
         CommandCase{"storage_local_directory", storages("local-directory:7@@T/a.ksfd"), false,
-                    kRestore + " -r @T/a.ksfd -d @T/rec.rest 2>&1", "Rename restored object to: @T/a.ksfd"},
+                    kRestore + " -r @T/a.ksfd -d @E/rec\\.rest 2>&1", "Rename restored object to: @T/a.ksfd"},
         CommandCase{"storage_module_default", storages("default:3@x"), true, "",
                     "Module default storage. Skipping ksfd run."},
         CommandCase{"storage_s3", storages("s3:1@bucket/a"), false, "",
@@ -403,5 +433,40 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"storage_name_unknown", storages("@T/a.ksfd"), false, "",
                     ": unsupported client defined storage here: @T/a.ksfd"}),
     case_name);
+
+// ---- the backslash form of the restore and unpack lines ---------------------------------
+
+// Ordinary paths get a backslash before each shell character; whatever the
+// value, /bin/sh reads back exactly one word holding it.
+TEST(ShieldedWord, OrdinaryPathsKeepTheirFormAndEveryValueStaysOneWord) {
+  struct {
+    std::string value;
+    std::string word;  // empty: only the round trip is checked
+  } const cases[] = {
+      {"/tmp/w/rec.rest", "/tmp/w/rec\\.rest"},
+      {"/a b/x:y@z%.meta", "/a\\ b/x\\:y\\@z\\%\\.meta"},
+      {"it's \"$(touch x)\" `id` \\ ~root #c *?[a] {a,b} <>|;&!^", ""},
+      {"plain-name_1,2=3+4", "plain-name_1,2=3+4"},
+      {"", "''"},
+      {"a\nb", "'a\nb'"},
+      {"a\tb", "'a\tb'"},
+      {"it's\n", "'it'\\''s\n'"},
+      {"\x01\x7f", "'\x01\x7f'"},
+      {"caf\xc3\xa9.d", "caf\xc3\xa9\\.d"},
+  };
+  kstest::TempDir dir;
+  for (auto const& c : cases) {
+    std::string const word = kestrova::shielded_word(c.value);
+    if (!c.word.empty()) {
+      EXPECT_EQ(word, c.word) << c.value;
+    }
+    // Each word the shell makes, between brackets, in a file.
+    std::string const out = (dir / "words").string();
+    auto r = kstest::run("cd " + dir.str() + " && for w in " + word + "; do printf '[%s]' \"$w\"; done > " + out);
+    ASSERT_EQ(r.status, 0) << word << r.output;
+    EXPECT_EQ(kstest::read_file(out), "[" + c.value + "]") << word;
+    EXPECT_FALSE(fs::exists(dir / "x")) << word;
+  }
+}
 
 }  // namespace

@@ -97,6 +97,15 @@ TEST_F(Unpack, UnusualNamesStayOneWord) {
   EXPECT_EQ(module_.options_.meta_file_path, module_.options_.tmp_operation_directory + "/it's a $ref.snap_dir/x.meta");
 }
 
+// The directory after -C has a backslash before each shell character; the
+// tarball's path is written as it is.
+TEST_F(Unpack, DirectoryWrittenWithBackslashes) {
+  ASSERT_EQ(unpack("/nonexistent/r.snap"), 12);
+  std::string escaped;
+  for (char c : module_.options_.tmp_operation_directory) escaped += c == '.' ? std::string("\\.") : std::string(1, c);
+  EXPECT_THAT(log_, HasSubstr(": command: '/bin/tar xzf /nonexistent/r.snap -C " + escaped + "/r\\.snap_dir'"));
+}
+
 TEST_F(Unpack, Refusals) {
   struct {
     std::string path;

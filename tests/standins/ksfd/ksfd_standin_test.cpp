@@ -597,7 +597,8 @@ TEST_F(KsfdStandin, TheFrameworksCommandLinesAreAccepted) {
        ks + " -a sha2 -2 -b 16384 -r " + T + "/c1.ksfd -d " + T + "/c1.rest -p 3 -f vm.config --set-to-numeric -e "
            "network_parallelism:2"},
       // Media-server restore of the enciphered incremental as a replica, the
-      // meta file and the directory escaped as the framework escapes them.
+      // meta file and the directory backslash-escaped as the restore command
+      // writes them.
       {ks + " -a sha2 -2  -b 16384 -R c2 -M media1 -T 42 -s " + secret + " -m " + T + "/c2\\.snap_dir/c2\\.meta -d " +
            T + "/c2\\ x\\.rest -C aes -k " + p("crypto.key") + " -E  2>&1",
        ks + " -a sha2 -2 -b 16384 -R c2 -M media1 -T 42 -s " + secret + " -m " + T + "/c2.snap_dir/c2.meta -d '" + T +
