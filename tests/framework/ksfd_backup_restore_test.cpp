@@ -102,6 +102,20 @@ class BackupRestore : public testing::Test {
 
   std::string T() const { return work_.str(); }
 
+  // The product's signing key (in the sandbox); the path of its public half,
+  // empty when it could not be made.
+  std::string make_signing_key() const {
+    kstest::write_file("/opt/kestrova/keys/master-key", "pass phrase\n");
+    std::string const pub = (aux_ / "public.pem").string();
+    bool const made = kstest::run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -aes-256-cbc -pass "
+                                  "file:/opt/kestrova/keys/master-key -out /opt/kestrova/keys/secret-key.pem")
+                              .status == 0 &&
+                      kstest::run("openssl pkey -in /opt/kestrova/keys/secret-key.pem -passin "
+                                  "file:/opt/kestrova/keys/master-key -pubout -out " + pub)
+                              .status == 0;
+    return made ? pub : std::string();
+  }
+
   kstest::TempDir src_, work_, media_, aux_, restore_;
   std::string disk_;
   std::vector<std::string> calls_;
@@ -168,14 +182,8 @@ TEST_F(BackupRestore, MediaServerFullBackupAndRestore) {
 }
 
 TEST_F(BackupRestore, AutonomousSignedBackupWithListingAndRestore) {
-  kstest::write_file("/opt/kestrova/keys/master-key", "pass phrase\n");
-  ASSERT_EQ(0, kstest::run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -aes-256-cbc -pass "
-                           "file:/opt/kestrova/keys/master-key -out /opt/kestrova/keys/secret-key.pem")
-                   .status);
-  std::string const pub = (aux_ / "public.pem").string();
-  ASSERT_EQ(0, kstest::run("openssl pkey -in /opt/kestrova/keys/secret-key.pem -passin "
-                           "file:/opt/kestrova/keys/master-key -pubout -out " + pub)
-                   .status);
+  std::string const pub = make_signing_key();
+  ASSERT_FALSE(pub.empty());
 
   mode_t const original = ::umask(0);
   kstest::ModuleRun b =
@@ -345,6 +353,59 @@ TEST_F(BackupRestore, SpecialEntriesAddedToTheArchive) {
   EXPECT_TRUE(nothing.append_some_special());
   nothing.special_entries = {{"/x", "x"}};
   EXPECT_FALSE(nothing.append_some_special());
+}
+
+// Entries added to an archive on the media server, signed, with every option
+// of the command; adding them a second time fails with the command and the
+// tool's output in the log.
+TEST_F(BackupRestore, SpecialEntriesAddedToAMediaServerArchive) {
+  std::string const pub = make_signing_key();
+  ASSERT_FALSE(pub.empty());
+  ASSERT_EQ(backup({"-1", "-b", "vm", "-d", T(), "-n", "arch", "-m", "media1", "-T", "t7"}).code, 0u);
+  // The meta file the tool extends, where the task keeps it.
+  ASSERT_EQ(kstest::run("mkdir " + T() + "/arch.snap_dir && tar xzf " + T() + "/arch.snap -C " + T() + "/arch.snap_dir")
+                .status,
+            0);
+  kstest::write_file(src_ / "extra", "more");
+  kstest::KsfdModule module;
+  module.options_.tmp_operation_directory = T();
+  module.options_.archive_name = "arch";
+  module.options_.media_server = "media1";
+  module.options_.task_id = "t7";
+  module.options_.resource_list_file = (aux_ / "ksfd.list").string();
+  module.options_.dgst = true;
+  module.options_.parallelism = 2;
+  module.options_.compress = 3;
+  module.options_.memory_threshold = 7;
+  module.special_entries = {{(src_ / "extra").string(), "extra.txt"}};
+  std::string const command =
+      "cd '" + T() + "' && /opt/kestrova/bin/ksfd -a sha2 -2  -b 16384 -U arch --add " + (aux_ / "ksfd.list").string() +
+      " -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7 -m " + T() + "/arch.snap_dir/arch.meta -g " + T() +
+      "/arch.signature --passin /opt/kestrova/keys/master-key --sign /opt/kestrova/keys/secret-key.pem -p 2"
+      " -z optimal --memory-threshold 7";
+  {
+    kstest::FrameworkLog log;
+    ASSERT_TRUE(module.append_some_special()) << log.text();
+    EXPECT_THAT(log.text(), HasSubstr("Execute command:" + command + "\n"));
+  }
+  EXPECT_EQ(kstest::read_file(aux_ / "ksfd.list"), "KSFD file list:\n   " + (src_ / "extra").string() + " : extra.txt\n");
+  auto v = kstest::run("openssl dgst -sha256 -verify " + pub + " -signature " + T() + "/arch.signature " +
+                       (media_ / "arch.ksfd").string());
+  EXPECT_EQ(v.status, 0) << v.output;
+  auto r = kstest::run("/opt/kestrova/bin/ksfd -a sha2 -2 -b 16384 -R arch -M media1 -T t7 -s " +
+                       kstest::task_secret_path("t7") + " -m " + T() + "/arch.snap_dir/arch.meta -d " + restore_.str());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(kstest::read_file(restore_ / "extra.txt"), "more");
+  EXPECT_EQ(kstest::read_file(restore_ / "vdb"), disk_);
+
+  kstest::FrameworkLog log;
+  EXPECT_FALSE(module.append_some_special());
+  // Error lines reach the log with runs of blanks reduced to one.
+  std::string single_blanks = command;
+  single_blanks.replace(single_blanks.find("  "), 2, " ");
+  EXPECT_THAT(log.text(), HasSubstr("Error: base_backup command: " + single_blanks + " \n"));
+  EXPECT_THAT(log.text(), HasSubstr("Error: base_backup command result: KSFD PID: "));
+  EXPECT_THAT(log.text(), HasSubstr("the archive already holds extra.txt"));
 }
 
 // A restored file with holes did not get all its data.

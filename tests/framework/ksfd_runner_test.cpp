@@ -3,10 +3,16 @@
 // and bad, and what the runner leaves behind when it gives up part-way.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iostream>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -14,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_util.h"
+#include "framework/signal_handler.h"
 #include "ksfd_module.h"
 
 namespace {
@@ -295,5 +302,78 @@ INSTANTIATE_TEST_SUITE_P(Pids, RunnerPid,
                          testing::Values(ObservedCase{"own", nullptr, true}, ObservedCase{"init", "1", false},
                                          ObservedCase{"trailing_text_ignored", "1 remote", false}),
                          [](testing::TestParamInfo<ObservedCase> const& info) { return std::string(info.param.name); });
+
+// ---- pause and resume -------------------------------------------------------------------
+
+// The state letter of a process from /proc ('T' stopped), 0 when it is gone.
+char process_state(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return 0;
+  auto const close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+bool wait_for(std::function<bool()> const& done, int seconds = 10) {
+  for (int i = 0; i < seconds * 50; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+// A pause of the module reaches the tool through the pid the tool printed and
+// holds it, however long the pause lasts; the resume lets the run finish.
+TEST(RunnerPause, PauseAndResumeReachTheRunningTool) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir dir;
+  ScopedEnv slow("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
+  std::string const command = tool_command(dir);
+  std::string const echoed = (dir / "echoed").string();
+  kstest::write_file(echoed, "");
+  pid_t const module_pid = fork();
+  ASSERT_GE(module_pid, 0);
+  if (module_pid == 0) {
+    int const fd = ::open(echoed.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) _exit(3);
+    kstest::KsfdModule module;
+    auto const handler = KsModuleSignalHandler::init(&module);
+    std::string output, progress;
+    bool const ok = module.run_ksfd_command(command, output, module.ksfd_pid, progress);
+    std::cout.flush();
+    _exit(ok ? 0 : 1);
+  }
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } reaper{module_pid};
+
+  pid_t tool = 0;
+  ASSERT_TRUE(wait_for([&] {
+    std::string const text = kstest::read_file(echoed);
+    auto const lines = kstest::lines_with(text, "KSFD PID: ");
+    if (!lines.empty() && text.back() == '\n') tool = std::stoi(lines[0].substr(10));
+    return tool != 0;
+  }));
+  kill(module_pid, SIGTSTP);
+  EXPECT_TRUE(wait_for([&] { return process_state(tool) == 'T'; })) << process_state(tool);
+  // Longer than the tool needs for its item: paused, it gets nowhere.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(process_state(tool), 'T');
+  EXPECT_EQ(waitpid(module_pid, nullptr, WNOHANG), 0);
+  EXPECT_EQ(kstest::read_file(echoed).find("Packed: "), std::string::npos);
+
+  kill(module_pid, SIGCONT);
+  int status = 0;
+  ASSERT_TRUE(wait_for([&] { return waitpid(module_pid, &status, WNOHANG) == module_pid; }));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(kstest::lines_with(kstest::read_file(echoed), kPacked).size(), 1u) << kstest::read_file(echoed);
+}
 
 }  // namespace
