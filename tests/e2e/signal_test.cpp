@@ -1,7 +1,7 @@
 // Signals that the backup client (or an operator) sends to the running
-// program: a termination in the middle of a step ends the run with 17 and
-// leaves nothing in the cloud; a pause stops ksfd and a resume lets the
-// backup finish.
+// program: a termination (SIGTERM, or a sent SIGSEGV) in the middle of a step
+// ends the run with 17 and leaves nothing in the cloud; a pause stops ksfd
+// and a resume lets the backup finish.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -57,6 +57,7 @@ enum class Moment { backup_ksfd_reads, backup_snapshot_wait, restore_ksfd_extrac
 struct SignalRow {
   char const* name;
   Moment moment;
+  int signal = SIGTERM;
 };
 
 void PrintTo(SignalRow const& row, std::ostream* out) { *out << row.name; }
@@ -100,7 +101,7 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
       ASSERT_GT(ksfd, 0);
       break;
   }
-  run->send_signal(SIGTERM);
+  run->send_signal(GetParam().signal);
   ProcessResult const r = run->wait(std::chrono::seconds(120));
   std::string const log = h.log_text();
   EXPECT_EQ(r.status, 17) << r.out << log;
@@ -126,7 +127,9 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
 INSTANTIATE_TEST_SUITE_P(Signals, Termination,
                          ::testing::Values(SignalRow{"backup_while_ksfd_reads", Moment::backup_ksfd_reads},
                                            SignalRow{"backup_during_snapshot_wait", Moment::backup_snapshot_wait},
-                                           SignalRow{"restore_while_ksfd_extracts", Moment::restore_ksfd_extracts}),
+                                           SignalRow{"restore_while_ksfd_extracts", Moment::restore_ksfd_extracts},
+                                           // Sent, not a fault: a request to end like SIGTERM.
+                                           SignalRow{"segv_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGSEGV}),
                          [](::testing::TestParamInfo<SignalRow> const& info) { return std::string(info.param.name); });
 
 // SIGTERM that arrives while the module writes a log line (here: the lines
