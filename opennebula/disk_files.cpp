@@ -30,11 +30,25 @@ constexpr char kRbdStructSig[] =
 
 bool is_local_host(const std::string& host) { return host.empty() || host == ks_utils_common::get_nodename(); }
 
+// The options come before "--", so a file name that begins with "-" is no
+// option.
 std::string qemu_img_info(const std::string& file, bool force_share, bool local, const std::string& host) {
   std::string command = "/usr/bin/qemu-img info ";
   if (force_share) command += "--force-share ";
-  if (local) return command + shell_arg(file) + " --output=json";
-  return ssh_command(host, command + remote_arg(file, true) + " --output=json");
+  command += "--output=json -- ";
+  if (local) return command + shell_arg(file);
+  return ssh_command(host, command + remote_arg(file, true));
+}
+
+// The one path a remote readlink printed: a single absolute one. ssh's own
+// warnings would add lines, or stand alone; a relative target of a link
+// read one level means nothing to the caller either.
+bool readlink_result(const std::string& output, std::string& result) {
+  std::string line = output;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (line.empty() || line[0] != '/' || line.find('\n') != std::string::npos) return false;
+  result = line;
+  return true;
 }
 
 // The JSON object qemu-img printed; anything the shell or ssh wrote around
@@ -77,13 +91,18 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
     }
   } else {
     std::string command =
-        ssh_command(host, std::string("/bin/readlink ") + (follow_all ? "-f " : "") + remote_arg(path));
+        ssh_command(host, std::string("/bin/readlink ") + (follow_all ? "-f " : "") + "-- " + remote_arg(path));
     std::string output;
     if (!run_tool(kReadLinkSig, command, failure_form::none, output)) {
       log_error(kReadLinkSig, ": can't run readlink for " + path);
       return 1;
     }
-    resolved = without_line_breaks(output);
+    if (!readlink_result(output, resolved)) {
+      log_error(kReadLinkSig, ": got wrong output of readlink for " + path);
+      log_error_line("Command was: " + command);
+      log_error_line("Command output: " + output);
+      return 1;
+    }
   }
   if (resolved.empty()) resolved = path;
   if (resolved != path)

@@ -13,8 +13,9 @@ namespace ks_opennebula_common {
 
 // The target of a symbolic link, or `path` itself when it is none. Locally
 // (host empty or the local node name) every link is followed; remotely
-// "readlink" runs as root over ssh, with "-f" when `follow_all`. `resolved`
-// is replaced. 0, or 1 after logging.
+// "readlink" runs as root over ssh, with "-f" when `follow_all`, and must
+// print exactly one absolute path. `resolved` is replaced. 0, or 1 after
+// logging.
 int read_file_link(const std::string& path, std::string& resolved, const std::string& host, bool follow_all);
 
 // The source the libvirt domain `deploy_id` uses for the disk whose target

@@ -277,7 +277,9 @@ int calc_md5sum(const std::string& path, std::string& md5) {
 int calc_md5sum_for_block_device(const std::string& device, std::string& md5) {
   return guarded(kBlockMd5Sig, 1, [&]() -> int {
     std::string output;
-    if (!run_tool(kBlockMd5Sig, "/usr/bin/md5sum " + shell_arg_if_needed(device) + " | /usr/bin/awk '{print $1}'",
+    // After "--" md5sum still reads "-" as its input; "./" names the file.
+    const std::string operand = device.empty() || device[0] == '/' ? device : "./" + device;
+    if (!run_tool(kBlockMd5Sig, "/usr/bin/md5sum -- " + shell_arg_if_needed(operand) + " | /usr/bin/awk '{print $1}'",
                   failure_form::following_error, output))
       return 1;
     std::string digest = without_line_breaks(output);

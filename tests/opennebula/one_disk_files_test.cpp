@@ -57,7 +57,7 @@ TEST(OneDiskFiles, LinksLocallyAndOnARemoteHost) {
       {"local links are followed to the end", top, "", false, file},
       {"the local node name is local", top, node, true, file},
       {"remote, every link", top, "kvm-b", true, file},
-      {"remote, one level", top, "kvm-b", false, "mid"},
+      {"remote, one level", mid, "kvm-b", false, file},
   };
   for (const Case& c : cases) {
     log.clear();
@@ -84,6 +84,70 @@ TEST(OneDiskFiles, LinksLocallyAndOnARemoteHost) {
 
   EXPECT_FALSE(boost::filesystem::exists("pwned"));
   EXPECT_FALSE(boost::filesystem::exists("pwned2"));
+}
+
+// What a remote readlink printed counts only when it is one path; ssh's own
+// messages (merged into the output) never become part of a disk's name.
+TEST(OneDiskFiles, RemoteReadlinkPrintsExactlyOnePath) {
+  const std::string link = "/var/lib/one/datastores/0/12/disk.0";
+  struct Case {
+    const char* what;
+    bool follow_all;
+    std::string output;
+    int rc;
+    std::string result;
+  } cases[] = {
+      {"one line", true, "/dev/dm-3\n", 0, "/dev/dm-3"},
+      {"no line break", true, "/dev/dm-3", 0, "/dev/dm-3"},
+      {"one level, relative", false, "../../../../../../dev/vg-one-1/lv-one-7\n", 1, ""},
+      {"an ssh warning first", true,
+       "Warning: Permanently added 'kvm-b' (ED25519) to the list of known hosts.\r\n/dev/dm-3\n", 1, ""},
+      {"a warning alone", false, "Warning: Permanently added 'kvm-b' (ED25519) to the list of known hosts.\n", 1, ""},
+      {"two lines", true, "/dev/dm-3\n/dev/dm-4\n", 1, ""},
+      {"nothing", true, "", 1, ""},
+      {"an empty line", true, "\n", 1, ""},
+  };
+  for (const Case& c : cases) {
+    Standins tools;
+    tools.answer({"ssh", "root@kvm-b", std::string("/bin/readlink ") + (c.follow_all ? "-f " : "") + "-- " + link},
+                 c.output);
+    LogCapture log;
+    std::string resolved = "stale";
+    EXPECT_EQ(read_file_link(link, resolved, "kvm-b", c.follow_all), c.rc) << c.what << "\n" << log.dump();
+    ASSERT_EQ(tools.calls().size(), 1u) << c.what;
+    if (c.rc == 0) {
+      EXPECT_EQ(resolved, c.result) << c.what;
+    } else {
+      EXPECT_TRUE(log.has(std::string("Error: ") + kLinkSig + ": got wrong output of readlink for " + link))
+          << c.what << "\n" << log.dump();
+    }
+  }
+}
+
+// Names that begin with "-" reach readlink and qemu-img as file names, not
+// as options (relative names, so the test works in a directory of its own).
+TEST(OneDiskFiles, NamesThatBeginWithADash) {
+  kstest::TempDir dir;
+  const std::string image = (dir / "-disk.qcow2").string();
+  qemu_img("create -q -f qcow2 " + kstest::sh_quote(image) + " 3M");
+  qemu_img("create -q -f qcow2 -F qcow2 -b " + kstest::sh_quote(image) + " " + kstest::sh_quote((dir / "-top").string()));
+  boost::filesystem::create_symlink(image, dir / "-link");
+  onetest::CurrentDirectory here(dir.path());
+  Standins tools;
+  LogCapture log;
+
+  unsigned long long size = 0;
+  EXPECT_EQ(get_image_virtual_size("-disk.qcow2", false, "", size), 0) << log.dump();
+  EXPECT_EQ(size, 3ull << 20);
+  EXPECT_EQ(get_image_virtual_size("-disk.qcow2", false, "kvm-b", size), 0) << log.dump();
+  std::vector<std::string> files;
+  EXPECT_EQ(fill_backing_image_chain("-top", files, false, ""), 0) << log.dump();
+  EXPECT_EQ(files, (std::vector<std::string>{"-top", image}));
+  for (bool follow_all : {false, true}) {
+    std::string resolved;
+    EXPECT_EQ(read_file_link("-link", resolved, "kvm-b", follow_all), 0) << log.dump();
+    EXPECT_EQ(resolved, image);
+  }
 }
 
 TEST(OneDiskFiles, SourceOfADomainDisk) {
@@ -220,7 +284,7 @@ TEST(OneDiskFiles, VirtualSize) {
   EXPECT_EQ(get_image_virtual_size(missing, true, "kvm-b", size), 1);
   EXPECT_TRUE(log.has("Error: int ks_opennebula_common::get_image_virtual_size(const string&, bool, const string&, long "
                       "long unsigned int&): the following command produced an error: ssh root@kvm-b /usr/bin/qemu-img "
-                      "info --force-share '" + missing + "' --output=json"))
+                      "info --force-share --output=json -- '" + missing + "'"))
       << log.dump();
 }
 

@@ -121,6 +121,16 @@ TEST(OneImageSignature, Md5OfDevicesRunsNoNamesAsCommands) {
   EXPECT_EQ(calc_md5sum_for_block_device(missing, md5), 1);
   EXPECT_EQ(md5, "old");
   EXPECT_TRUE(log.has(std::string("Error: ") + kBlockSig + ": got empty md5sum for: " + missing)) << log.dump();
+
+  // Names that begin with "-" are files, not options, and "-" is not the
+  // standard input (relative names, in a directory of their own).
+  onetest::CurrentDirectory here(dir.path());
+  for (const char* name : {"-", "-b", "--help"}) {
+    kstest::write_file(dir / name, pattern(300) + name);
+    md5.clear();
+    EXPECT_EQ(calc_md5sum_for_block_device(name, md5), 0) << name << "\n" << log.dump();
+    EXPECT_EQ(md5, md5sum_of((dir / name).string())) << name;
+  }
 }
 
 TEST(OneImageSignature, Md5OfALoopDevice) {

@@ -154,6 +154,15 @@ void LogCapture::clear() {
   captured().clear();
 }
 
+CurrentDirectory::CurrentDirectory(boost::filesystem::path const& dir) : previous_(boost::filesystem::current_path()) {
+  boost::filesystem::current_path(dir);
+}
+
+CurrentDirectory::~CurrentDirectory() {
+  boost::system::error_code ec;
+  boost::filesystem::current_path(previous_, ec);
+}
+
 std::string fixture(std::string const& name) {
   return kstest::read_file(kstest::source_path("tests/opennebula/fixtures/" + name));
 }

@@ -57,6 +57,18 @@ class LogCapture {
   void clear();
 };
 
+// Makes `dir` the working directory while the object lives.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(boost::filesystem::path const& dir);
+  ~CurrentDirectory();
+  CurrentDirectory(CurrentDirectory const&) = delete;
+  CurrentDirectory& operator=(CurrentDirectory const&) = delete;
+
+ private:
+  boost::filesystem::path previous_;
+};
+
 // A file of tests/opennebula/fixtures.
 std::string fixture(std::string const& name);
 std::string replaced(std::string text, std::string const& from, std::string const& to);
