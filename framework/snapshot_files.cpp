@@ -34,6 +34,13 @@ std::string make_private_directory() {
   return buffer.data();
 }
 
+// A name that becomes one directory below the client's directory. The
+// restore directory is removed with everything in it after the last run, so
+// a name must never lead out of the client's directory.
+bool one_directory_name(std::string const& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -216,7 +223,19 @@ bool KsModuleUniversal::close_backup(bool const& replica) {
 
 int KsModuleUniversal::define_restore_directory() {
   try {
+    if (options_.tmp_operation_directory.empty()) {
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                   << ": no temporary directory (-d) given; a restore directory is never made in the "
+                                      "root directory"
+                                   << std::endl;
+      return 1;
+    }
     if (!options_.archive_to_patch.empty()) {
+      if (!one_directory_name(options_.archive_to_patch)) {
+        KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": catalog 'archive to patch' is not a directory name: "
+                                     << kestrova::as_quoted(options_.archive_to_patch, '"', '\\') << std::endl;
+        return 1;
+      }
       options_.tmp_operation_directory += "/" + options_.archive_to_patch + ".rest";
       if (!fs::exists(options_.tmp_operation_directory)) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": catalog 'archive to patch' doesn't exist: "
@@ -241,6 +260,11 @@ int KsModuleUniversal::define_restore_directory() {
         name = stem.substr(begin, second == std::string::npos ? std::string::npos : second - begin);
       }
     } else {
+      if (!one_directory_name(options_.record_id)) {
+        KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": record id is not a directory name: "
+                                     << kestrova::as_quoted(options_.record_id, '"', '\\') << std::endl;
+        return 1;
+      }
       name = options_.record_id;
     }
     options_.tmp_operation_directory += "/" + name + ".rest";

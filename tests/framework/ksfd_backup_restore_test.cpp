@@ -331,6 +331,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "media server not reachable", false}),
     [](testing::TestParamInfo<OutcomeCase> const& info) { return std::string(info.param.name); });
 
+// A restore directory that would lie outside the client's directory, or in
+// the root directory when no -d is given, ends the restore before anything
+// is made or run.
+TEST_F(BackupRestore, RestoreDirectoryOutsideTheClientsDirectoryIsRefused) {
+  fs::create_directories(restore_ / "sub");
+  std::vector<std::vector<std::string>> const runs = {
+      {"-r", "../escape", "-d", (restore_ / "sub").string(), "-m", "media1", "-T", "t7"},
+      {"-r", "ks_rootless", "-m", "media1", "-T", "t7"},
+  };
+  for (auto const& args : runs) {
+    kstest::KsfdModule module;
+    kstest::ModuleRun r = kstest::run_module(module, args);
+    EXPECT_TRUE(r.init_ok) << r.log;
+    EXPECT_EQ(r.code, 7u) << r.log;
+    EXPECT_THAT(module.calls, Not(testing::Contains("before_restore")));
+    EXPECT_THAT(r.log, Not(HasSubstr(":ksfd command: ")));
+  }
+  EXPECT_FALSE(fs::exists(restore_ / "escape.rest"));
+  EXPECT_FALSE(fs::exists("/ks_rootless.rest"));
+}
+
 // Entries added to the archive of an autonomous backup come back with it.
 TEST_F(BackupRestore, SpecialEntriesAddedToTheArchive) {
   kstest::KsfdModule module(options(true));

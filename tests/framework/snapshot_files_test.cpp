@@ -302,6 +302,47 @@ INSTANTIATE_TEST_SUITE_P(
                     DirectoryCase{"archive_to_patch_missing", false, false, "x", "q", 1, "q.rest"}),
     [](testing::TestParamInfo<DirectoryCase> const& info) { return std::string(info.param.name); });
 
+// The restore directory is removed with everything in it after the last run:
+// it must lie below the client's directory, and the root directory is never
+// its parent.
+TEST(RestoreDirectory, NamesThatLeaveTheClientsDirectoryAreRefused) {
+  KS_REQUIRE_SANDBOX();
+  struct {
+    char const* parent;  // "@" is the scratch directory
+    std::string record_id;
+    std::string archive_to_patch;
+    char const* message;
+  } const cases[] = {
+      {"@/d", "../out", "", ": record id is not a directory name: \"../out\""},
+      {"@/d", "a/b", "", ": record id is not a directory name: \"a/b\""},
+      {"@/d", "/abs", "", ": record id is not a directory name: \"/abs\""},
+      {"@/d", "..", "", ": record id is not a directory name: \"..\""},
+      {"@/d", ".", "", ": record id is not a directory name: \".\""},
+      {"@/d", "", "", ": record id is not a directory name: \"\""},
+      {"@/d", "rec", "../p", ": catalog 'archive to patch' is not a directory name: \"../p\""},
+      {"", "rec", "", ": no temporary directory (-d) given; a restore directory is never made in the root directory"},
+      {"", "rec", "p", ": no temporary directory (-d) given"},
+  };
+  for (auto const& c : cases) {
+    kstest::TempDir work;
+    fs::create_directories(work / "d");
+    fs::create_directories(work / "p.rest");
+    std::string parent = c.parent;
+    if (!parent.empty()) parent.replace(0, 1, work.str());
+    kstest::KsfdModule module;
+    module.options_.tmp_operation_directory = parent;
+    module.options_.record_id = c.record_id;
+    module.options_.archive_to_patch = c.archive_to_patch;
+    kstest::FrameworkLog log;
+    EXPECT_EQ(module.define_restore_directory(), 1) << c.record_id << log.text();
+    EXPECT_THAT(log.text(), HasSubstr(c.message));
+    EXPECT_EQ(module.options_.tmp_operation_directory, parent);
+    EXPECT_FALSE(fs::exists(work / "out.rest"));
+    EXPECT_FALSE(fs::exists(work / "d" / "a"));
+    EXPECT_FALSE(fs::exists("/rec.rest"));
+  }
+}
+
 // ---- after a restore ----------------------------------------------------------------------
 
 struct CloseRestoreCase {
