@@ -4,7 +4,12 @@
 // Quoting: a remote command passes two shells, the local one that starts ssh
 // and the remote one that ssh hands the text to. Each value is quoted for the
 // remote shell, and the whole text once more for the local one, so neither
-// shell expands anything in it.
+// shell expands anything in it. scp is different: it hands a remote path
+// over literally (the SFTP protocol of newer versions, where the path is
+// still globbed) or through the remote shell (the older protocol), and no
+// quoting is right for both. So remote paths are used bare and only when
+// they are absolute and made of characters that neither reads specially;
+// any other is refused before anything runs.
 //
 // Every ssh and scp call carries the options of the connection check: no
 // password prompt, no interactive question, a bounded connection time. A
@@ -41,6 +46,11 @@ std::string absolute(std::string const& path) {
   return path.empty() || path[0] == '/' ? path : fs::absolute(path).string();
 }
 
+bool scp_safe_remote_path(std::string const& path) {
+  return !path.empty() && path[0] == '/' && kestrova::is_shell_safe(path);
+}
+
+// Local paths are absolute as well: scp would take "a:b" for a remote one.
 std::string scp_command(std::string const& from, std::string const& to) {
   return std::string(kScp) + " " + kNonInteractive + " " + q(from) + " " + q(to);
 }
@@ -117,6 +127,21 @@ bool KsModuleUniversal::make_backup_remotely() {
     return false;
   }
 
+  // Every path scp names on the remote host (see the quoting note above).
+  std::string const list = absolute(options_.resource_list_file);
+  std::vector<std::string> remote_paths{secret, meta};
+  if (!list.empty()) remote_paths.push_back(list);
+  if (restrictions_exist) remote_paths.push_back(snapshot_dir);
+  if (!reference.empty()) remote_paths.push_back(reference);
+  for (auto const& path : remote_paths) {
+    if (!scp_safe_remote_path(path)) {
+      KsLogStream(KsLogLvl::Error) << sig << ": remote path unusable for scp (only an absolute path of letters, "
+                                   << "digits and _@%+=:,./- is passed unchanged): "
+                                   << kestrova::as_quoted(path, '"', '\\') << std::endl;
+      return false;
+    }
+  }
+
   // "ssh -q -l USER HOST " and then the options, so that the connection
   // check is the familiar command line; every later call reuses it whole.
   std::string const prefix = std::string(kSsh) + " -q -l " + q(user) + " " + q(host) + "  " + kNonInteractive + " ";
@@ -157,11 +182,11 @@ bool KsModuleUniversal::make_backup_remotely() {
   };
   KsLogStream(KsLogLvl::Info) << "Coping files to remote host: " << host << std::endl;
   std::vector<std::string> copies{scp_command(secret, remote + ":" + secret)};
-  std::string const list = absolute(options_.resource_list_file);
   if (!list.empty()) copies.push_back(scp_command(list, remote + ":" + list));
-  if (restrictions_exist) copies.push_back(scp_command(options_.restriction_list_file, remote + ":" + snapshot_dir));
+  if (restrictions_exist)
+    copies.push_back(scp_command(absolute(options_.restriction_list_file), remote + ":" + snapshot_dir));
   // Without its reference the remote tool cannot make the delta.
-  if (!reference.empty()) copies.push_back(scp_command(local_reference, remote + ":" + reference));
+  if (!reference.empty()) copies.push_back(scp_command(absolute(local_reference), remote + ":" + reference));
   for (auto const& copy : copies)
     if (!run(copy)) return fail_and_clean(copy);
 

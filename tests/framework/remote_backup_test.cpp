@@ -284,7 +284,24 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"HostLikeAnOption", [](KsModuleOptions& o) { o.remote_backup_host = "-oProxyCommand=touch x"; },
                     ": unusable remote host or user: "},
         RefusalCase{"UserLikeAnOption", [](KsModuleOptions& o) { o.remote_user = "-F/tmp/cfg"; },
-                    ": unusable remote host or user: "}),
+                    ": unusable remote host or user: "},
+        // scp passes a remote path either literally or through the remote
+        // shell, depending on its version: no quoting suits both, so a
+        // remote path of other characters than the plain ones is refused.
+        RefusalCase{"TemporaryDirectoryWithBlanks", [](KsModuleOptions& o) { o.tmp_operation_directory += " b"; },
+                    ": remote path unusable for scp (only an absolute path of letters, digits and _@%+=:,./- is "
+                    "passed unchanged): \""},
+        RefusalCase{"ArchiveNameWithACommand",
+                    [](KsModuleOptions& o) { o.archive_name = "arch$(touch /opt/ks-owned)"; },
+                    "/arch$(touch /opt/ks-owned).meta\""},
+        RefusalCase{"TaskIdWithAGlob", [](KsModuleOptions& o) { o.task_id = "4*"; },
+                    ": remote path unusable for scp"},
+        RefusalCase{"ReferenceNameWithAQuote",
+                    [](KsModuleOptions& o) {
+                      o.backup_type = 3;
+                      o.meta_file_path = "/opt/ks'ref.meta";
+                    },
+                    "/reference-ks'ref.meta\""}),
     [](testing::TestParamInfo<RefusalCase> const& info) { return std::string(info.param.name); });
 
 // ---- failures and their clean-up ----------------------------------------------------------
@@ -350,18 +367,28 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- quoting through both shells ----------------------------------------------------------
 
-TEST_F(RemoteTest, PathsWithShellCharactersReachTheRemoteShellIntact) {
-  for (std::string dir : {"task with blanks", "task $(touch /opt/ks-owned) `touch /opt/ks-owned2`",
-                          "task 'quoted' \"double\" $HOME;&|"}) {
+// Values that no scp call carries, the backed-up path and the media
+// server, pass both shells intact, whatever they hold.
+TEST_F(RemoteTest, ValuesWithShellCharactersReachTheRemoteShellIntact) {
+  module_.options_.resource_list_file.clear();
+  for (std::string name : {"item with blanks", "item $(touch /opt/ks-owned) `touch /opt/ks-owned2`",
+                           "item 'quoted' \"double\" $HOME;&|"}) {
     tools_.clear();
-    task(dir);
-    ASSERT_TRUE(backup()) << dir << "\n" << log_.text();
-    EXPECT_TRUE(fs::exists(meta_)) << dir;
-    EXPECT_TRUE(remote_clean()) << dir;
-    // The remote shell saw the path as one word.
-    EXPECT_THAT(tools_.calls_of("ssh"), Contains("ssh -q -l root backup-host " + kOpts + " " +
-                                                 kstest::sh_quote("test -d " + kstest::sh_quote(tmp_))))
-        << dir;
+    std::string const item = (scratch_ / "items" / name).string();
+    fs::create_directories((*remote_)(item).parent_path());  // the "/" of a command makes folders
+    kstest::write_file((*remote_)(item), "remote content\n");
+    module_.options_.resource = item;
+    module_.options_.media_server = "media " + name;
+    ASSERT_TRUE(backup()) << name << "\n" << log_.text();
+    EXPECT_TRUE(fs::exists(meta_)) << name;
+    EXPECT_TRUE(remote_clean()) << name;
+    // The remote shell saw each value as one word.
+    std::string const ksfd = "cd / && /opt/kestrova/bin/ksfd -a sha2 -2  -b 16384 -c " + kstest::sh_quote(item) +
+                             " -x /opt/kestrova/keys/master-key,/opt/kestrova/keys/secret-key.pem -z None -M " +
+                             kstest::sh_quote("media " + name) + " -N arch1 -T 42 -s " + kSecret + " -m " + meta_ +
+                             " 2>&1";
+    EXPECT_THAT(tools_.calls_of("ssh"), Contains("ssh -q -l root backup-host " + kOpts + " " + kstest::sh_quote(ksfd)))
+        << name;
   }
   for (char const* owned : {"/opt/ks-owned", "/opt/ks-owned2"}) {
     EXPECT_FALSE(fs::exists(owned));
