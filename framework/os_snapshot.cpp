@@ -88,6 +88,30 @@ std::string mounts_unescaped(std::string const& field) {
   return out;
 }
 
+enum class MountTable { unreadable, absent, found };
+
+// The device /proc/mounts lists as mounted on the mount point. A later
+// mount on the same directory hides the earlier ones: the last line is the
+// file system that is seen there.
+MountTable mounted_device(std::string const& mountpoint, std::string& device) {
+  std::ifstream mounts("/proc/mounts");
+  if (!mounts) return MountTable::unreadable;
+  std::string const key = mounts_escaped(mountpoint);
+  MountTable result = MountTable::absent;
+  for (std::string line; std::getline(mounts, line);) {
+    size_t const first_blank = line.find(' ');
+    if (first_blank == std::string::npos) continue;
+    size_t const second_blank = line.find(' ', first_blank + 1);
+    std::string const listed = line.substr(first_blank + 1, second_blank == std::string::npos
+                                                                ? std::string::npos
+                                                                : second_blank - first_blank - 1);
+    if (listed != key) continue;
+    device = mounts_unescaped(line.substr(0, first_blank));
+    result = MountTable::found;
+  }
+  return result;
+}
+
 // Reads the reply of one lsblk run down to the first entry of
 // "blockdevices". `first` stays null when the reply has no such member.
 bool read_lsblk(std::string const& command, boost::json::value& reply, boost::json::object const*& first) {
@@ -221,30 +245,16 @@ std::string KsModuleUniversal::get_mountpoint(std::string const& path) const {
 }
 
 std::string KsModuleUniversal::get_block_device(std::string const& mountpoint, bool resolve) const {
-  std::ifstream mounts("/proc/mounts");
-  if (!mounts) {
-    KsLogStream(KsLogLvl::Error) << get_block_device_signature << ": can't open /proc/mounts" << std::endl;
-    return std::string();
-  }
-  std::string const key = mounts_escaped(mountpoint);
   std::string device;
-  bool found = false;
-  // A later mount on the same directory hides the earlier ones: the last
-  // line is the file system that is seen there.
-  for (std::string line; std::getline(mounts, line);) {
-    size_t const first_blank = line.find(' ');
-    if (first_blank == std::string::npos) continue;
-    size_t const second_blank = line.find(' ', first_blank + 1);
-    std::string const listed = line.substr(first_blank + 1, second_blank == std::string::npos
-                                                                ? std::string::npos
-                                                                : second_blank - first_blank - 1);
-    if (listed != key) continue;
-    device = mounts_unescaped(line.substr(0, first_blank));
-    found = true;
-  }
-  if (!found) {
-    KsLogStream(KsLogLvl::Error) << "Mount point " << mountpoint << " not found in '/proc/mounts'" << std::endl;
-    return std::string();
+  switch (mounted_device(mountpoint, device)) {
+    case MountTable::unreadable:
+      KsLogStream(KsLogLvl::Error) << get_block_device_signature << ": can't open /proc/mounts" << std::endl;
+      return std::string();
+    case MountTable::absent:
+      KsLogStream(KsLogLvl::Error) << "Mount point " << mountpoint << " not found in '/proc/mounts'" << std::endl;
+      return std::string();
+    case MountTable::found:
+      break;
   }
   if (!resolve) return device;
   std::string const command = "realpath " + shell_quoted(device);
@@ -378,21 +388,43 @@ bool KsModuleUniversal::mount_OS_snapshot(std::string const& device, std::string
 
 namespace {
 
-// Unmounts what is mounted on the directory and removes the directory.
+// Unmounts what is mounted on the directory and removes the directory. The
+// directory is unmounted, not the device: a device mounted elsewhere too
+// loses its latest mount to "umount <device>", which need not be this one.
+// Only an empty directory that is no mount point any more is removed, so
+// nothing of a mounted file system is ever deleted.
 bool umount_directory(KsModuleUniversal const& module, std::string const& directory, char const* signature) {
   try {
     if (directory.empty() || !fs::exists(directory)) return true;
     // /proc/mounts lists the directory as the kernel resolved it.
     std::string const listed = fs::canonical(directory).string();
-    std::string const device = module.get_block_device(listed, true);
+    std::string const device = module.get_block_device(listed, false);
     if (device.empty()) return true;
-    std::string const command = "umount -lf " + shell_quoted_if_needed(device);
+    std::string const command = "umount -lf " + shell_quoted_if_needed(listed);
     std::string output;
     if (ks_utils_common::execute_command(command, output) != 0) {
       KsLogStream(KsLogLvl::Error) << signature << ": command: " << command << "; result: " << output << std::endl;
       return false;
     }
-    fs::remove_all(directory);
+    std::string uncovered;
+    switch (mounted_device(listed, uncovered)) {
+      case MountTable::unreadable:
+        KsLogStream(KsLogLvl::Error) << signature << ": can't open /proc/mounts; left in place: " << directory
+                                     << std::endl;
+        return false;
+      case MountTable::found:
+        KsLogStream(KsLogLvl::Error) << signature << ": " << uncovered << " is still mounted on " << directory
+                                     << " after the unmount; left in place" << std::endl;
+        return false;
+      case MountTable::absent:
+        break;
+    }
+    if (!fs::is_empty(directory)) {
+      KsLogStream(KsLogLvl::Error) << signature << ": " << directory
+                                   << " is not empty after the unmount; left in place" << std::endl;
+      return false;
+    }
+    fs::remove(directory);  // rmdir: it refuses a mount point that appeared meanwhile
     KsLogStream(KsLogLvl::Info) << "Unmount successful: " << directory << ", block device: " << device
                                 << "; remove obsoleted: " << directory << std::endl;
     return true;
@@ -465,8 +497,8 @@ bool KsModuleUniversal::mount_OS_snapshot_multiple(std::string const& device, st
                                  << std::endl;
     return false;
   }
-  // A directory that exists already may be in use by someone else, and the
-  // unmount would remove it with its content.
+  // A directory that exists already may be in use by someone else, whose
+  // mount the unmount would then take away.
   if (!fs::create_directories(mount_directory)) {
     KsLogStream(KsLogLvl::Error) << mount_multiple_signature << ": Create directory failed: " << mount_directory
                                  << std::endl;

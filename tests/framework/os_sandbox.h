@@ -2,8 +2,8 @@
 // tests need, set up inside the test sandbox's private mount namespace only
 // and torn down by their destructors: a /proc that can hold a driver's state
 // file, a /dev that takes new nodes, the udev properties lsblk reads, loop
-// devices with real file systems, mounts, and the stand-in tools' control
-// folder.
+// devices with real file systems, mounts, stand-in tools at fixed paths, and
+// the stand-in tools' control folder.
 #pragma once
 
 #include <sys/stat.h>
@@ -100,6 +100,37 @@ class DevOverlay {
 
  private:
   std::string base_ = "/opt/.ks-dev-overlay";
+};
+
+// The stand-in tools (tests/standins/ostools) put into a directory of the
+// machine, such as /sbin, through an overlay whose upper layer lies on the
+// sandbox's /opt: the machine's directory itself is never written.
+class StandinTools {
+ public:
+  StandinTools(std::string const& directory, std::vector<std::string> const& tools)
+      : directory_(directory), base_("/opt/.ks-tools-overlay" + std::to_string(next_id())) {
+    require_sandbox();
+    must("mkdir -p " + base_ + "/upper " + base_ + "/work");
+    must("mount -t overlay ks-tools -o lowerdir=" + directory_ + ",upperdir=" + base_ + "/upper,workdir=" + base_ +
+         "/work " + directory_);
+    for (auto const& tool : tools)
+      must("cp " + sh_quote(source_path("tests/standins/ostools/ostools.sh").string()) + " " +
+           sh_quote(directory_ + "/" + tool) + " && chmod 0755 " + sh_quote(directory_ + "/" + tool));
+  }
+  ~StandinTools() {
+    quietly("umount -l " + sh_quote(directory_));
+    quietly("rm -rf " + base_);
+  }
+  StandinTools(StandinTools const&) = delete;
+  StandinTools& operator=(StandinTools const&) = delete;
+
+ private:
+  static int next_id() {
+    static int id = 0;
+    return ++id;
+  }
+  std::string directory_;
+  std::string base_;
 };
 
 // No udev daemon runs here, so lsblk would see no file-system properties.

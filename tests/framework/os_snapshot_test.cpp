@@ -3,7 +3,8 @@
 // mount table with escaped names, the device properties, the snapshot size,
 // the scripts, and the single and list forms of a dattobd snapshot made by
 // the stand-in dbdctl (a true point-in-time copy), with every failing step
-// and what it leaves behind.
+// and what it leaves behind, and an unmount that never deletes anything of
+// a mounted file system.
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -63,7 +64,7 @@ TEST(SnapshotSize, PercentOfTheDeviceInWholeSectors) {
 // ---- the fixture: a disk with a file system, the tools, the scripts ----------------------
 
 class OsTest : public testing::Test {
- protected:
+ public:  // for the arrangements of the tables below
   void SetUp() override {
     KS_REQUIRE_SANDBOX();
     // The stand-in lsblk lies in /usr/local/bin and hands over to the real one.
@@ -71,6 +72,8 @@ class OsTest : public testing::Test {
     proc_ = std::make_unique<kstest::FakeProc>();
     dev_ = std::make_unique<kstest::DevOverlay>();
     udev_ = std::make_unique<kstest::UdevDatabase>();
+    // Every unmount shows in the call log and can be refused.
+    umount_ = std::make_unique<kstest::StandinTools>("/usr/local/bin", std::vector<std::string>{"umount"});
     proc_->write("datto-info", "{\"version\": \"0.11.2\", \"devices\": []}\n");
     tools_.set("modules", "dattobd\n");
     fs::create_directories(tmp());
@@ -84,6 +87,7 @@ class OsTest : public testing::Test {
   void TearDown() override {
     mounts_.clear();
     disks_.clear();
+    umount_.reset();
     udev_.reset();
     dev_.reset();
     proc_.reset();
@@ -126,6 +130,7 @@ class OsTest : public testing::Test {
   std::unique_ptr<kstest::FakeProc> proc_;
   std::unique_ptr<kstest::DevOverlay> dev_;
   std::unique_ptr<kstest::UdevDatabase> udev_;
+  std::unique_ptr<kstest::StandinTools> umount_;
   std::vector<std::unique_ptr<kstest::LoopDevice>> disks_;
   std::vector<std::unique_ptr<kstest::ScopedMount>> mounts_;  // undone before the disks
 };
@@ -605,20 +610,86 @@ TEST_F(OsTest, MountDirectoryThatExistsIsFineForTheSingleFormOnly) {
   EXPECT_FALSE(fs::exists(fresh));
 }
 
-TEST_F(OsTest, RefusedUnmountIsReportedWithItsOutput) {
+TEST_F(OsTest, RefusedUnmountIsReportedWithItsOutputAndLeavesTheDirectory) {
   kstest::LoopDevice& d = disk("data");
   std::string dir;
   ASSERT_TRUE(module_.mount_OS_snapshot(d.device(), dir, "-t ext4"));
-  // A lazy unmount succeeds even when the file system is busy; what umount
-  // refuses is a source that is no device and no mount point, as that of
-  // a tmpfs named like nothing on disk.
-  ASSERT_TRUE(module_.umount_OS_snapshot());
-  fs::create_directories(dir);
-  mount("ks-not-a-device", dir, "-t tmpfs");
+  tools_.fail("umount", 32, "-lf");
   EXPECT_FALSE(module_.umount_OS_snapshot());
-  EXPECT_THAT(log_.text(), HasSubstr("bool KsModuleUniversal::umount_OS_snapshot() const: command: umount -lf "));
-  EXPECT_THAT(log_.text(), HasSubstr("; result: "));
+  EXPECT_THAT(log_.text(), HasSubstr("bool KsModuleUniversal::umount_OS_snapshot() const: command: umount -lf " + dir +
+                                     "; result: umount: forced failure"));
+  EXPECT_EQ(kstest::read_file(dir + "/data.txt"), "before\n");
+  tools_.clear_failures();
+  EXPECT_TRUE(module_.umount_OS_snapshot());
+  EXPECT_FALSE(fs::exists(dir));
 }
+
+// The unmount takes the mount on its directory, not the device's latest
+// one, and removes only an empty directory that is no mount point any more:
+// nothing of a mounted file system is ever deleted.
+struct UnmountCase {
+  char const* name;
+  // Mounts the disk on the task's mount directory through the module, and
+  // more around it.
+  std::function<void(OsTest&, std::string const& device, std::string& dir)> arrange;
+  bool ok;
+  char const* message;
+  bool directory_stays;  // after a second try
+};
+
+std::ostream& operator<<(std::ostream& out, UnmountCase const& c) { return out << c.name; }
+
+class UnmountTest : public OsTest, public testing::WithParamInterface<UnmountCase> {};
+
+TEST_P(UnmountTest, OnlyTheMountOnTheDirectoryGoesAndNothingBelowAMountIsDeleted) {
+  UnmountCase const& c = GetParam();
+  kstest::LoopDevice& d = disk("data");
+  std::string dir;
+  c.arrange(*this, d.device(), dir);
+  tools_.clear();
+  EXPECT_EQ(module_.umount_OS_snapshot(), c.ok);
+  EXPECT_THAT(log_.text(), HasSubstr(c.message));
+  EXPECT_THAT(tools_.calls_of("umount"), ElementsAre("umount -lf " + dir));
+  EXPECT_EQ(fs::exists(dir), !c.ok);
+  // Every other mount of the disk is still there, with its file.
+  for (char const* other : {"data", "later"}) {
+    if (!fs::exists(scratch_ / other)) continue;
+    EXPECT_EQ(module_.get_block_device((scratch_ / other).string(), false), d.device()) << other;
+    EXPECT_EQ(kstest::read_file(scratch_ / other / "data.txt"), "before\n") << other;
+  }
+  // A second try takes what the first one left, and no more.
+  EXPECT_TRUE(module_.umount_OS_snapshot());
+  EXPECT_EQ(fs::exists(dir), c.directory_stays);
+  if (c.directory_stays) {
+    EXPECT_EQ(kstest::read_file(dir + "/theirs"), "x");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Unmounts, UnmountTest,
+    testing::Values(
+        // "umount <device>" would take the later mount and leave this one.
+        UnmountCase{"TheDeviceMountedElsewhereLater",
+                    [](OsTest& t, std::string const& device, std::string& dir) {
+                      ASSERT_TRUE(t.module_.mount_OS_snapshot(device, dir, "-t ext4"));
+                      fs::create_directories(t.scratch_ / "later");
+                      t.mount(device, (t.scratch_ / "later").string());
+                    },
+                    true, "Unmount successful: ", false},
+        UnmountCase{"AnotherFileSystemStackedOnTop",
+                    [](OsTest& t, std::string const& device, std::string& dir) {
+                      ASSERT_TRUE(t.module_.mount_OS_snapshot(device, dir, "-t ext4"));
+                      t.mount("ks-top", dir, "-t tmpfs");
+                    },
+                    false, " is still mounted on ", false},
+        UnmountCase{"FilesOfTheDirectoryUnderTheMount",
+                    [](OsTest& t, std::string const& device, std::string& dir) {
+                      fs::create_directories(t.tmp() + "/42");
+                      kstest::write_file(t.tmp() + "/42/theirs", "x");
+                      ASSERT_TRUE(t.module_.mount_OS_snapshot(device, dir, "-t ext4"));
+                    },
+                    false, " is not empty after the unmount; left in place", true}),
+    [](testing::TestParamInfo<UnmountCase> const& info) { return std::string(info.param.name); });
 
 // ---- the list form ---------------------------------------------------------------------
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Test stand-in for the system tools the framework drives: ssh and scp (a
-# loopback "remote host"), lvcreate and lvremove, lsmod, and dbdctl. Placed
-# at the tools' fixed paths inside the test sandbox only, never installed.
+# loopback "remote host"), lvcreate and lvremove, lsmod, dbdctl, and lsblk
+# and umount in front of the real ones. Placed at the tools' fixed paths
+# inside the test sandbox only, never installed.
 # One script for all of them: the name it is called by picks the tool.
 #
 # Every call appends one line to $KS_OSTOOLS_DIR/calls.log: the tool's name
@@ -24,6 +25,8 @@
 # lsmod prints the modules listed in $KS_OSTOOLS_DIR/modules.
 # lsblk FLAGS ...  prints $KS_OSTOOLS_DIR/lsblk<FLAGS> (say lsblk-bfJ) when
 #       that file exists, else runs the real /usr/bin/lsblk.
+# umount ARGS...  runs the real /usr/bin/umount (logged, and failing when
+#       told to).
 # dbdctl setup-snapshot -f MIB DEVICE COWFILE MINOR  makes /dev/datto<MINOR>
 #       a read-only block device holding the device's content of this
 #       moment (the file system frozen while it is copied); dbdctl destroy
@@ -163,6 +166,8 @@ lsblk_main() {
   exec /usr/bin/lsblk "$@"
 }
 
+umount_main() { exec /usr/bin/umount "$@"; }
+
 # ---- dattobd ----------------------------------------------------------------------
 
 datto_dir=$state/datto
@@ -228,6 +233,7 @@ case $tool in
   lvremove) lvremove_main "$@" ;;
   lsmod) lsmod_main "$@" ;;
   lsblk) lsblk_main "$@" ;;
+  umount) umount_main "$@" ;;
   dbdctl)
     [ $# -ge 1 ] || die "no command"
     cmd=$1; shift
