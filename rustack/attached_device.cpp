@@ -1,9 +1,14 @@
 #include "rustack/attached_device.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <cctype>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 
@@ -15,8 +20,19 @@ namespace rustack_device {
 
 namespace {
 
-// The virtio block driver keeps 20 bytes of the serial.
+// The virtio block driver keeps 20 bytes of the serial. QEMU's SCSI disks
+// show 20 of them in their device identification and up to 36 as their
+// unit serial number.
 std::size_t const kSerialLength = 20;
+std::size_t const kLongSerialLength = 36;
+
+struct link_form {
+  char const* prefix;
+  bool scsi;
+};
+// In the order of preference when several name the volume.
+link_form const kLinkForms[] = {
+    {"virtio-", false}, {"scsi-0QEMU_QEMU_HARDDISK_", true}, {"scsi-SQEMU_QEMU_HARDDISK_", true}};
 
 bool is_block_device(std::string const& path) {
   struct stat st {};
@@ -24,6 +40,70 @@ bool is_block_device(std::string const& path) {
 }
 
 std::string normal(std::string const& path) { return fs::path(path).lexically_normal().string(); }
+
+std::string by_id_directory(std::string const& root) { return root + "/disk/by-id"; }
+
+// The links udev would make for the volume's own serial, preferred first.
+std::vector<std::string> own_link_paths(std::string const& root, std::string const& volume_id) {
+  std::vector<std::string> paths;
+  for (link_form const& form : kLinkForms) {
+    std::vector<std::size_t> lengths{kSerialLength};
+    if (form.scsi && volume_id.size() > kSerialLength) lengths.push_back(kLongSerialLength);
+    for (std::size_t length : lengths)
+      paths.push_back(by_id_directory(root) + "/" + form.prefix + volume_id.substr(0, length));
+  }
+  return paths;
+}
+
+std::string trimmed(std::string text) {
+  auto blank = [](char c) { return c == '\0' || std::isspace(static_cast<unsigned char>(c)); };
+  while (!text.empty() && blank(text.back())) text.pop_back();
+  std::size_t start = 0;
+  while (start < text.size() && blank(text[start])) ++start;
+  return text.substr(start);
+}
+
+// The serial that sysfs shows for a virtio disk; "" for other disks.
+std::string sysfs_serial(std::string const& sys, dev_t number) {
+  std::ifstream in(sys + "/dev/block/" + std::to_string(major(number)) + ":" + std::to_string(minor(number)) +
+                   "/serial");
+  if (!in) return std::string();
+  return trimmed(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+// What the system says about whose disk the block device `number` is.
+struct serial_evidence {
+  bool own = false;
+  std::string other;  // the text naming another disk's serial; "" when none
+};
+
+serial_evidence evidence_for(device_roots const& roots, dev_t number, std::string const& volume_id) {
+  serial_evidence evidence;
+  std::string const serial = sysfs_serial(roots.sys, number);
+  if (!serial.empty()) {
+    if (serial == volume_id.substr(0, kSerialLength))
+      evidence.own = true;
+    else
+      evidence.other = "its serial is '" + serial + "'";
+  }
+  boost::system::error_code ec;
+  fs::directory_iterator it(by_id_directory(roots.dev), ec);
+  for (fs::directory_iterator end; !ec && it != end && evidence.other.empty(); it.increment(ec)) {
+    bool own = false;
+    std::string const name = it->path().filename().string();
+    std::string const link_serial = serial_of_link_name(name, volume_id, own);
+    if (link_serial.empty()) continue;
+    boost::system::error_code target_ec;
+    fs::path const target = fs::canonical(it->path(), target_ec);
+    struct stat st {};
+    if (target_ec || ::lstat(target.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != number) continue;
+    if (own)
+      evidence.own = true;
+    else
+      evidence.other = "'" + it->path().string() + "' names it with the serial '" + link_serial + "'";
+  }
+  return evidence;
+}
 
 }  // namespace
 
@@ -39,18 +119,31 @@ std::set<std::string> block_devices_under(std::string const& root) {
 }
 
 std::string serial_link_path(std::string const& root, std::string const& volume_id) {
-  return root + "/disk/by-id/virtio-" + volume_id.substr(0, kSerialLength);
+  return by_id_directory(root) + "/virtio-" + volume_id.substr(0, kSerialLength);
 }
 
-probe_result probe_attached_device(std::string const& root, std::string const& hint, std::string const& volume_id,
+std::string serial_of_link_name(std::string const& name, std::string const& volume_id, bool& own) {
+  own = false;
+  for (link_form const& form : kLinkForms) {
+    std::string const prefix = form.prefix;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string const serial = name.substr(prefix.size());
+    own = !serial.empty() && (serial == volume_id.substr(0, kSerialLength) ||
+                              (form.scsi && serial == volume_id.substr(0, kLongSerialLength)));
+    return serial;
+  }
+  return std::string();
+}
+
+probe_result probe_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                                    std::set<std::string> const& before, std::string const& server_name) {
   probe_result result;
   boost::system::error_code ec;
 
-  // The serial is the volume's own: when its link is there it decides.
-  std::string const link = serial_link_path(root, volume_id);
-  fs::file_status const link_status = fs::symlink_status(link, ec);
-  if (!ec && fs::exists(link_status)) {
+  // The serial is the volume's own: when one of its links is there it decides.
+  for (std::string const& link : own_link_paths(roots.dev, volume_id)) {
+    fs::file_status const link_status = fs::symlink_status(link, ec);
+    if (ec || !fs::exists(link_status)) continue;
     fs::path const target = fs::canonical(link, ec);
     if (ec) return result;  // dangling for now: the node is still being made
     struct stat device {};
@@ -61,6 +154,7 @@ probe_result probe_attached_device(std::string const& root, std::string const& h
                         named.st_rdev == device.st_rdev;
       result.state = probe_result::found;
       result.device = same ? hint : target.string();
+      result.by_serial = true;
       return result;
     }
     result.state = probe_result::refused;
@@ -75,36 +169,56 @@ probe_result probe_attached_device(std::string const& root, std::string const& h
   if (!fs::path(hint).is_absolute()) {
     result.state = probe_result::unusable;
     result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' is not an absolute path";
-  } else if (!S_ISBLK(st.st_mode)) {
+    return result;
+  }
+  if (!S_ISBLK(st.st_mode)) {
     result.state = probe_result::unusable;
     result.reason = ": volume was attached to server: '" + server_name + "' as device '" + hint +
                     "' but it is not a block device";
-  } else if (before.count(normal(hint)) != 0) {
+    return result;
+  }
+  if (before.count(normal(hint)) != 0) {
     result.state = probe_result::unusable;
     result.reason = ": the device '" + hint + "' reported for volume '" + volume_id +
                     "' was already present on server '" + server_name + "' before the attach";
-  } else {
-    result.state = probe_result::found;
-    result.device = hint;
+    return result;
   }
+  // New, but perhaps another volume's that was attached at the same time.
+  serial_evidence const evidence = evidence_for(roots, st.st_rdev, volume_id);
+  if (!evidence.other.empty()) {
+    result.state = probe_result::unusable;
+    result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' on server '" + server_name +
+                    "' belongs to another disk: " + evidence.other;
+    return result;
+  }
+  result.state = probe_result::found;
+  result.device = hint;
+  result.by_serial = evidence.own;
   return result;
 }
 
-int wait_for_attached_device(std::string const& root, std::string const& hint, std::string const& volume_id,
+int wait_for_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                              std::set<std::string> const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,
                              wait_bounds bounds) {
   std::size_t unusable_looks = 0;
+  bool seen_unproven = false;  // the last look found the hint with no serial to show
   probe_result last;
   for (std::size_t check = 0; check < bounds.checks; ++check) {
-    last = probe_attached_device(root, hint, volume_id, before, server_name);
+    last = probe_attached_device(roots, hint, volume_id, before, server_name);
     if (last.state == probe_result::found) {
-      if (!hint.empty() && normal(hint) != normal(last.device))
-        KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << hint << "' for volume '" << volume_id
-                                    << "', its serial names '" << last.device << "'" << std::endl;
-      device = last.device;
-      return 0;
+      // A device that only its being new speaks for gets one more look, by
+      // which udev has named a disk that is another volume's.
+      bool const last_check = check + 1 == bounds.checks;
+      if (last.by_serial || seen_unproven || last_check) {
+        if (!hint.empty() && normal(hint) != normal(last.device))
+          KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << hint << "' for volume '" << volume_id
+                                      << "', its serial names '" << last.device << "'" << std::endl;
+        device = last.device;
+        return 0;
+      }
     }
+    seen_unproven = last.state == probe_result::found;
     if (last.state == probe_result::refused) {
       KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;
       return 2;
@@ -115,7 +229,7 @@ int wait_for_attached_device(std::string const& root, std::string const& hint, s
   if (last.state == probe_result::unusable) {
     KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;
     KsLogStream(KsLogLvl::Error) << signature << ": no device with the serial of volume '" << volume_id << "' ("
-                                 << serial_link_path(root, volume_id) << ") appeared on server '" << server_name
+                                 << serial_link_path(roots.dev, volume_id) << ") appeared on server '" << server_name
                                  << "', so its device cannot be told" << std::endl;
     return 2;
   }

@@ -2,11 +2,15 @@
 //
 // The device path in the cloud's attachment reply is only a hint: the
 // hypervisor picks the real name, and a wrong hint would make a backup read,
-// or a restore overwrite, another disk of this machine. The device is taken
-// from the volume's serial link (/dev/disk/by-id/virtio- followed by the
-// first 20 characters of the volume id) when there is one (under the hint's
-// name when the hint is that same device), else from the hint only when the
-// hint is a block device that was not there before the attach.
+// or a restore overwrite, another disk of this machine (also one that another
+// backup or restore attached a moment ago). The device is taken from a link
+// udev makes for the volume's serial (/dev/disk/by-id/virtio- followed by the
+// first 20 characters of the volume id, or the scsi- forms of QEMU's SCSI
+// disks) when there is one (under the hint's name when the hint is that same
+// device). Otherwise the hint is taken only when it is a block device that
+// was not there before the attach and nothing says it is another disk: its
+// serial, where sysfs (virtio) or a by-id link shows one, must be the
+// volume's own.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +18,12 @@
 #include <string>
 
 namespace rustack_device {
+
+// Where the system shows its devices; tests point both elsewhere.
+struct device_roots {
+  std::string dev = "/dev";
+  std::string sys = "/sys";
+};
 
 // The paths of the block-device nodes under `root` (sub-directories
 // included, links neither followed nor counted). Unreadable entries are
@@ -23,22 +33,31 @@ std::set<std::string> block_devices_under(std::string const& root);
 // root + "/disk/by-id/virtio-" + the first 20 characters of the volume id.
 std::string serial_link_path(std::string const& root, std::string const& volume_id);
 
+// The serial that a /dev/disk/by-id name shows for a QEMU disk
+// ("virtio-<serial>", "scsi-0QEMU_QEMU_HARDDISK_<serial>",
+// "scsi-SQEMU_QEMU_HARDDISK_<serial>"); "" for any other name. `own` tells
+// whether it is the serial the cloud gives the volume `volume_id`.
+std::string serial_of_link_name(std::string const& name, std::string const& volume_id, bool& own);
+
 // One look for the device of a just-attached volume.
 struct probe_result {
   enum state_type {
     found,     // `device` is the volume's block device
     waiting,   // nothing decisive yet
     unusable,  // the hint exists but cannot be taken; `reason` says why
-    refused,   // the serial link leads to something that is not a block device
+    refused,   // the volume's serial link leads to something that is not a block device
   };
   state_type state = waiting;
   std::string device;
   std::string reason;  // a message text beginning with ": "
+  // For found: false when only the hint's being new speaks for it (no serial
+  // of the device could be read).
+  bool by_serial = false;
 };
 
-// `before` holds block_devices_under(root) taken before the attach request;
-// `server_name` names the Kestrova VM in the reason.
-probe_result probe_attached_device(std::string const& root, std::string const& hint, std::string const& volume_id,
+// `before` holds block_devices_under(roots.dev) taken before the attach
+// request; `server_name` names the Kestrova VM in the reason.
+probe_result probe_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                                    std::set<std::string> const& before, std::string const& server_name);
 
 // Bounds of the device wait: at most `checks` looks one second apart; once
@@ -51,8 +70,10 @@ struct wait_bounds {
 
 // The device wait. 0 with `device` set, or 2 after logging at Error, after
 // `signature`: the reason, or `timeout_message` when nothing appeared.
-// `server_name` names the Kestrova VM in the messages.
-int wait_for_attached_device(std::string const& root, std::string const& hint, std::string const& volume_id,
+// `server_name` names the Kestrova VM in the messages. A hint that only its
+// being new speaks for is taken at the next look (so that udev has made the
+// links that could show it to be another disk), or at the last one.
+int wait_for_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                              std::set<std::string> const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,
                              wait_bounds bounds = wait_bounds());

@@ -34,7 +34,6 @@ char const* const kCheckBlockSig = "int check_block_device(const string&, const 
 
 char const* const kDefaultScript = "/opt/kestrova/scripts/rustack.sh";
 char const* const kTestProgram = "/usr/bin/test";
-char const* const kDevRoot = "/dev";
 char const* const kDeviceChecks = "300";
 
 std::string backup_kind(std::uint32_t type) {
@@ -273,6 +272,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
     std::uint32_t const attachment_bound =
         curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
+    rustack_device::device_roots const roots{};
     std::map<std::string, std::string> reported;  // device named by the cloud -> volume
     std::map<std::string, std::string> names;     // device file name -> volume
     for (volume& record : records) {
@@ -295,7 +295,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         return fail();
       KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
 
-      std::set<std::string> const before = rustack_device::block_devices_under(kDevRoot);
+      std::set<std::string> const before = rustack_device::block_devices_under(roots.dev);
       std::string hint;
       if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '"
@@ -316,7 +316,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         return fail();
 
       std::string device;
-      if (rustack_device::wait_for_attached_device(kDevRoot, hint, copy_id, before, settings.vm_name, kPrepareSig,
+      if (rustack_device::wait_for_attached_device(roots, hint, copy_id, before, settings.vm_name, kPrepareSig,
                                                    ": unable to find just attached volume: '" + original_id +
                                                        "' to server: '" + settings.vm_id + "'. Break by timeout " +
                                                        kDeviceChecks,

@@ -37,7 +37,6 @@ char const* const kDeployVmSig =
     "int KsModuleRuStack::deploy_vm(const string&, const rustack_server_parameters&, server_conf&)";
 char const* const kShutdownSig = "virtual void KsModuleRuStack::handle_shutdown_signal()";
 
-char const* const kDevRoot = "/dev";
 char const* const kDeviceChecks = "300";
 std::uint32_t const kServerPolls = 300;
 
@@ -322,6 +321,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
         curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
     std::uint32_t const attachment_bound =
         curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
+    rustack_device::device_roots const roots{};
     std::vector<std::string> new_ids(records.size());
     std::map<std::string, std::string> reported;  // device named by the cloud -> volume
     std::map<std::string, std::string> devices;   // device used -> volume
@@ -351,7 +351,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       KsLogStream(KsLogLvl::Info) << "New volume '" << id << "' is available now" << std::endl;
       if (k == boot) boot_volume_id = id;
 
-      std::set<std::string> const before = rustack_device::block_devices_under(kDevRoot);
+      std::set<std::string> const before = rustack_device::block_devices_under(roots.dev);
       std::string hint;
       if (client.attach_volume(settings.vm_id, id, hint) != 0) {
         KsLogStream(KsLogLvl::Error) << sig << ": unable to attach volume '" << id << "' to server '"
@@ -372,7 +372,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
                                                    std::to_string(attachment_bound)) != 0)
         return undo();
       std::string device;
-      if (rustack_device::wait_for_attached_device(kDevRoot, hint, id, before, settings.vm_name, sig,
+      if (rustack_device::wait_for_attached_device(roots, hint, id, before, settings.vm_name, sig,
                                                    ": unable to find just attached volume: '" + record.id +
                                                        "' to server: '" + settings.vm_id + "'. Break by timeout " +
                                                        kDeviceChecks,

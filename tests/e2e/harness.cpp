@@ -212,6 +212,10 @@ void Harness::set_device_faults(boost::json::object const& faults) const {
   write_file(data_dir_ + "/block_devices.faults.json", boost::json::serialize(faults));
 }
 
+void Harness::set_device_fault_rules(boost::json::array const& rules) const {
+  write_file(data_dir_ + "/block_devices.faults.json", boost::json::serialize(rules));
+}
+
 void Harness::clear_device_faults() const { fs::remove(data_dir_ + "/block_devices.faults.json"); }
 
 void Harness::write_config(ModuleConfig const& config) const { write_file(kConfigFile, config.text(cloud_->base_url())); }

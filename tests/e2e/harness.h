@@ -160,6 +160,10 @@ class Harness {
   // a regular file at the device path and no by-id link. Cleared: the loop
   // device and its link, as udev makes them.
   void set_device_faults(boost::json::object const& faults) const;
+  // The same as a list of such rules, of which the first that names the
+  // volume (or names none) applies, for example
+  // {{{"volumes", {id}}, {"by_id", "scsi"}}, {{"by_id", false}}}.
+  void set_device_fault_rules(boost::json::array const& rules) const;
   void clear_device_faults() const;
 
   // The Kestrova VM's own disk (/dev/vda) and its bytes; empty without one.

@@ -196,6 +196,29 @@ TEST(BlockDevices, DeviceFaultsShapeWhatAnAttachmentShows) {
   }
 }
 
+// A list of rules shapes each volume's attachment on its own: here one disk
+// on a SCSI bus and one whose link udev has not made.
+TEST(BlockDevices, FaultRulesApplyPerVolume) {
+  Harness h;
+  Api api(h.cloud());
+  std::string const a = api.new_volume(1), b = api.new_volume(1);
+  h.set_device_fault_rules({{{"volumes", {a}}, {"by_id", "scsi"}}, {{"by_id", false}}});
+  EXPECT_EQ(api.attach(sc::kestrova_vm, a), "/dev/vdb");
+  EXPECT_EQ(api.attach(sc::kestrova_vm, b), "/dev/vdc");
+  std::string const scsi = "/dev/disk/by-id/scsi-0QEMU_QEMU_HARDDISK_" + a.substr(0, 20);
+  ASSERT_TRUE(fs::is_symlink(scsi));
+  EXPECT_EQ(fs::canonical(scsi).string(), "/dev/vdb");
+  for (std::string const& v : {a, b})
+    EXPECT_FALSE(fs::exists(fs::symlink_status("/dev/disk/by-id/virtio-" + v.substr(0, 20)))) << v;
+  EXPECT_FALSE(fs::exists(fs::symlink_status("/dev/disk/by-id/scsi-0QEMU_QEMU_HARDDISK_" + b.substr(0, 20))));
+  EXPECT_TRUE(kstest::e2e::is_block_device("/dev/vdc"));
+
+  api.detach(sc::kestrova_vm, a);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(scsi)));
+  api.detach(sc::kestrova_vm, b);
+  EXPECT_TRUE(h.block_devices().empty());
+}
+
 TEST(BlockDevices, OnlyTheKestrovaVmGetsDevicesAndCopiesOfSnapshotsHoldTheirBytes) {
   Harness h;
   Api api(h.cloud());

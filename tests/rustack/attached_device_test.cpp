@@ -1,7 +1,8 @@
-// Finding the device of a just-attached volume, over a scratch directory that
-// plays /dev: device nodes made with mknod (never opened), serial links, and
-// hints that are right, wrong, stale or not devices at all. Also the plain
-// block-device check the paths share.
+// Finding the device of a just-attached volume, over scratch directories that
+// play /dev and /sys: device nodes made with mknod (never opened), serial
+// links and sysfs serials, and hints that are right, wrong, stale, another
+// volume's or not devices at all. Also the plain block-device check the paths
+// share.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -26,12 +27,19 @@ using rustack_device::probe_result;
 char const* const kVolume = "0123456789abcdef0123456789abcdef0123";
 // The virtio serial keeps the first 20 characters of the volume id.
 char const* const kSerial = "disk/by-id/virtio-0123456789abcdef0123";
+// The links of QEMU's SCSI disks: 20 characters, or the whole id.
+char const* const kScsiSerial = "disk/by-id/scsi-0QEMU_QEMU_HARDDISK_0123456789abcdef0123";
+char const* const kScsiWholeId = "disk/by-id/scsi-SQEMU_QEMU_HARDDISK_0123456789abcdef0123456789abcdef0123";
+// Another volume's.
+char const* const kOtherSerial = "fedcba9876543210fedc";
 
-// A scratch /dev. Nodes get distinct device numbers of a major no test opens.
+// A scratch /dev and /sys. Nodes get distinct device numbers of a major no
+// test opens.
 class FakeDev {
  public:
-  std::string root() const { return dir_.str(); }
-  std::string at(std::string const& rel) const { return (dir_ / rel).string(); }
+  std::string root() const { return (dir_ / "dev").string(); }
+  rustack_device::device_roots roots() const { return {root(), (dir_ / "sys").string()}; }
+  std::string at(std::string const& rel) const { return (fs::path(root()) / rel).string(); }
 
   void node(std::string const& rel, unsigned minor) const {
     fs::create_directories(fs::path(at(rel)).parent_path());
@@ -45,6 +53,12 @@ class FakeDev {
   void link(std::string const& rel, std::string const& target) const {
     fs::create_directories(fs::path(at(rel)).parent_path());
     fs::create_symlink(target, at(rel));
+  }
+  // The serial that sysfs shows for the node of that minor (a virtio disk).
+  void sys_serial(unsigned minor, std::string const& serial) const {
+    fs::path const dir = dir_ / "sys/dev/block" / ("240:" + std::to_string(minor));
+    fs::create_directories(dir);
+    kstest::write_file((dir / "serial").string(), serial + "\n");
   }
 
  private:
@@ -71,6 +85,7 @@ struct ProbeCase {
   probe_result::state_type state;
   std::string device;  // relative; for found
   std::string reason;  // a part of it, for unusable and refused
+  bool by_serial = false;  // for found: a serial of the device speaks for it
 };
 
 class Probe : public ::testing::TestWithParam<ProbeCase> {};
@@ -84,10 +99,11 @@ TEST_P(Probe, DecidesFromSerialAndHint) {
   c.after(dev);
 
   std::string const hint = c.hint.empty() ? "" : c.hint[0] == '!' ? c.hint.substr(1) : dev.at(c.hint);
-  auto const r = rustack_device::probe_attached_device(dev.root(), hint, kVolume, before, "kestrova-vm");
+  auto const r = rustack_device::probe_attached_device(dev.roots(), hint, kVolume, before, "kestrova-vm");
   EXPECT_EQ(r.state, c.state);
   if (c.state == probe_result::found) {
     EXPECT_EQ(r.device, dev.at(c.device));
+    EXPECT_EQ(r.by_serial, c.by_serial);
   }
   EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
 }
@@ -114,19 +130,19 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"serial overrules a hint that names an old disk", {"vda"}, [](FakeDev const& d) {
                     d.node("vdc", 1);
                     d.link(kSerial, "../../vdc");
-                  }, "vda", probe_result::found, "vdc", ""},
+                  }, "vda", probe_result::found, "vdc", "", true},
         ProbeCase{"serial overrules a hint that is a new but other disk", {"vda"}, [](FakeDev const& d) {
                     d.node("vdb", 1);
                     d.node("vdc", 2);
                     d.link(kSerial, "../../vdc");
-                  }, "vdb", probe_result::found, "vdc", ""},
+                  }, "vdb", probe_result::found, "vdc", "", true},
         ProbeCase{"serial and hint agree: the hint's name is kept", {}, [](FakeDev const& d) {
                     d.node("vdb", 1);
                     d.node("loop3", 1);
                     d.link(kSerial, "../../loop3");
-                  }, "vdb", probe_result::found, "vdb", ""},
+                  }, "vdb", probe_result::found, "vdb", "", true},
         ProbeCase{"serial as a node of its own", {}, [](FakeDev const& d) { d.node(kSerial, 1); }, "vdq",
-                  probe_result::found, kSerial, ""},
+                  probe_result::found, kSerial, "", true},
         ProbeCase{"serial link leads to a regular file", {}, [](FakeDev const& d) {
                     d.file("vdb");
                     d.link(kSerial, "../../vdb");
@@ -138,7 +154,44 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"a link named with the whole id is no serial link", {"vda"}, [](FakeDev const& d) {
                     d.node("vdc", 1);
                     d.link(std::string("disk/by-id/virtio-") + kVolume, "../../vdc");
-                  }, "vda", probe_result::unusable, "", "already present"}),
+                  }, "vda", probe_result::unusable, "", "already present"},
+        // QEMU's SCSI disks: their links carry the serial too.
+        ProbeCase{"scsi serial link overrules the hint", {"vda"}, [](FakeDev const& d) {
+                    d.node("sdc", 1);
+                    d.link(kScsiSerial, "../../sdc");
+                  }, "vda", probe_result::found, "sdc", "", true},
+        ProbeCase{"scsi link with the whole id", {"vda"}, [](FakeDev const& d) {
+                    d.node("sdb", 1);
+                    d.link(kScsiWholeId, "../../sdb");
+                  }, "sdb", probe_result::found, "sdb", "", true},
+        // A new device at the hint that is evidently another volume's: attached
+        // at the same time for another backup or restore.
+        ProbeCase{"new hint that another volume's virtio link names", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.link(std::string("disk/by-id/virtio-") + kOtherSerial, "../../vdb");
+                  }, "vdb", probe_result::unusable, "",
+                  std::string("' names it with the serial '") + kOtherSerial + "'"},
+        ProbeCase{"new hint that another volume's scsi link names", {"vda"}, [](FakeDev const& d) {
+                    d.node("sdb", 1);
+                    d.link(std::string("disk/by-id/scsi-0QEMU_QEMU_HARDDISK_") + kOtherSerial, "../../sdb");
+                  }, "sdb", probe_result::unusable, "",
+                  std::string("names it with the serial '") + kOtherSerial + "'"},
+        ProbeCase{"new hint whose sysfs serial is another volume's", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.sys_serial(1, kOtherSerial);
+                  }, "vdb", probe_result::unusable, "",
+                  std::string("' on server 'kestrova-vm' belongs to another disk: its serial is '") + kOtherSerial +
+                      "'"},
+        ProbeCase{"new hint whose sysfs serial is the volume's", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.sys_serial(1, "0123456789abcdef0123");
+                  }, "vdb", probe_result::found, "vdb", "", true},
+        ProbeCase{"links of other devices and of no known form say nothing", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.node("vdc1", 2);
+                    d.link(std::string("disk/by-id/virtio-") + kOtherSerial + "-part1", "../../vdc1");
+                    d.link("disk/by-id/wwn-0x5000c500a1b2c3d4", "../../vdb");
+                  }, "vdb", probe_result::found, "vdb", ""}),
     [](auto const& info) {
       std::string name;
       for (char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -154,7 +207,7 @@ TEST(DeviceWait, FindsADeviceThatAppearsAfterSomePolls) {
     dev.node("vdb", 2);
   });
   std::string device;
-  int const rc = rustack_device::wait_for_attached_device(dev.root(), dev.at("vdb"), kVolume, before, "kvm", "sig",
+  int const rc = rustack_device::wait_for_attached_device(dev.roots(), dev.at("vdb"), kVolume, before, "kvm", "sig",
                                                           ": timed out", device, {5, 1});
   udev.join();
   EXPECT_EQ(rc, 0);
@@ -169,7 +222,7 @@ TEST(DeviceWait, NamesTheSerialDeviceWhenTheCloudReportedAnother) {
   dev.node("vdc", 2);
   dev.link(kSerial, "../../vdc");
   std::string device;
-  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vda"), kVolume, before, "kvm", "sig",
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.roots(), dev.at("vda"), kVolume, before, "kvm", "sig",
                                                      ": timed out", device, {3, 1}),
             0);
   EXPECT_EQ(device, dev.at("vdc"));
@@ -185,7 +238,7 @@ TEST(DeviceWait, UnusableHintWithoutSerialFailsClearlyAfterTheGrace) {
   auto const before = rustack_device::block_devices_under(dev.root());
   std::string device = "untouched";
   auto const start = std::chrono::steady_clock::now();
-  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vda"), kVolume, before, "kvm", "SIG",
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.roots(), dev.at("vda"), kVolume, before, "kvm", "SIG",
                                                      ": timed out", device, {300, 2}),
             2);
   auto const waited = std::chrono::steady_clock::now() - start;
@@ -208,7 +261,7 @@ TEST(DeviceWait, NothingAtAllEndsWithTheTimeoutMessage) {
   kstest::LogCapture log;
   FakeDev dev;
   std::string device;
-  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vdb"), kVolume, {}, "kvm", "SIG",
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.roots(), dev.at("vdb"), kVolume, {}, "kvm", "SIG",
                                                      ": gone. Break by timeout 2", device, {2, 1}),
             2);
   EXPECT_TRUE(log.contains("SIG: gone. Break by timeout 2")) << log.text();
@@ -221,11 +274,106 @@ TEST(DeviceWait, SerialLinkToAFileFailsAtOnce) {
   dev.link(kSerial, "../../vdb");
   std::string device;
   auto const start = std::chrono::steady_clock::now();
-  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.root(), dev.at("vdb"), kVolume, {}, "kvm", "SIG",
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.roots(), dev.at("vdb"), kVolume, {}, "kvm", "SIG",
                                                      ": timed out", device, {300, 10}),
             2);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_TRUE(log.contains("which is not a block device")) << log.text();
+}
+
+// With no serial to read, a new device at the hint is taken at the second
+// look, once udev has had the time to name it.
+TEST(DeviceWait, ANewDeviceWithoutSerialIsTakenAtTheSecondLook) {
+  FakeDev dev;
+  dev.node("vda", 1);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  dev.node("vdb", 2);
+  std::string device;
+  auto const start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rustack_device::wait_for_attached_device(dev.roots(), dev.at("vdb"), kVolume, before, "kvm", "SIG",
+                                                     ": timed out", device, {300, 10}),
+            0);
+  auto const waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+  EXPECT_LT(waited, std::chrono::seconds(3));
+  EXPECT_EQ(device, dev.at("vdb"));
+}
+
+// Another backup attached its volume at the same moment, the cloud named
+// that disk, and udev names it after the first look: it is never taken, and
+// the wait fails clearly.
+TEST(DeviceWait, AnotherVolumesNewDiskIsNeverTaken) {
+  kstest::LogCapture log;
+  FakeDev dev;
+  dev.node("vda", 1);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  dev.node("vdb", 2);
+  std::string const other_link = std::string("disk/by-id/virtio-") + kOtherSerial;
+  std::thread udev([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    dev.link(other_link, "../../vdb");
+  });
+  std::string device = "untouched";
+  int const rc = rustack_device::wait_for_attached_device(dev.roots(), dev.at("vdb"), kVolume, before, "kvm", "SIG",
+                                                          ": timed out", device, {300, 1});
+  udev.join();
+  EXPECT_EQ(rc, 2);
+  EXPECT_EQ(device, "untouched");
+  std::string const text = log.text();
+  EXPECT_NE(text.find("SIG: the device '" + dev.at("vdb") + "' reported for volume '" + kVolume +
+                      "' on server 'kvm' belongs to another disk: '" + dev.at(other_link) +
+                      "' names it with the serial '" + kOtherSerial + "'"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("SIG: no device with the serial of volume '" + std::string(kVolume) + "'"), std::string::npos)
+      << text;
+}
+
+// The hint names another volume's disk and the volume's own (SCSI) link
+// comes a moment later: the volume's device is taken.
+TEST(DeviceWait, TheOwnLinkWinsOverAnotherVolumesDiskAtTheHint) {
+  FakeDev dev;
+  dev.node("vda", 1);
+  auto const before = rustack_device::block_devices_under(dev.root());
+  dev.node("sdb", 2);
+  dev.link(std::string("disk/by-id/scsi-0QEMU_QEMU_HARDDISK_") + kOtherSerial, "../../sdb");
+  dev.node("sdc", 3);
+  std::thread udev([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    dev.link(kScsiSerial, "../../sdc");
+  });
+  std::string device;
+  int const rc = rustack_device::wait_for_attached_device(dev.roots(), dev.at("sdb"), kVolume, before, "kvm", "SIG",
+                                                          ": timed out", device, {300, 5});
+  udev.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(device, dev.at("sdc"));
+}
+
+TEST(SerialOfLinkName, ReadsTheFormsOfQemuDisks) {
+  std::string const id = kVolume;
+  struct Case {
+    std::string name, serial;
+    bool own;
+  };
+  for (Case const& c : std::vector<Case>{
+           {"virtio-" + id.substr(0, 20), id.substr(0, 20), true},
+           // The virtio block driver keeps 20 bytes: a longer name is no serial of it.
+           {"virtio-" + id, id, false},
+           {"virtio-" + id.substr(0, 20) + "-part1", id.substr(0, 20) + "-part1", false},
+           {"scsi-0QEMU_QEMU_HARDDISK_" + id.substr(0, 20), id.substr(0, 20), true},
+           {"scsi-SQEMU_QEMU_HARDDISK_" + id, id, true},
+           {"scsi-0QEMU_QEMU_HARDDISK_" + id.substr(0, 19), id.substr(0, 19), false},
+           {std::string("scsi-0QEMU_QEMU_HARDDISK_") + kOtherSerial, kOtherSerial, false},
+           {"virtio-", "", false},
+           {"wwn-0x5000c500a1b2c3d4", "", false},
+           {"scsi-3600508b1001c4d5e6f", "", false},
+           {"ata-QEMU_HARDDISK_" + id.substr(0, 20), "", false},
+       }) {
+    bool own = !c.own;
+    EXPECT_EQ(rustack_device::serial_of_link_name(c.name, id, own), c.serial) << c.name;
+    EXPECT_EQ(own, c.own) << c.name;
+  }
 }
 
 struct CheckCase {

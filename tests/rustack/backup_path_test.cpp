@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -228,6 +230,70 @@ INSTANTIATE_TEST_SUITE_P(
                            {{"method", "GET"}, {"path", ".*/snapshots/.*"}, {"nth", 1}, {"state", "error"}},
                            "' has unexpected status: error"}),
     [](auto const& info) { return std::string(info.param.what); });
+
+struct Neighbour {
+  char const* what;
+  char const* own_link;  // the by-id form of the link of the backup's own disks: "scsi", or "" for none
+};
+
+class NeighbourAttachment : public BackupPath, public ::testing::WithParamInterface<Neighbour> {};
+
+// Another backup on the Kestrova VM attaches its volume while this one waits
+// for the cloud's answer, and the cloud names that new disk for this
+// backup's volume. It is never read: the backup takes its own disk by its
+// serial, and fails clearly when it cannot tell it.
+TEST_P(NeighbourAttachment, AnotherVolumesNewDiskIsNeverRead) {
+  Harness h;
+  quick(h);
+  auto const web = h.standard_vm();
+  std::string const root_bytes = h.read_volume(web.volume_ids[0]), data_bytes = h.read_volume(web.volume_ids[1]);
+  std::string const other = kstest::paths::spare_volume(h);
+  std::string const own_link = GetParam().own_link;
+  h.set_device_fault_rules({{{"volumes", {other}}}, {{"by_id", own_link.empty() ? boost::json::value(false)
+                                                                                 : boost::json::value(own_link)}}});
+  kstest::paths::AttachmentMeanwhile neighbour(h, other);
+  std::string const t = h.task_dir();
+  auto run = h.start(backup_args(web.id, t, "copy1"));
+  EXPECT_EQ(neighbour.run(), "");
+  ProcessResult const r = run->wait(std::chrono::seconds(300));
+  std::string const log = h.log_text();
+  std::string const other_link = "/dev/disk/by-id/virtio-" + other.substr(0, 20);
+
+  if (own_link.empty()) {
+    EXPECT_EQ(r.status, 6) << describe(r, h);
+    EXPECT_TRUE(h.ksfd_calls().empty());
+    EXPECT_TRUE(has_line(log,
+                         "Error: virtual bool KsModuleRuStack::prepare_resource_before_backup(const bool&): "
+                         "the device '/dev/vdb' reported for volume '",
+                         "' on server 'kestrova-vm' belongs to another disk: '" + other_link +
+                             "' names it with the serial '" + other.substr(0, 20) + "'"))
+        << log;
+    EXPECT_NE(log.find("so its device cannot be told"), std::string::npos) << log;
+  } else {
+    ASSERT_EQ(r.status, 0) << describe(r, h);
+    auto const items = listed_items(r);
+    ASSERT_EQ(items.size(), 5u) << r.out;
+    EXPECT_EQ(items[0], "/dev/vdc : vdc");
+    EXPECT_EQ(items[1], "/dev/vdd : vdd");
+    EXPECT_NE(log.find("The cloud reported device '/dev/vdb' for volume '"), std::string::npos) << log;
+    std::string const rest = extract(h, "copy1", t + "/copy1.snap");
+    EXPECT_EQ(kstest::read_file(rest + "/vdc"), root_bytes);
+    EXPECT_EQ(kstest::read_file(rest + "/vdd"), data_bytes);
+  }
+  // The backup's own objects are gone; the other task's disk is still there.
+  boost::json::object const inventory = h.inventory();
+  EXPECT_TRUE(inventory.at("snapshots").as_array().empty()) << cloud_objects(h);
+  auto const devices = h.block_devices();
+  ASSERT_EQ(devices.size(), 1u) << cloud_objects(h);
+  EXPECT_EQ(devices[0].volume_id, other);
+  EXPECT_EQ(devices[0].device, "/dev/vdb");
+  EXPECT_EQ(inventory.at("volumes").as_array().size(), 4u) << cloud_objects(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(BackupPath, NeighbourAttachment,
+                         ::testing::Values(Neighbour{"own_disk_without_a_link", ""},
+                                           Neighbour{"own_disk_on_a_scsi_bus", "scsi"}),
+                         [](auto const& info) { return std::string(info.param.what); });
 
 std::set<std::string> ids_of(boost::json::object const& inventory, char const* kind) {
   std::set<std::string> ids;

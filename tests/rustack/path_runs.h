@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -96,6 +97,67 @@ inline bool wait_for_requests(kstest::e2e::Harness const& h, std::string const& 
   }
   return false;
 }
+
+// A volume of 1 MiB of random bytes that no server has; its id.
+inline std::string spare_volume(kstest::e2e::Harness& h) {
+  boost::json::value const made = h.cloud().control("POST", "objects/volumes", R"({"size": 1})");
+  std::string const id = text(made, "id");
+  h.write_volume(id, kstest::e2e::random_bytes(1 << 20));
+  return id;
+}
+
+// Another backup or restore on the same Kestrova VM. The cloud holds back
+// its answer to the program's next attachment for a few seconds and then
+// names /dev/vdb; meanwhile `volume` is attached to the Kestrova VM as that
+// other task would do it, so /dev/vdb is a new disk, but that volume's.
+class AttachmentMeanwhile {
+ public:
+  // Arms the cloud; before the program starts.
+  AttachmentMeanwhile(kstest::e2e::Harness& h, std::string volume) : h_(h), volume_(std::move(volume)) {
+    for (auto const& e : h.request_log()) from_ = std::max(from_, static_cast<int>(e.at("seq").to_number<double>()));
+    h.cloud().add_fault({{"method", "POST"},
+                         {"path", attachments()},
+                         {"nth", 1},
+                         {"delay", 4},
+                         {"patch", {{"volumeAttachment", {{"device", "/dev/vdb"}}}}}});
+  }
+
+  // Waits for the program's request, then attaches the other volume and
+  // returns once it is in use: "" or what went wrong.
+  std::string run() const {
+    std::regex const wanted(attachments());
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (bool arrived = false; !arrived; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+      if (std::chrono::steady_clock::now() > deadline) return "the program never asked for an attachment";
+      for (auto const& e : h_.request_log(from_))
+        if (static_cast<int>(e.at("seq").to_number<double>()) > from_ && text(e, "method") == "POST" &&
+            std::regex_match(text(e, "path"), wanted))
+          arrived = true;
+    }
+    std::string const token = h_.cloud().login(kstest::standard_cloud::user, kstest::standard_cloud::password);
+    std::vector<std::string> const headers{"X-Auth-Token: " + token, "Content-Type: application/json"};
+    auto const attach = h_.cloud().request(
+        "POST", std::string("/nova-api/v2/servers/") + kstest::standard_cloud::kestrova_vm + "/os-volume_attachments",
+        R"({"volumeAttachment": {"volumeId": ")" + volume_ + R"("}})", headers);
+    if (attach.status != 200) return "the other attachment was refused: " + attach.body;
+    // Each read moves the attachment on; once in use, its device is there.
+    std::string const path = std::string("/cinder/v3/") + kstest::standard_cloud::project + "/volumes/" + volume_;
+    for (int i = 0; i < 20; ++i) {
+      auto const r = h_.cloud().request("GET", path, "", headers);
+      if (r.status == 200 && text(boost::json::parse(r.body).at("volume"), "status") == "in-use") return "";
+    }
+    return "the other volume never came into use";
+  }
+
+ private:
+  static std::string attachments() {
+    return std::string(".*/servers/") + kstest::standard_cloud::kestrova_vm + "/os-volume_attachments";
+  }
+
+  kstest::e2e::Harness& h_;
+  std::string volume_;
+  int from_ = 0;
+};
 
 // The names of the entries of a directory, sorted.
 inline std::vector<std::string> entries(std::string const& dir) {

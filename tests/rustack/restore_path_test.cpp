@@ -335,6 +335,67 @@ TEST_F(RestorePath, NeverWritesTheDiskTheCloudWronglyNames) {
   EXPECT_NE(h.log_text().find("The cloud reported device '/dev/vda' for volume '"), std::string::npos);
 }
 
+struct Neighbour {
+  char const* what;
+  char const* own_link;  // the by-id form of the link of the restore's own disks: "scsi", or "" for none
+};
+
+class NeighbourAttachment : public RestorePath, public ::testing::WithParamInterface<Neighbour> {};
+
+// Another task on the Kestrova VM attaches its volume while the restore
+// waits for the cloud's answer, and the cloud names that new disk for the
+// restore's first volume. dd never writes it: the restore copies onto its own
+// disk, found by its serial, or fails clearly when it cannot tell it.
+TEST_P(NeighbourAttachment, NeverWritesAnotherVolumesNewDisk) {
+  Harness h;
+  quick(h);
+  auto const web = h.standard_vm();
+  std::string const root_bytes = h.read_volume(web.volume_ids[0]);
+  std::string const snap = backup(h, web.id, "copy1");
+  std::string const other = kstest::paths::spare_volume(h);
+  std::string const other_bytes = h.read_volume(other);
+  std::string const own_link = GetParam().own_link;
+  h.set_device_fault_rules({{{"volumes", {other}}}, {{"by_id", own_link.empty() ? boost::json::value(false)
+                                                                                 : boost::json::value(own_link)}}});
+  std::string const before = cloud_objects(h);
+  kstest::paths::AttachmentMeanwhile neighbour(h, other);
+  auto run = h.start(restore_args(h, "copy1", snap));
+  EXPECT_EQ(neighbour.run(), "");
+  ProcessResult const r = run->wait(std::chrono::seconds(300));
+  std::string const log = h.log_text();
+
+  EXPECT_EQ(h.read_volume(other), other_bytes);
+  auto const devices = h.block_devices();
+  ASSERT_EQ(devices.size(), 1u) << cloud_objects(h);
+  EXPECT_EQ(devices[0].volume_id, other);
+  if (own_link.empty()) {
+    EXPECT_EQ(r.status, 7) << describe(r, h);
+    EXPECT_NE(log.find("' belongs to another disk: '/dev/disk/by-id/virtio-" + other.substr(0, 20) +
+                       "' names it with the serial '" + other.substr(0, 20) + "'"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("so its device cannot be told"), std::string::npos) << log;
+    // Only the other task's attachment is new.
+    std::string const other_line = "volume " + other + " available\n";
+    std::string expected = before;
+    ASSERT_NE(expected.find(other_line), std::string::npos) << before;
+    expected.replace(expected.find(other_line), other_line.size(),
+                     "volume " + other + " in-use at " + sc::kestrova_vm + ":/dev/vdb\n");
+    EXPECT_EQ(cloud_objects(h), expected);
+  } else {
+    ASSERT_EQ(r.status, 0) << describe(r, h);
+    boost::json::value const made = server_named(h, "web_2");
+    ASSERT_FALSE(made.is_null()) << cloud_objects(h);
+    EXPECT_EQ(h.read_volume(text(disks_of(h, text(made, "id")).at("/dev/vda"), "id")), root_bytes);
+    EXPECT_NE(log.find("The cloud reported device '/dev/vdb' for volume '"), std::string::npos) << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RestorePath, NeighbourAttachment,
+                         ::testing::Values(Neighbour{"own_disk_without_a_link", ""},
+                                           Neighbour{"own_disk_on_a_scsi_bus", "scsi"}),
+                         [](auto const& info) { return std::string(info.param.what); });
+
 // Two bootable volumes: the new server boots from the one that was the boot
 // disk, and the others come back at their original devices, each attachment
 // complete.

@@ -27,9 +27,16 @@ them, with D/block_devices.faults.json (read at every attachment):
   {"device": "block" | "file" | "none",   what appears at the device path: the
                                           loop device (the default), an empty
                                           regular file, or nothing
-   "by_id": true | false,                 whether the by-id link is made (it
-                                          points to whatever the path holds)
+   "by_id": true | false | "virtio" | "scsi",
+                                          whether the by-id link is made (it
+                                          points to whatever the path holds),
+                                          and in which form: virtio-<first 20
+                                          characters> (true, the default) or
+                                          scsi-0QEMU_QEMU_HARDDISK_<first 20>
+                                          as for a disk on a virtio SCSI bus
    "volumes": [ids]}                      only for these volumes (default: all)
+or a list of such rules, of which the first that names the volume (or names
+no volumes) applies.
 """
 
 import errno
@@ -72,9 +79,13 @@ class _Device:
                 "loop": self.loop, "backing_file": self.backing_file, "kind": self.kind}
 
 
-def by_id_link(volume_id):
-    """The path udev gives a virtio disk whose serial is the volume id."""
-    return os.path.join(BY_ID, "virtio-" + volume_id[:20])
+LINK_PREFIXES = {"virtio": "virtio-", "scsi": "scsi-0QEMU_QEMU_HARDDISK_"}
+
+
+def by_id_link(volume_id, form="virtio"):
+    """The path udev gives a disk whose serial is the volume id: a virtio
+    disk, or a SCSI disk of QEMU."""
+    return os.path.join(BY_ID, LINK_PREFIXES[form] + volume_id[:20])
 
 
 def _require_private_dev():
@@ -171,18 +182,27 @@ def _log(cloud, text):
 
 
 def _faults(cloud, volume):
+    """(what appears at the device path, the form of the by-id link or None)."""
     d = _state_dir(cloud)
     path = os.path.join(d, "block_devices.faults.json") if d else None
     if not path or not os.path.exists(path):
-        return "block", True
+        return "block", "virtio"
     with open(path) as f:
-        rule = json.load(f)
-    if "volumes" in rule and volume.id not in rule["volumes"]:
-        return "block", True
+        rules = json.load(f)
+    if isinstance(rules, dict):
+        rules = [rules]
+    rule = next((r for r in rules if "volumes" not in r or volume.id in r["volumes"]), {})
     kind = rule.get("device", "block")
     if kind not in ("block", "file", "none"):
         raise RuntimeError("block_devices: unknown device kind %r" % (kind,))
-    return kind, bool(rule.get("by_id", True))
+    form = rule.get("by_id", True)
+    if form is True:
+        form = "virtio"
+    elif form is False:
+        form = None
+    elif form not in LINK_PREFIXES:
+        raise RuntimeError("block_devices: unknown by-id form %r" % (form,))
+    return kind, form
 
 
 def _replace_link(link, target):
@@ -203,7 +223,7 @@ def on_attach(cloud, server, volume, attachment):
     path = _dev_path(attachment.device)
     if os.path.lexists(path):
         raise RuntimeError("block_devices: %s exists already" % path)
-    kind, with_link = _faults(cloud, volume)
+    kind, link_form = _faults(cloud, volume)
     fd, loop, made, link = None, "", False, ""
     try:
         if kind == "block":
@@ -211,9 +231,9 @@ def on_attach(cloud, server, volume, attachment):
             os.mknod(path, stat.S_IFBLK | 0o660, rdev)
         elif kind == "file":
             open(path, "wb").close()
-        if with_link and kind != "none":
+        if link_form and kind != "none":
             os.makedirs(BY_ID, exist_ok=True)
-            link = by_id_link(volume.id)
+            link = by_id_link(volume.id, link_form)
             _replace_link(link, os.path.relpath(path, BY_ID))
     except Exception:
         if os.path.lexists(path):
