@@ -79,6 +79,8 @@ class KsModuleRuStack : public KsModuleUniversal {
   // The server list, with the header line when `headers`; 0 or 2.
   int list_all_resources(bool headers);
   // The volumes of a restore, created, filled with dd and detached; 0 or 7.
+  // Nothing is made when none of them can boot a server. A failed final
+  // detachment keeps the complete volumes and names them at Error.
   int restore_volumes(server_conf const& server, std::string const& directory, std::set<std::string>& created,
                       std::string& boot_volume_id);
   // The new server from the boot volume under a free name, awaited until it

@@ -63,6 +63,32 @@ void undo_volumes(curlAPI& client, std::map<std::string, std::set<std::string>>&
   volumes.clear();
 }
 
+// Names at Error every complete restored volume that stays in the cloud,
+// with its state and where it is attached; `originals` maps each to the
+// volume it is a copy of.
+void log_remaining_volumes(curlAPI& client, std::map<std::string, std::set<std::string>> const& volumes,
+                           std::map<std::string, std::string> const& originals, conf const& settings,
+                           char const* signature) {
+  for (auto const& entry : volumes) {
+    for (std::string const& id : entry.second) {
+      auto const original = originals.find(id);
+      std::string const what = "the restored volume '" + id + "' (a copy of '" +
+                               (original != originals.end() ? original->second : std::string()) + "') of project '" +
+                               entry.first + "' remains";
+      volume record;
+      if (client.get_volume_info(entry.first, id, record) != 0) {
+        KsLogStream(KsLogLvl::Error) << signature << ": " << what << " (its state cannot be read)" << std::endl;
+        continue;
+      }
+      std::string where;
+      for (volume_attachment const& a : record.attachments)
+        where += ", attached to server '" + settings.vm_name + "' as '" + a.device + "'";
+      KsLogStream(KsLogLvl::Error) << signature << ": " << what << " in the state " << record.status << where
+                                   << std::endl;
+    }
+  }
+}
+
 }  // namespace
 
 namespace rustack_restore {
@@ -221,12 +247,6 @@ bool KsModuleRuStack::deployment(bool const&) {
       KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to restore volumes" << std::endl;
       return false;
     }
-    if (boot_volume_id.empty()) {
-      KsLogStream(KsLogLvl::Error) << kDeploymentSig
-                                   << ": none of the restored volumes is bootable, no server can boot from them"
-                                   << std::endl;
-      return false;
-    }
     if (deploy_vm(boot_volume_id, parameters, server) != 0) {
       KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to deploy VM: '" << server.name << "'"
                                    << std::endl;
@@ -316,6 +336,11 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       images.push_back(image);
     }
     std::size_t const boot = rustack_restore::boot_volume_index(records);
+    if (boot == records.size()) {
+      KsLogStream(KsLogLvl::Error) << sig << ": none of the saved volumes is bootable, no server can boot from them"
+                                   << std::endl;
+      return 7;
+    }
 
     std::uint32_t const creation_bound =
         curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
@@ -410,16 +435,23 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       }
     }
 
-    int detached = 0;
+    bool detached = true;
     for (auto const& entry : restore_volumes_in_progress)
-      if (client.detach_volumes(entry.first, entry.second, settings.vm_id) != 0) detached = 7;
-    if (detached != 0) return undo();
+      if (client.detach_volumes(entry.first, entry.second, settings.vm_id) != 0) detached = false;
 
+    // The volumes are complete: from here on nothing is rolled back, also
+    // when one of them is still attached to the Kestrova VM.
+    std::map<std::string, std::set<std::string>> complete;
+    complete.swap(restore_volumes_in_progress);
+    if (!detached) {
+      std::map<std::string, std::string> originals;
+      for (std::size_t k = 0; k < records.size(); ++k) originals[new_ids[k]] = server.attached_volumes[k];
+      log_remaining_volumes(client, complete, originals, settings, sig);
+      return 7;
+    }
     restored_attach_order.clear();
     for (std::size_t k : rustack_restore::attachment_order(records, boot))
       restored_attach_order.emplace_back(new_ids[k], records[k].tenant_id);
-    // The volumes are complete: from here on nothing is rolled back.
-    restore_volumes_in_progress.clear();
 
     KsLogStream(KsLogLvl::Info) << "The following volume(s) are now available after the restore:" << std::endl;
     for (std::string const& id : created) KsLogStream(KsLogLvl::Info) << "volume ID: " << id << std::endl;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -335,6 +336,89 @@ TEST_F(RestorePath, NeverWritesTheDiskTheCloudWronglyNames) {
   EXPECT_NE(h.log_text().find("The cloud reported device '/dev/vda' for volume '"), std::string::npos);
 }
 
+// When the original name is free (the original server is gone), the new
+// server takes it.
+TEST_F(RestorePath, TakesTheOriginalNameWhenItIsFree) {
+  Harness h;
+  quick(h);
+  auto const web = h.standard_vm();
+  std::string const root_bytes = h.read_volume(web.volume_ids[0]);
+  std::string const snap = backup(h, web.id, "copy1");
+  h.cloud().control("DELETE", "objects/servers/" + web.id);
+
+  ProcessResult const r = h.run(restore_args(h, "copy1", snap));
+  ASSERT_EQ(r.status, 0) << describe(r, h);
+  boost::json::value const made = server_named(h, "web");
+  ASSERT_FALSE(made.is_null()) << cloud_objects(h);
+  EXPECT_NE(text(made, "id"), web.id);
+  auto const disks = disks_of(h, text(made, "id"));
+  ASSERT_EQ(disks.size(), 2u) << cloud_objects(h);
+  EXPECT_EQ(h.read_volume(text(disks.at("/dev/vda"), "id")), root_bytes);
+  std::string const log = h.log_text();
+  EXPECT_NE(log.find("Server will be restored with the name: web"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Server will be restored with the name: web_"), std::string::npos) << log;
+  EXPECT_EQ(log.find("exists in Rustack"), std::string::npos) << log;
+}
+
+// A final detachment that fails leaves the complete volumes where they are
+// (never rolled back) and names each of them, with its state and where it is
+// attached.
+TEST_F(RestorePath, AFailedFinalDetachKeepsTheCompleteVolumesAndNamesThem) {
+  Harness h;
+  quick(h);
+  auto const web = h.standard_vm();
+  std::string const root = web.volume_ids[0], data = web.volume_ids[1];
+  std::string const root_bytes = h.read_volume(root), data_bytes = h.read_volume(data);
+  std::string const snap = backup(h, web.id, "copy1");
+  std::set<std::string> before;
+  boost::json::object const inventory_before = h.inventory();
+  for (auto const& v : inventory_before.at("volumes").as_array()) before.insert(text(v, "id"));
+  h.cloud().add_fault({{"method", "DELETE"},
+                       {"path", std::string(".*/servers/") + sc::kestrova_vm + "/os-volume_attachments/.*"},
+                       {"nth", 1},
+                       {"status", 500}});
+
+  ProcessResult const r = h.run(restore_args(h, "copy1", snap));
+  EXPECT_EQ(r.status, 7) << describe(r, h);
+
+  std::map<std::string, boost::json::value> kept;  // by the bytes' original
+  boost::json::object const inventory = h.inventory();
+  for (auto const& v : inventory.at("volumes").as_array()) {
+    if (before.count(text(v, "id"))) continue;
+    std::string const bytes = h.read_volume(text(v, "id"));
+    kept[bytes == root_bytes ? root : bytes == data_bytes ? data : "?"] = v;
+  }
+  ASSERT_EQ(kept.size(), 2u) << cloud_objects(h);
+  ASSERT_EQ(kept.count(root) + kept.count(data), 2u) << cloud_objects(h);
+  EXPECT_EQ(inventory.at("servers").as_array().size(), 2u) << cloud_objects(h);
+  // The first detachment failed: that volume is still on the Kestrova VM,
+  // the other one was detached.
+  std::string const stuck = text(kept.at(root), "status") == "in-use" ? root : data;
+  std::string const detached = stuck == root ? data : root;
+  boost::json::value const& on_kestrova = kept.at(stuck);
+  ASSERT_EQ(text(on_kestrova, "status"), "in-use") << cloud_objects(h);
+  EXPECT_EQ(text(on_kestrova.at("attachment"), "server_id"), sc::kestrova_vm);
+  EXPECT_EQ(text(kept.at(detached), "status"), "available");
+
+  std::string const log = h.log_text();
+  std::string const sig =
+      "Error: int KsModuleRuStack::restore_volumes(const server_conf&, const string&, "
+      "std::set<std::__cxx11::basic_string<char> >&, std::__cxx11::string&): the restored volume '";
+  std::string const project = std::string("') of project '") + sc::project + "' remains in the state ";
+  EXPECT_NE(log.find(sig + text(on_kestrova, "id") + "' (a copy of '" + stuck + project +
+                     "in-use, attached to server 'kestrova-vm' as '" + text(on_kestrova.at("attachment"), "device") +
+                     "'"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(sig + text(kept.at(detached), "id") + "' (a copy of '" + detached + project + "available"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("virtual bool KsModuleRuStack::deployment(const bool&): failed to restore volumes"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
+}
+
 struct Neighbour {
   char const* what;
   char const* own_link;  // the by-id form of the link of the restore's own disks: "scsi", or "" for none
@@ -474,6 +558,7 @@ struct RefusalCase {
   std::size_t second_size;                // bytes of the second image; 0: no image file
   bool makes_volumes;                     // whether any volume is made before the refusal
   std::string message;                    // a part of the Error line of restore_volumes
+  bool first_bootable = true;             // the first volume was the boot disk (else none was bootable)
 };
 
 class RestoreRefusal : public RestorePath, public ::testing::WithParamInterface<RefusalCase> {};
@@ -492,7 +577,8 @@ TEST_P(RestoreRefusal, RefusesAndLeavesNothing) {
   server.security_groups = {"default"};
   server.attached_volumes = {"saved-1", "saved-2"};
   ASSERT_TRUE(save_server_config((dir / "vm.config").string(), server));
-  ASSERT_TRUE(save_volume_config((dir / "saved-1.conf").string(), saved_volume("saved-1", c.first_image, true)));
+  ASSERT_TRUE(save_volume_config((dir / "saved-1.conf").string(),
+                                 saved_volume("saved-1", c.first_image, c.first_bootable)));
   ASSERT_TRUE(save_volume_config((dir / "saved-2.conf").string(), saved_volume("saved-2", c.second_image, false)));
   if (rustack_restore::is_plain_file_name(c.first_image))
     kstest::write_file(dir / c.first_image, kstest::e2e::random_bytes(1 << 20));
@@ -532,6 +618,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"same_device_name", "vdb", "vdb", 1 << 20, false,
                     "volumes 'saved-1' and 'saved-2' were both saved as the device 'vdb'"},
         RefusalCase{"missing_image", "vdb", "vdc", 0, false, "/vdc' doesn't exist"},
+        // A server that booted from an image: no volume to boot a new one from.
+        RefusalCase{"no_bootable_volume", "vdb", "vdc", 1 << 20, false,
+                    "none of the saved volumes is bootable, no server can boot from them", false},
         // Found once the volume exists: both volumes made so far go again.
         RefusalCase{"image_larger_than_volume", "vdb", "vdc", (1 << 20) + 1, true,
                     " bytes is larger than volume '"}),
@@ -582,7 +671,7 @@ TEST_F(RestorePath, ACopyKilledByASignalFailsTheRestore) {
   server.tenant_id = sc::project;
   server.attached_volumes = {"saved-1"};
   ASSERT_TRUE(save_server_config((dir / "vm.config").string(), server));
-  volume record = saved_volume("saved-1", "vdb", false);
+  volume record = saved_volume("saved-1", "vdb", true);
   record.size = "256";  // MiB in the standard seed
   ASSERT_TRUE(save_volume_config((dir / "saved-1.conf").string(), record));
   kstest::write_file(dir / "vdb", "");
