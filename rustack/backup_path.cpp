@@ -96,7 +96,12 @@ void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signatu
   rustack_cleanup::settle(client, backup_project_id, snapshot_ids, created_volume_ids,
                           rustack_cleanup::settle_bound(settings));
   client.clean_after_backup(backup_project_id, snapshot_ids, created_volume_ids, settings.vm_id);
-  rustack_cleanup::report_leftovers(client, backup_project_id, snapshot_ids, created_volume_ids, signature);
+  std::vector<std::string> snapshots_left = snapshot_ids;
+  std::set<std::string> volumes_left = created_volume_ids;
+  rustack_cleanup::report_leftovers(client, backup_project_id, snapshots_left, volumes_left, signature);
+  rustack_cleanup::shutdown_signals_held held;
+  snapshot_ids.swap(snapshots_left);
+  created_volume_ids.swap(volumes_left);
 }
 
 void KsModuleRuStack::remove_backup_files(char const* signature) {
@@ -158,8 +163,11 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     }
     // From here on a release, also one after an interruption, cleans up in
     // the server's project.
-    backup_project_id = server.tenant_id;
-    backup_server_name = server.name;
+    {
+      rustack_cleanup::shutdown_signals_held held;
+      backup_project_id = server.tenant_id;
+      backup_server_name = server.name;
+    }
 
     // First guest script.
     bool qemu = false;
@@ -167,6 +175,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     std::string const& after_script = parameters.script_after_snapshot;
     auto run_before = [&](std::string const& script, std::string const& after) -> int {
       if (!after.empty()) {
+        rustack_cleanup::shutdown_signals_held held;
         pending_after_script =
             guest_script_call{server.hypervisor_ip, server.instance_name, after, parameters.execution_script_timeout};
         after_script_pending = true;
@@ -199,7 +208,10 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 
     // VM description.
     std::map<std::string, std::string> items;
-    vm_config_path = directory + "/" + copy_name + ".vm.config";
+    {
+      rustack_cleanup::shutdown_signals_held held;
+      vm_config_path = directory + "/" + copy_name + ".vm.config";
+    }
     if (!save_server_config(vm_config_path, server)) {
       KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create virtual machine config file " << vm_config_path
                                    << std::endl;
@@ -233,6 +245,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         return fail();
       }
       record.snapshot_id = snapshot_id;
+      rustack_cleanup::shutdown_signals_held held;
       snapshot_ids.push_back(snapshot_id);
     }
     KsLogStream(KsLogLvl::Info) << "Wait while all snapshots "
@@ -285,7 +298,10 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
                                      << "'" << std::endl;
         return fail();
       }
-      created_volume_ids.insert(copy_id);
+      {
+        rustack_cleanup::shutdown_signals_held held;
+        created_volume_ids.insert(copy_id);
+      }
 
       KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
       if (rustack_wait::wait_for_volume_status(
@@ -337,7 +353,10 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       record.attached_device_name = device_name;
 
       std::string const config_path = directory + "/" + copy_name + "_" + device_name + ".config";
-      volume_config_files.push_back(config_path);
+      {
+        rustack_cleanup::shutdown_signals_held held;
+        volume_config_files.push_back(config_path);
+      }
       if (!save_volume_config(config_path, record)) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume config file" << std::endl;
         return fail();
@@ -370,7 +389,10 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     std::cout << "File list to backup: " << std::endl;
     for (auto const& item : items) std::cout << item.first << " : " << item.second << std::endl;
 
-    options_.resource_list_file = directory + "/" + copy_name + "." + "ksfd.list";
+    {
+      rustack_cleanup::shutdown_signals_held held;
+      options_.resource_list_file = directory + "/" + copy_name + "." + "ksfd.list";
+    }
     if (add_to_ksfd_list_file(options_.resource_list_file, items, false)) return true;
     return fail();
   } catch (fs::filesystem_error const& e) {

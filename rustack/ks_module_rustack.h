@@ -122,7 +122,9 @@ class KsModuleRuStack : public KsModuleUniversal {
   void remove_backup_files(char const* signature);
 
   // Restore: the volumes made so far, by project, until they are complete;
-  // a failed or interrupted restore removes them.
+  // a failed or interrupted restore removes them. The shutdown handler reads
+  // these lists and those of the backup above: they change only while the
+  // shutdown signals are held (rustack_cleanup::shutdown_signals_held).
   std::map<std::string, std::set<std::string>> restore_volumes_in_progress;
   // Restore: the volumes other than the boot volume, as (id, project), in
   // the device order of the original server.

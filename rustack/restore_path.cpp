@@ -58,8 +58,12 @@ void undo_volumes(curlAPI& client, std::map<std::string, std::set<std::string>>&
     rustack_cleanup::settle(client, entry.first, {}, entry.second, rustack_cleanup::settle_bound(settings));
     client.detach_and_remove_volumes(entry.first, entry.second, settings.vm_id);
     std::vector<std::string> no_snapshots;
-    rustack_cleanup::report_leftovers(client, entry.first, no_snapshots, entry.second, signature);
+    std::set<std::string> left = entry.second;
+    rustack_cleanup::report_leftovers(client, entry.first, no_snapshots, left, signature);
+    rustack_cleanup::shutdown_signals_held held;
+    entry.second.swap(left);
   }
+  rustack_cleanup::shutdown_signals_held held;
   volumes.clear();
 }
 
@@ -364,7 +368,10 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
         return undo();
       }
       created.insert(id);
-      restore_volumes_in_progress[project].insert(id);
+      {
+        rustack_cleanup::shutdown_signals_held held;
+        restore_volumes_in_progress[project].insert(id);
+      }
       new_ids[k] = id;
 
       KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << id << "' becomes available..." << std::endl;
@@ -442,7 +449,10 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     // The volumes are complete: from here on nothing is rolled back, also
     // when one of them is still attached to the Kestrova VM.
     std::map<std::string, std::set<std::string>> complete;
-    complete.swap(restore_volumes_in_progress);
+    {
+      rustack_cleanup::shutdown_signals_held held;
+      complete.swap(restore_volumes_in_progress);
+    }
     if (!detached) {
       std::map<std::string, std::string> originals;
       for (std::size_t k = 0; k < records.size(); ++k) originals[new_ids[k]] = server.attached_volumes[k];
