@@ -64,6 +64,7 @@ enum class Leaves {
   nothing,
   restored_volumes,  // the restored volumes, complete and detached (the server could not be made)
   restored_server,   // the new server with its boot volume (an attachment to it failed)
+  whole_restore,     // the new server with both volumes attached (the run still reports a fault)
 };
 
 // The server of a row: for a backup the one backed up now, for a restore the
@@ -131,6 +132,9 @@ std::vector<Row> const& rows() {
       {"backup_second_snapshot_refused", Path::backup,
        [](Context& c) { fault(c, with(on("POST", kSnapshots), {{"nth", 2}, {"status", 500}})); }, 6,
        [](Context const& c) { return error_line(kPrepare, "unable to create snapshot for volume: '" + c.volume(1) + "'"); }},
+      {"backup_hypervisor_query_refused", Path::backup,
+       [](Context& c) { fault(c, with(on("GET", ".*/os-hypervisors/detail"), {{"status", 500}})); }, 6,
+       [](Context const&) { return error_line(kPrepare, "unable to get info for hypervisor node2\\.cloud\\.test$"); }},
       {"backup_snapshot_in_error", Path::backup,
        [](Context& c) { fault(c, with(on("POST", kSnapshots), {{"nth", 2}, {"state", "error"}})); }, 6,
        [](Context const&) { return error_line(kPrepare, std::string("snapshot '") + kId + "' has unexpected status: error"); }},
@@ -212,6 +216,9 @@ std::vector<Row> const& rows() {
        [](Context const&) { return error_line(kBeforeRestore, "unable to get list of available networks$"); }},
       {"restore_ksfd_error_flag", Path::restore, [](Context& c) { c.h.set_env("KSFD_STANDIN_EXIT", "1"); }, 7,
        [](Context const&) { return std::string("Warning: ksfd finished with an error flag"); }},
+      // The images came back with a defect: the server is built, and the client is told.
+      {"restore_ksfd_defect_flag", Path::restore, [](Context& c) { c.h.set_env("KSFD_STANDIN_EXIT", "100"); }, 100,
+       [](Context const&) { return std::string("Warning: ksfd finished with a defect flag"); }, Leaves::whole_restore},
       {"restore_first_volume_refused", Path::restore,
        [](Context& c) { fault(c, with(on("POST", kVolumes), {{"status", 500}})); }, 7,
        [](Context const& c) {
@@ -242,9 +249,24 @@ std::vector<Row> const& rows() {
          return error_line(kRestoreVolumes, std::string("unable to attach volume: '") + kId + "' to server: '" +
                                                 literal(sc::kestrova_vm) + "'\\. Break by timeout 2$");
        }},
+      // Never one volume's copy written over the other's.
+      {"restore_two_volumes_reported_at_one_device", Path::restore,
+       [](Context& c) {
+         fault(c, with(on("POST", kAttachments),
+                       {{"times", 0}, {"patch", {{"volumeAttachment", {{"device", "/dev/vdb"}}}}}}));
+       },
+       7,
+       [](Context const&) {
+         return error_line(kRestoreVolumes, std::string("volumes '") + kId + "' and '" + kId +
+                                                "' were both reported at device '/dev/vdb'$");
+       }},
       {"restore_device_is_a_regular_file", Path::restore,
        [](Context& c) { c.h.set_device_faults({{"device", "file"}, {"by_id", false}}); }, 7,
        [](Context const&) { return error_line(kRestoreVolumes, "volume was attached to server: '.*' as device '/dev/vdb' but it is not a block device"); }},
+      // The first server list is the Kestrova VM's check, the second the name search.
+      {"restore_server_list_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("GET", "/nova-api/v2/servers/detail"), {{"nth", 2}, {"status", 500}})); }, 7,
+       [](Context const&) { return error_line(kDeployVm, "unable to get list of servers$"); }, Leaves::restored_volumes},
       {"restore_server_creation_refused", Path::restore,
        [](Context& c) { fault(c, with(on("POST", "/nova-api/v2/servers"), {{"status", 500}})); }, 7,
        [](Context const&) { return error_line(kDeployVm, "unable to create server$"); }, Leaves::restored_volumes},
@@ -326,8 +348,10 @@ TEST_P(FailureInjection, ExitCodeLogLineAndNothingLeftInTheCloud) {
   CloudObjects const after = cloud_objects(h.inventory());
   std::string const diff = difference(before, after);
   EXPECT_TRUE(after.snapshots.empty()) << diff;
-  EXPECT_EQ(after.attachments.size() - before.attachments.size(),
-            row.leaves == Leaves::restored_server ? 1u : 0u) << diff;
+  std::size_t const new_attachments = row.leaves == Leaves::whole_restore     ? 2u
+                                      : row.leaves == Leaves::restored_server ? 1u
+                                                                              : 0u;
+  EXPECT_EQ(after.attachments.size() - before.attachments.size(), new_attachments) << diff;
   for (auto const& [volume, where] : after.attachments) {
     if (before.attachments.count(volume)) continue;
     EXPECT_NE(where.rfind(sc::kestrova_vm, 0), 0u) << diff;
@@ -347,6 +371,7 @@ TEST_P(FailureInjection, ExitCodeLogLineAndNothingLeftInTheCloud) {
       }
       break;
     case Leaves::restored_server:
+    case Leaves::whole_restore:
       EXPECT_EQ(new_volumes, 2u) << diff;
       EXPECT_EQ(new_servers, 1u) << diff;
       break;

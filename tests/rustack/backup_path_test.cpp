@@ -331,6 +331,61 @@ TEST_F(BackupPath, ReleaseNamesWhatItLeavesBehind) {
   EXPECT_EQ(named, 2u) << log;
 }
 
+struct UnreachableCloud {
+  char const* what;
+  boost::json::object fault;  // from the release on
+  std::string message;        // the release's Error line
+  std::string why;            // the end of each leftover's line
+};
+
+class ReleaseWithoutCloud : public BackupPath, public ::testing::WithParamInterface<UnreachableCloud> {};
+
+// A release that cannot reach the cloud at all still names, at Error, every
+// snapshot and volume of the backup that stays there.
+TEST_P(ReleaseWithoutCloud, NamesEverythingItLeaves) {
+  Harness h;
+  quick(h);
+  auto const web = h.standard_vm();
+  auto const volumes_before = ids_of(h.inventory(), "volumes");
+  // ksfd takes its time at the end: the preparation is over by then.
+  h.set_env("KSFD_STANDIN_DELAY_EXIT_MS", "2000");
+  auto run = h.start(backup_args(web.id, h.task_dir(), "copy1"));
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (h.ksfd_calls().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_FALSE(h.ksfd_calls().empty()) << h.log_text();
+  h.cloud().add_fault(GetParam().fault);
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  EXPECT_EQ(r.status, 6) << describe(r, h);
+
+  boost::json::object const inventory = h.inventory();
+  std::vector<std::pair<std::string, std::string>> left;
+  for (auto const& id : ids_of(inventory, "volumes"))
+    if (!volumes_before.count(id)) left.emplace_back("volume", id);
+  for (auto const& id : ids_of(inventory, "snapshots")) left.emplace_back("snapshot", id);
+  ASSERT_EQ(left.size(), 4u) << cloud_objects(h);
+
+  std::string const log = h.log_text();
+  std::string const sig = "Error: virtual bool KsModuleRuStack::release_resource_after_backup(): ";
+  EXPECT_NE(log.find(sig + GetParam().message), std::string::npos) << log;
+  for (auto const& [kind, id] : left)
+    EXPECT_NE(log.find(sig + kind + " '" + id + "' of project '" + sc::project + "' is left behind" + GetParam().why),
+              std::string::npos)
+        << kind << " " << id << "\n" << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BackupPath, ReleaseWithoutCloud,
+    ::testing::Values(UnreachableCloud{"no_api_version",
+                                       {{"method", "GET"}, {"path", "/nova-api/"}, {"times", 0}, {"status", 500}},
+                                       "unable to get API version ",
+                                       " (no API version)"},
+                      UnreachableCloud{"no_login",
+                                       {{"method", "POST"}, {"path", ".*/auth/tokens"}, {"times", 0}, {"status", 401}},
+                                       "unable login to url: ",
+                                       " (no login)"}),
+    [](auto const& info) { return std::string(info.param.what); });
+
 // The project of the server is known from the moment its description is
 // read: a backup stopped while its snapshots are still being made cleans up
 // there, also the snapshots that could not be deleted yet.
