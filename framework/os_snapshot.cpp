@@ -347,7 +347,11 @@ bool KsModuleUniversal::create_OS_snapshot(std::string& device, bool mount, std:
     os_snapshot.reset();
     return false;
   }
-  if (!run_snapshot_script(*this, before_snapshot_script, "before", "before snapshot creation")) return false;
+  if (!run_snapshot_script(*this, before_snapshot_script, "before", "before snapshot creation")) {
+    // Nothing was made, so nothing is left for remove_OS_snapshot().
+    os_snapshot.reset();
+    return false;
+  }
   if (!os_snapshot->create(target.device, target.info.name, target.mountpoint, options_.task_id, target.size,
                            device)) {
     os_snapshot.reset();
@@ -442,15 +446,17 @@ bool KsModuleUniversal::umount_OS_snapshot() const {
 
 bool KsModuleUniversal::remove_OS_snapshot() {
   if (!use_snapshot) return true;
-  umount_OS_snapshot();
-  if (!os_snapshot) return true;
+  // The snapshot goes even when its mount stays, but a mount left behind
+  // is a failure of the removal.
+  bool const unmounted = umount_OS_snapshot();
+  if (!os_snapshot) return unmounted;
   // The device that was snapshotted, not the one that holds the resource
   // now: the snapshot may have been made of a device given by the caller,
   // and the resource's mount may have changed since.
   if (!os_snapshot->remove(os_snapshot_device)) return false;
   os_snapshot.reset();
   os_snapshot_device.clear();
-  return true;
+  return unmounted;
 }
 
 // ---- the list form -------------------------------------------------------------------------
@@ -474,15 +480,15 @@ bool KsModuleUniversal::create_OS_snapshot_multiple(std::string const& path, std
     run_snapshot_script(*this, error_snapshot_script, "error", "after snapshot creation failed");
     return false;
   }
-  bool const mounted =
-      mount && mount_OS_snapshot_multiple(device, mount_directory, snapshot_mount_options(target.info));
-  bool const ok = (!mount || mounted) &&
-                  run_snapshot_script(*this, after_snapshot_script, "after", "after snapshot creation");
-  // Listed even when the mount or the after-script failed: the snapshot
-  // exists, and remove_all_OS_snapshots() is the only way back. Its mount
-  // directory only when this call mounted it there.
-  os_snapshots.push_back(OsSnapshot{std::move(maker), mounted ? mount_directory : std::string(), target.device});
-  if (!ok) return false;
+  // Listed as soon as it exists, before anything that can fail or throw:
+  // remove_all_OS_snapshots() is the only way back. Its mount directory
+  // only once this call has mounted it there.
+  os_snapshots.push_back(OsSnapshot{std::move(maker), std::string(), target.device});
+  if (mount) {
+    if (!mount_OS_snapshot_multiple(device, mount_directory, snapshot_mount_options(target.info))) return false;
+    os_snapshots.back().mount_directory = mount_directory;
+  }
+  if (!run_snapshot_script(*this, after_snapshot_script, "after", "after snapshot creation")) return false;
   mountpoint = target.mountpoint;
   defect = earlier_defect;
   return true;
@@ -521,9 +527,8 @@ bool KsModuleUniversal::umount_OS_snapshot_multiple(std::string const& mount_dir
 }
 
 bool KsModuleUniversal::remove_all_OS_snapshots() {
-  if (os_snapshot) remove_OS_snapshot();
-  if (!use_snapshot) return true;
-  bool result = true;
+  bool result = !os_snapshot || remove_OS_snapshot();
+  if (!use_snapshot) return result;
   for (auto it = os_snapshots.begin(); it != os_snapshots.end();) {
     bool const unmounted = umount_OS_snapshot_multiple(it->mount_directory);
     bool const removed = it->snapshot->remove(it->block_device);

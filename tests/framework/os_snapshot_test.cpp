@@ -1,10 +1,10 @@
 // Block devices and operating-system snapshots on real loop devices with
 // real file systems, read by the real lsblk, stat, realpath and mount: the
 // mount table with escaped names, the device properties, the snapshot size,
-// the scripts, and the single and list forms of a dattobd snapshot made by
-// the stand-in dbdctl (a true point-in-time copy), with every failing step
-// and what it leaves behind, and an unmount that never deletes anything of
-// a mounted file system.
+// the scripts, the single and list forms of a dattobd snapshot made by the
+// stand-in dbdctl (a true point-in-time copy) and of an LVM snapshot made by
+// the stand-in lvcreate, with every failing step and what it leaves behind,
+// and an unmount that never deletes anything of a mounted file system.
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -546,8 +546,8 @@ INSTANTIATE_TEST_SUITE_P(
                  [](OsTest&, SnapModule& m, kstest::OsTools&) { m.options_.resource = "/nonexistent/ks/file"; }, false,
                  false, {}, "Can't get block device info: "},
         FailCase{"BeforeScriptFails",
-                 [](OsTest&, SnapModule& m, kstest::OsTools&) { m.before_snapshot_script = fail_script; }, true, false,
-                 {fail_script + " before"}, "Script returns code is not NULL"},
+                 [](OsTest&, SnapModule& m, kstest::OsTools&) { m.before_snapshot_script = fail_script; }, false,
+                 false, {fail_script + " before"}, "Script returns code is not NULL"},
         FailCase{"CreationRefused",
                  [](OsTest&, SnapModule& m, kstest::OsTools& t) {
                    m.before_snapshot_script = rec;
@@ -785,6 +785,175 @@ TEST_F(OsTest, RemoveAllTakesTheSingleSnapshotFirst) {
                           "dbdctl destroy 0", "dbdctl destroy 1"));
   EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
   EXPECT_THAT(datto_info(), Not(HasSubstr(b.device())));
+}
+
+// Every failing step of the list form, and what it leaves: a snapshot that
+// exists is listed before anything can fail or throw, so the removal of the
+// list takes it away.
+struct ListFailCase {
+  char const* name;
+  std::function<void(SnapModule&, kstest::OsTools&, fs::path const& scratch, std::string& dir)> arrange;
+  bool throws;
+  bool listed;   // made, and on the list
+  bool mounted;  // listed with its mount directory
+  std::vector<std::string> scripts;
+  char const* message;
+};
+
+std::ostream& operator<<(std::ostream& out, ListFailCase const& c) { return out << c.name; }
+
+class ListFailTest : public OsTest, public testing::WithParamInterface<ListFailCase> {};
+
+TEST_P(ListFailTest, EveryFailingStepOfTheListAndWhatItLeaves) {
+  ListFailCase const& c = GetParam();
+  kstest::LoopDevice& a = disk("a");
+  module_.error_snapshot_script = rec;
+  std::string device, dir = (scratch_ / "snap").string(), mountpoint = "unchanged";
+  c.arrange(module_, tools_, scratch_.path(), dir);
+  bool threw = false;
+  try {
+    EXPECT_FALSE(module_.create_OS_snapshot_multiple((scratch_ / "a").string(), device, true, dir, mountpoint));
+  } catch (fs::filesystem_error const&) {
+    threw = true;
+  }
+  EXPECT_EQ(threw, c.throws);
+  EXPECT_EQ(mountpoint, "unchanged");
+  EXPECT_TRUE(module_.defect);
+  ASSERT_EQ(module_.os_snapshots.size(), c.listed ? 1u : 0u);
+  EXPECT_EQ(datto_info().find(a.device()) != std::string::npos, c.listed);
+  if (c.listed) {
+    EXPECT_EQ(module_.os_snapshots[0].mount_directory, c.mounted ? dir : "");
+  }
+  EXPECT_EQ(fs::exists(dir + "/data.txt"), c.mounted);
+  EXPECT_EQ(scripts_run(), c.scripts);
+  EXPECT_THAT(log_.text(), HasSubstr(c.message));
+
+  EXPECT_TRUE(module_.remove_all_OS_snapshots());
+  EXPECT_THAT(module_.os_snapshots, IsEmpty());
+  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
+  if (c.mounted) {
+    EXPECT_FALSE(fs::exists(dir));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ListFailTest,
+    testing::Values(
+        ListFailCase{"BeforeScriptFails",
+                     [](SnapModule& m, kstest::OsTools&, fs::path const&, std::string&) {
+                       m.before_snapshot_script = fail_script;
+                     },
+                     false, false, false, {fail_script + " before"}, "Script returns code is not NULL"},
+        ListFailCase{"CreationRefusedRunsTheErrorScript",
+                     [](SnapModule& m, kstest::OsTools& t, fs::path const&, std::string&) {
+                       m.before_snapshot_script = rec;
+                       t.fail("dbdctl", 1, "setup-snapshot");
+                     },
+                     false, false, false, {rec + " before", rec + " error"}, "' after snapshot creation failed"},
+        ListFailCase{"MountDirectoryCannotBeMade",
+                     [](SnapModule&, kstest::OsTools&, fs::path const& scratch, std::string& dir) {
+                       kstest::write_file(scratch / "plain", "x");
+                       dir = (scratch / "plain" / "snap").string();
+                     },
+                     true, true, false, {}, ""},
+        ListFailCase{"AfterScriptFails",
+                     [](SnapModule& m, kstest::OsTools&, fs::path const&, std::string&) {
+                       m.after_snapshot_script = fail_script;
+                     },
+                     false, true, true, {fail_script + " after"}, "Script returns code is not NULL"},
+        // The script's file cannot even be looked at.
+        ListFailCase{"AfterScriptNameTooLong",
+                     [](SnapModule& m, kstest::OsTools&, fs::path const&, std::string&) {
+                       m.after_snapshot_script = "/opt/kestrova/scripts/" + std::string(300, 'x');
+                     },
+                     true, true, true, {}, "' after snapshot creation"}),
+    [](testing::TestParamInfo<ListFailCase> const& info) { return std::string(info.param.name); });
+
+TEST_F(OsTest, RemoveAllReportsAFailedRemovalOfTheSingleSnapshot) {
+  kstest::LoopDevice& a = disk("a");
+  module_.options_.resource = (scratch_ / "a").string();
+  std::string device, dir, mountpoint;
+  ASSERT_TRUE(module_.create_OS_snapshot(device, true, dir, mountpoint));
+  tools_.fail("dbdctl", 1, "destroy");
+  EXPECT_FALSE(module_.remove_all_OS_snapshots());
+  EXPECT_THAT(datto_info(), HasSubstr(a.device()));
+  EXPECT_TRUE(module_.os_snapshot);
+  tools_.clear_failures();
+  EXPECT_TRUE(module_.remove_all_OS_snapshots());
+  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
+  EXPECT_FALSE(fs::exists(dir));
+}
+
+// ---- the LVM road ------------------------------------------------------------------------
+
+// lsblk reports the resource's device as a logical volume; the stand-in
+// lvcreate and lvremove at their fixed paths make the snapshot a file.
+class LvmTest : public OsTest {
+ public:
+  void SetUp() override {
+    OsTest::SetUp();
+    if (HasFatalFailure()) return;
+    lvm_ = std::make_unique<kstest::StandinTools>("/sbin", std::vector<std::string>{"lvcreate", "lvremove"});
+    disk("data");
+    module_.options_.resource = (scratch_ / "data" / "data.txt").string();
+    module_.snapshot_type = "lvm";
+    tools_.set("lsblk-bJ", R"({"blockdevices": [{"name": "vg0-data", "size": 33554432, "ro": false, "type": "lvm"}]})");
+    tools_.set("lsblk-bfJ", R"({"blockdevices": [{"fstype": "ext4"}]})");
+  }
+  void TearDown() override {
+    lvm_.reset();
+    OsTest::TearDown();
+  }
+
+  std::string const snapshot_ = "/dev/mapper/vg0-data--ks--snap--42";
+  std::unique_ptr<kstest::StandinTools> lvm_;
+};
+
+TEST_F(LvmTest, SnapshotOfTheLogicalVolumeFromCreationToRemoval) {
+  std::string device, dir, mountpoint;
+  ASSERT_TRUE(module_.create_OS_snapshot(device, false, dir, mountpoint));
+  EXPECT_EQ(device, snapshot_);
+  EXPECT_EQ(mountpoint, (scratch_ / "data").string());
+  EXPECT_FALSE(module_.defect);
+  // The source is named after lsblk's name of the volume.
+  EXPECT_THAT(tools_.calls_of("lvcreate"),
+              ElementsAre("lvcreate --size=3355648B --snapshot --name " + snapshot_ + " /dev/mapper/vg0-data"));
+  EXPECT_EQ(kstest::read_file(snapshot_), "snapshot of /dev/mapper/vg0-data\n");
+  EXPECT_THAT(tools_.calls_of("dbdctl"), IsEmpty());
+
+  ASSERT_TRUE(module_.remove_OS_snapshot());
+  EXPECT_THAT(tools_.calls_of("lvremove"), ElementsAre("lvremove -y " + snapshot_));
+  EXPECT_FALSE(fs::exists(snapshot_));
+  EXPECT_FALSE(module_.os_snapshot);
+}
+
+TEST_F(LvmTest, AFailedBeforeScriptLeavesNothingToRemove) {
+  module_.before_snapshot_script = fail_script;
+  std::string device, dir, mountpoint;
+  EXPECT_FALSE(module_.create_OS_snapshot(device, false, dir, mountpoint));
+  EXPECT_TRUE(module_.defect);
+  EXPECT_FALSE(module_.os_snapshot);
+  log_.clear();
+  EXPECT_TRUE(module_.remove_OS_snapshot());
+  EXPECT_TRUE(module_.remove_all_OS_snapshots());
+  EXPECT_THAT(log_.text(), Not(HasSubstr("SnapshotLVM")));
+  EXPECT_THAT(tools_.calls_of("lvcreate"), IsEmpty());
+  EXPECT_THAT(tools_.calls_of("lvremove"), IsEmpty());
+}
+
+TEST_F(LvmTest, ARefusedRemovalIsReportedAndTriedAgain) {
+  std::string device, dir, mountpoint;
+  ASSERT_TRUE(module_.create_OS_snapshot(device, false, dir, mountpoint));
+  tools_.fail("lvremove", 5, "-y");
+  EXPECT_FALSE(module_.remove_OS_snapshot());
+  EXPECT_THAT(log_.text(), HasSubstr("SnapshotLVM: command: /sbin/lvremove -y " + snapshot_));
+  EXPECT_FALSE(module_.remove_all_OS_snapshots());
+  EXPECT_TRUE(fs::exists(snapshot_));
+  tools_.clear_failures();
+  EXPECT_TRUE(module_.remove_all_OS_snapshots());
+  EXPECT_FALSE(fs::exists(snapshot_));
+  EXPECT_THAT(tools_.calls_of("lvremove"), ElementsAre("lvremove -y " + snapshot_, "lvremove -y " + snapshot_,
+                                                       "lvremove -y " + snapshot_));
 }
 
 }  // namespace
