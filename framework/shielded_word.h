@@ -1,8 +1,8 @@
 // The restore and unpack command lines write some paths with a backslash
 // before each character the shell would interpret ("/tmp/w/rec\.rest"). That
-// form is kept for every value it keeps one word. A backslash cannot protect
-// a line break or a tab, which the form leaves bare, and an empty value would
-// vanish: such values are single-quoted instead.
+// form is kept for every value it keeps one word. It leaves a tab or a line
+// break bare (and a backslash before a line break only joins two lines), and
+// an empty value would vanish: such values are single-quoted instead.
 #pragma once
 
 #include <cstring>
