@@ -36,6 +36,27 @@ TEST(CpuInfo, AgreesWithTheKernelFlags) {
   EXPECT_EQ(cppcrypto::cpu_info::sha(), has("sha_ni"));
 }
 
+// A processor with AVX2 under a kernel that does not save the YMM state must
+// fall back: the first AVX instruction would fault.
+TEST(CpuInfo, Avx2OnlyWhenTheSystemSavesTheWideRegisters) {
+  struct Case {
+    bool cpuid_avx2, osxsave;
+    uint64_t xcr0;
+    bool usable;
+  } const cases[] = {
+      {true, true, 0x7, true},     // x87, SSE and AVX state saved
+      {true, true, 0xe7, true},    // AVX-512 state too
+      {true, true, 0x3, false},    // SSE only: YMM state not saved
+      {true, true, 0x5, false},    // YMM without XMM
+      {true, false, 0x7, false},   // XGETBV not enabled: XCR0 cannot be trusted
+      {false, true, 0x7, false},   // no AVX2 in the processor
+      {true, true, 0x0, false},
+  };
+  for (auto const& c : cases)
+    EXPECT_EQ(cppcrypto::avx2_usable(c.cpuid_avx2, c.osxsave, c.xcr0), c.usable)
+        << "avx2=" << c.cpuid_avx2 << " osxsave=" << c.osxsave << " xcr0=0x" << std::hex << c.xcr0;
+}
+
 TEST(CpuInfo, Sha256PicksTheBestBlockFunctionInTheFixedOrder) {
   auto const flags = kernel_cpu_flags();
   auto has = [&](const char* f) { return flags.count(f) == 1; };
