@@ -9,6 +9,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "framework/allocation_guard.h"
 #include "framework/ks_module_universal.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
@@ -55,6 +56,14 @@ void flush_client_output() noexcept {
 
 void exit_17(int) { _exit(17); }
 
+// A handler that finds its thread inside the allocator comes back when the
+// allocator is left; until then the heap is not its to use.
+bool postponed_while_allocating(int signal) {
+  if (!ks_allocation_guard::inside_allocator()) return false;
+  ks_allocation_guard::deliver_on_leaving(signal);
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<KsModuleSignalHandler> KsModuleSignalHandler::init(KsModuleUniversal* module) {
@@ -87,6 +96,7 @@ KsModuleSignalHandler::~KsModuleSignalHandler() {
 void KsModuleSignalHandler::shutdown_handler(int signal) {
   if (signal != SIGINT && signal != SIGSEGV && signal != SIGTERM) return;
   if (shutting_down_) return;
+  if (postponed_while_allocating(signal)) return;
   // run() is inside the release hook: let it finish; run() then ends with 17.
   if (module_ptr_ && module_ptr_->defer_shutdown_during_release()) return;
   shutting_down_ = 1;
@@ -160,6 +170,7 @@ void KsModuleSignalHandler::end_after_fault() noexcept {
 
 void KsModuleSignalHandler::pause_handler(int signal) {
   if (signal != SIGTSTP || !module_ptr_) return;
+  if (postponed_while_allocating(signal)) return;
   try {
     module_ptr_->set_to_pause();
   } catch (...) {
@@ -168,6 +179,7 @@ void KsModuleSignalHandler::pause_handler(int signal) {
 
 void KsModuleSignalHandler::continue_handler(int signal) {
   if (signal != SIGCONT || !module_ptr_) return;
+  if (postponed_while_allocating(signal)) return;
   try {
     module_ptr_->continue_working();
     module_ptr_->send_signal_to_ksfd(SIGCONT);

@@ -14,6 +14,7 @@
 //   exit_handler_lock: an exit handler takes a lock that the preparation
 //       holds while it waits as in wait_in_prepare (as a library's clean-up
 //       at exit may need a lock of the code a signal interrupted);
+//   allocating_prepare: the preparation allocates and frees without end;
 //   stray_child: the preparation first starts a child process (sleep) that
 //       it leaves running (recorded as "child <pid>");
 //   throw_in_prepare, throw_in_release: the hook throws (after the waits);
@@ -29,6 +30,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,6 +55,21 @@ void wait_on_child_sleep() {
 void busy_two_seconds() {
   timespec left{2, 0};
   while (nanosleep(&left, &left) != 0) {
+  }
+}
+
+// The preparation of a busy module: allocations without end, so a signal
+// almost always finds this process inside malloc() or free().
+// Keeps the allocations below from being optimised away.
+char const* volatile seen = nullptr;
+
+void allocate_for_ever() {
+  std::vector<std::string> kept(64);
+  for (unsigned long i = 0;; ++i) {
+    kept[i % kept.size()] = std::string(16 + i % 4000, 'x');
+    auto scratch = std::make_unique<char[]>(1 + i % 300);
+    seen = scratch.get();
+    seen = kept[i % kept.size()].data();
   }
 }
 
@@ -126,6 +143,7 @@ int main(int argc, char** argv) {
       module.publish_ksfd(0);
       record(record_file, "ksfd-ended");
     });
+  if (has("allocating_prepare")) prepare.push_back(allocate_for_ever);
   if (has("throw_in_prepare")) prepare.push_back([] { throw std::runtime_error("prepare failed"); });
   if (has("segv_in_prepare")) prepare.push_back(fault);
   if (has("slow_release"))

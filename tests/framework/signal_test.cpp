@@ -334,6 +334,35 @@ TEST(LockContention, TwoModuleProcessesNeverHoldOneResource) {
   EXPECT_TRUE(third.called("prepare"));
 }
 
+// A termination or a pause that finds the module inside malloc() or free()
+// must not run its handler on the half-changed heap: it waits until the
+// allocator is left. Each round signals a module that does nothing but
+// allocate; a handler run inside the allocator corrupts the heap within a
+// few rounds (an abort, a hang, or a fault instead of 17).
+TEST(ShutdownSignal, ArrivingInsideTheAllocatorWaitsUntilItIsLeft) {
+  KS_REQUIRE_SANDBOX();
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    kstest::TempDir work;
+    Probe probe("allocating_prepare", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+    ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+    usleep(20000 + 7000 * round);
+    if (round % 3 == 2) {
+      // A pause and a resume first: the module goes on allocating after them.
+      probe.signal(SIGTSTP);
+      ASSERT_TRUE(wait_for([&] { return probe.log().find(" put on pause") != std::string::npos; }, 10)) << probe.log();
+      probe.signal(SIGCONT);
+      ASSERT_TRUE(wait_for([&] { return probe.log().find(" continue working") != std::string::npos; }, 10))
+          << probe.log();
+      usleep(20000);
+    }
+    probe.signal(round % 2 ? SIGINT : SIGTERM);
+    ASSERT_EQ(probe.wait_exit(10), 17) << probe.output() << probe.log();
+    EXPECT_EQ(count(probe.calls(), "release"), 1);
+    EXPECT_NE(probe.log().find("Module was terminated. PID: "), std::string::npos) << probe.log();
+  }
+}
+
 TEST(PauseSignal, PauseAndResumeReachTheRunningTool) {
   KS_REQUIRE_SANDBOX();
   kstest::TempDir work;
