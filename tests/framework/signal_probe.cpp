@@ -10,7 +10,9 @@
 //   slow_release: the release hook takes two seconds and then records
 //       "release-end";
 //   fake_ksfd: the preparation starts a child process, publishes it as the
-//       running ksfd (recorded as "ksfd <pid>") and waits until it ends;
+//       running ksfd (recorded as "ksfd <pid>") and waits until it ends; the
+//       child writes "TSTP" or "CONT" to RECORD_FILE.tool for each pause or
+//       resume it gets, and stops itself on a pause;
 //   exit_handler_lock: an exit handler takes a lock that the preparation
 //       holds while it waits as in wait_in_prepare (as a library's clean-up
 //       at exit may need a lock of the code a signal interrupted);
@@ -20,12 +22,14 @@
 //   throw_in_prepare, throw_in_release: the hook throws (after the waits);
 //   segv_in_prepare, segv_in_release: the hook writes to memory it may not
 //       write to: a real segmentation fault (after the waits).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -99,6 +103,49 @@ pid_t start_sleep() {
   return child;
 }
 
+// The stand-in ksfd. It stops itself with SIGSTOP rather than by the default
+// action of SIGTSTP: the kernel drops that one in a process group without a
+// controlling parent (a client started in its own session), which would make
+// a forwarded pause look lost.
+int tool_signals_fd = -1;
+
+void tool_signal(int signal) {
+  int const saved_errno = errno;
+  if (signal == SIGTSTP) {
+    (void)!write(tool_signals_fd, "TSTP\n", 5);
+    raise(SIGSTOP);
+  } else {
+    (void)!write(tool_signals_fd, "CONT\n", 5);
+  }
+  errno = saved_errno;
+}
+
+pid_t start_tool(std::string const& signals_file) {
+  int const fd = open(signals_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) std::abort();
+  sigset_t held, before;
+  sigemptyset(&held);
+  for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&held, sig);
+  sigprocmask(SIG_BLOCK, &held, &before);
+  pid_t child = fork();
+  if (child == 0) {
+    // Only async-signal-safe calls from here on: a copy of the module.
+    tool_signals_fd = fd;
+    struct sigaction on_signal {};
+    on_signal.sa_handler = &tool_signal;
+    sigemptyset(&on_signal.sa_mask);
+    sigaction(SIGTSTP, &on_signal, nullptr);
+    sigaction(SIGCONT, &on_signal, nullptr);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    for (;;) pause();
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  close(fd);
+  return child;
+}
+
 std::mutex exit_handler_mutex;
 
 void exit_handler() { std::lock_guard<std::mutex> taken(exit_handler_mutex); }
@@ -135,7 +182,7 @@ int main(int argc, char** argv) {
   }
   if (has("fake_ksfd"))
     prepare.push_back([&] {
-      pid_t child = start_sleep();
+      pid_t child = start_tool(record_file + ".tool");
       module.publish_ksfd(child);
       record(record_file, "ksfd " + std::to_string(child));
       while (waitpid(child, nullptr, 0) < 0) {

@@ -85,6 +85,10 @@ class Probe {
     return fs::exists(file) ? kstest::read_file(file) : std::string();
   }
   pid_t started_pid() const { return started_; }
+  std::string tool_signals() const {
+    fs::path const file = record_.string() + ".tool";
+    return fs::exists(file) ? kstest::read_file(file) : std::string();
+  }
   void signal(int sig) const { kill(pid_, sig); }
 
   // The exit status, or 128 + signal; -1 when it does not end in time.
@@ -373,12 +377,16 @@ TEST(PauseSignal, PauseAndResumeReachTheRunningTool) {
       if (line.rfind("ksfd ", 0) == 0) tool = std::stoi(line.substr(5));
     return tool != 0;
   }));
+  // What the stand-in tool got, one line per signal.
+  auto got = [&] { return probe.tool_signals(); };
   probe.signal(SIGTSTP);
+  EXPECT_TRUE(wait_for([&] { return got() == "TSTP\n"; })) << got() << probe.output();
   EXPECT_TRUE(wait_for([&] { return process_state(tool) == 'T'; })) << process_state(tool);
   EXPECT_TRUE(wait_for([&] { return probe.log().find(" put on pause") != std::string::npos; }));
   // The module waits inside its handler; it is not stopped itself.
   EXPECT_NE(process_state(probe.pid()), 'T');
   probe.signal(SIGCONT);
+  EXPECT_TRUE(wait_for([&] { return got() == "TSTP\nCONT\n"; })) << got() << probe.output();
   EXPECT_TRUE(wait_for([&] { return process_state(tool) != 'T'; }));
   EXPECT_TRUE(wait_for([&] { return probe.log().find(" continue working") != std::string::npos; }));
   kill(tool, SIGKILL);
