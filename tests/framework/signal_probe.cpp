@@ -84,23 +84,31 @@ void fault() {
   *static_cast<int volatile*>(page) = 1;
 }
 
-// Until it is sleep, the child would take a signal with the module's
-// handlers (a pause in the copy of the module instead of a stop), so the
-// signals wait until the default dispositions are back.
-pid_t start_sleep() {
+// Forks a child that runs `become` (which never returns) with the module's
+// signals held: until the child has set its own dispositions it would take
+// one with the module's handlers (a pause in the copy of the module instead
+// of the child's own answer). `become` gets the mask to restore then.
+template <typename Become>
+pid_t fork_with_signals_held(Become become) {
   sigset_t held, before;
   sigemptyset(&held);
   for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&held, sig);
   sigprocmask(SIG_BLOCK, &held, &before);
   pid_t child = fork();
   if (child == 0) {
-    for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) signal(sig, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
+    become(before);
     _exit(127);
   }
   sigprocmask(SIG_SETMASK, &before, nullptr);
   return child;
+}
+
+pid_t start_sleep() {
+  return fork_with_signals_held([](sigset_t const& before) {
+    for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
+  });
 }
 
 // The stand-in ksfd. It stops itself with SIGSTOP rather than by the default
@@ -123,12 +131,7 @@ void tool_signal(int signal) {
 pid_t start_tool(std::string const& signals_file) {
   int const fd = open(signals_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) std::abort();
-  sigset_t held, before;
-  sigemptyset(&held);
-  for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&held, sig);
-  sigprocmask(SIG_BLOCK, &held, &before);
-  pid_t child = fork();
-  if (child == 0) {
+  pid_t const child = fork_with_signals_held([fd](sigset_t const& before) {
     // Only async-signal-safe calls from here on: a copy of the module.
     tool_signals_fd = fd;
     struct sigaction on_signal {};
@@ -140,8 +143,7 @@ pid_t start_tool(std::string const& signals_file) {
     signal(SIGTERM, SIG_DFL);
     sigprocmask(SIG_SETMASK, &before, nullptr);
     for (;;) pause();
-  }
-  sigprocmask(SIG_SETMASK, &before, nullptr);
+  });
   close(fd);
   return child;
 }
