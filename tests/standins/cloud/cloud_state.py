@@ -38,6 +38,21 @@ POLL_DEFAULTS = {
 
 GIB = 1024 ** 3
 
+# Settings of how the services publish themselves (seed "options", or the
+# control call /_control/options):
+# - identity_endpoint: the identity root its version documents and redirect
+#   name (keystone's public_endpoint); "" is the address the request came to,
+#   "@PORT@" in it stands for the stand-in's port;
+# - compute_link_prefix: the compute URL the "next" links of paged lists
+#   name (nova's own endpoint, which a path-mapping front does not rewrite);
+# - server_page_limit: the most servers one list reply holds (nova's
+#   max_limit).
+OPTION_DEFAULTS = {
+    "identity_endpoint": "",
+    "compute_link_prefix": "http://nova-api.internal.invalid:8774/v2.1",
+    "server_page_limit": 1000,
+}
+
 
 def now_compute():
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
@@ -270,6 +285,8 @@ class Cloud:
         self.volume_version = versions.get("volume", "v3.0")
         self.compute_microversion = versions.get("compute_microversion", "2.79")
         self.volume_microversion = versions.get("volume_microversion", "3.59")
+        self.options = dict(OPTION_DEFAULTS)
+        self.set_options({k: opts[k] for k in OPTION_DEFAULTS if k in opts})
 
         self.domains = {d["id"]: dict(d) for d in seed.get("domains", [{"id": "default", "name": "Default"}])}
         self.projects = {}
@@ -321,6 +338,18 @@ class Cloud:
             self._seed_snapshot(dict(s))
         for s in seed.get("servers", []):
             self._seed_server(dict(s))
+
+    def set_options(self, options):
+        for k, v in options.items():
+            if k not in OPTION_DEFAULTS:
+                raise SeedError("unknown option %s" % k)
+            if k == "server_page_limit":
+                if isinstance(v, bool) or not isinstance(v, int) or v < 1:
+                    raise SeedError("server_page_limit is a number of at least 1")
+            elif not isinstance(v, str):
+                raise SeedError("%s is a text" % k)
+            self.options[k] = v
+        return self.options
 
     def add(self, kind, spec):
         """Adds one object described as in the seed; returns it."""
@@ -759,6 +788,7 @@ class Cloud:
             "kestrova_vm_id": self.kestrova_vm_id,
             "api_versions": {"identity": self.identity_version, "compute": self.compute_version,
                              "volume": self.volume_version},
+            "options": self.options,
         }
 
     def shutdown(self):

@@ -184,9 +184,10 @@ std::string FakeCloud::login(std::string const& user, std::string const& passwor
   else auth["scope"] = {{"project", {{"id", project}}}};
   std::string const body = boost::json::serialize(boost::json::object{{"auth", auth}});
 
-  // The identity segment follows the version the cloud announces.
+  // The identity segment follows the version the cloud announces (its root
+  // lists the versions, as keystone does).
   boost::json::value const doc = boost::json::parse(request("GET", "/keystone/").body);
-  std::string id(doc.at("version").at("id").as_string());
+  std::string id(doc.at("versions").at("values").at(0).at("id").as_string());
   std::string const segment = id.substr(0, id.find('.'));
   FakeCloudReply const r = request("POST", "/keystone/" + segment + "/auth/tokens", body);
   if (r.status != 201) return "";

@@ -34,7 +34,7 @@ import time
 import traceback
 import uuid
 from http import HTTPStatus
-from urllib.parse import parse_qs
+from urllib.parse import parse_qs, urlencode
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cloud_state as cs  # noqa: E402
@@ -96,6 +96,7 @@ class Request:
         self.headers = headers  # list of (name, value) in the order received
         self.body = body
         self.base = ""
+        self.port = 0  # the stand-in's own port
 
     def header(self, name):
         name = name.lower()
@@ -176,6 +177,7 @@ class Services:
         cv = "/cinder/" + re.escape(c.volume_version.split(".")[0]) + "/(?P<project>[^/]+)"
         table = [
             ("identity", "GET", r"/keystone/", self.identity_versions),
+            ("identity", "GET", r"/keystone/" + ks + r"/?", self.identity_version),
             ("compute", "GET", r"/nova-api/", self.compute_versions),
             ("volume", "GET", r"/cinder/", self.volume_versions),
             ("identity", "POST", r"/keystone/" + ks + r"/auth/tokens", self.login),
@@ -190,6 +192,7 @@ class Services:
              self.detach),
             ("volume", "GET", cv + r"/volumes/(?P<vid>[^/]+)", self.show_volume),
             ("volume", "DELETE", cv + r"/volumes/(?P<vid>[^/]+)", self.delete_volume),
+            ("volume", "POST", cv + r"/volumes/(?P<vid>[^/]+)/action", self.volume_action),
             ("volume", "POST", cv + r"/volumes", self.create_volume),
             ("volume", "GET", cv + r"/snapshots/(?P<sid>[^/]+)", self.show_snapshot),
             ("volume", "DELETE", cv + r"/snapshots/(?P<sid>[^/]+)", self.delete_snapshot),
@@ -261,13 +264,28 @@ class Services:
         return Reply(e.status, body, headers=list(e.headers))
 
     # ------------------------------------------------------------ versions
-    def identity_versions(self, req, token):
+    def identity_endpoint(self, req):
+        """The identity root as keystone publishes it (its public_endpoint),
+        with a trailing "/"."""
+        configured = self.cloud.options["identity_endpoint"].replace("@PORT@", str(req.port))
+        root = configured or req.base + "/keystone/"
+        return root if root.endswith("/") else root + "/"
+
+    def identity_document(self, req):
         v = self.cloud.identity_version
-        return Reply(200, {"version": {
-            "id": v, "status": "stable", "updated": "2020-04-07T00:00:00Z",
-            "links": [{"rel": "self", "href": "%s/keystone/%s/" % (req.base, v.split(".")[0])}],
-            "media-types": [{"base": "application/json",
-                             "type": "application/vnd.openstack.identity-v3+json"}]}})
+        return {"id": v, "status": "stable", "updated": "2020-04-07T00:00:00Z",
+                "links": [{"rel": "self", "href": "%s%s/" % (self.identity_endpoint(req), v.split(".")[0])}],
+                "media-types": [{"base": "application/json",
+                                 "type": "application/vnd.openstack.identity-v3+json"}]}
+
+    def identity_versions(self, req, token):
+        # The root lists the versions and points at the only one, as
+        # keystone does: 300 Multiple Choices with a Location.
+        doc = self.identity_document(req)
+        return Reply(300, {"versions": {"values": [doc]}}, headers=[("Location", doc["links"][0]["href"])])
+
+    def identity_version(self, req, token):
+        return Reply(200, {"version": self.identity_document(req)})
 
     def compute_versions(self, req, token):
         c = self.cloud
@@ -451,7 +469,27 @@ class Services:
             servers = [s for s in self.cloud.servers.values() if s.project_id == token.project_id]
         else:
             raise ApiError(403, "Policy doesn't allow os_compute_api:servers:detail to be performed.")
-        return Reply(200, {"servers": [self.server_view(req, s, token.scope == "system") for s in servers]})
+        # Pages as nova cuts them: at most max_limit servers (or the "limit"
+        # asked for), after the server named by "marker"; a full page links
+        # the next one under nova's own endpoint.
+        params = {k: v[-1] for k, v in parse_qs(req.query, keep_blank_values=True).items()}
+        page_limit = self.cloud.options["server_page_limit"]
+        if "limit" in params:
+            if not params["limit"].isdigit():
+                raise ApiError(400, "limit param must be an integer")
+            page_limit = min(int(params["limit"]), page_limit)
+        if "marker" in params:
+            ids = [s.id for s in servers]
+            if params["marker"] not in ids:
+                raise ApiError(400, "marker [%s] not found" % params["marker"])
+            servers = servers[ids.index(params["marker"]) + 1:]
+        page = servers[:page_limit]
+        body = {"servers": [self.server_view(req, s, token.scope == "system") for s in page]}
+        if page and len(page) == page_limit:
+            params["marker"] = page[-1].id
+            body["servers_links"] = [{"rel": "next", "href": "%s/servers/detail?%s" % (
+                self.cloud.options["compute_link_prefix"], urlencode(params))}]
+        return Reply(200, body)
 
     def show_server(self, req, token, sid):
         if token.scope == "unscoped":
@@ -511,6 +549,8 @@ class Services:
         if vol.status != "available" or c.attachment_of(vol.id) is not None:
             raise ApiError(400, "Invalid volume: volume '%s' status must be 'available'. Currently in '%s'"
                            % (vol.id, vol.status))
+        if not vol.bootable:
+            raise ApiError(400, "Block Device %s is not bootable." % vol.id)
         if "delete_on_termination" in boot:
             _bool_from(boot["delete_on_termination"], "delete_on_termination")
 
@@ -751,6 +791,25 @@ class Services:
                            "volume transfer.")
         c.delete_volume(vol)
         return Reply(202, target=vol)
+
+    def volume_action(self, req, token, project, vid):
+        body = req.json()
+        if len(body) != 1:
+            raise ApiError(400, "Malformed request body")
+        action, args = next(iter(body.items()))
+        if action != "os-set_bootable":
+            raise ApiError(400, "There is no such action: %s" % action)
+        vol = self.volume_for(token, vid)
+        if not isinstance(args, dict) or "bootable" not in args:
+            raise ApiError(400, "Must specify bootable in request.")
+        try:
+            bootable = _bool_from(args["bootable"], "bootable")
+        except ApiError:
+            raise ApiError(400, "Bad value for 'bootable'")
+        if vol.status == "maintenance":
+            raise ApiError(400, "Invalid volume: Volume is in maintenance.")
+        vol.bootable = bootable
+        return Reply(200, target=vol)
 
     def create_snapshot(self, req, token, project):
         body = req.json()
@@ -1024,6 +1083,11 @@ class App:
             if scope not in ("all", "project", "system", "unscoped"):
                 raise ValueError("scope is all, project, system or unscoped")
             return 200, {"expired": self.cloud.expire_tokens(scope, b.get("user"))}
+        if p == "/_control/options":
+            if m == "POST":
+                return 200, {"options": self.cloud.set_options(self.control_body(req))}
+            if m == "GET":
+                return 200, {"options": self.cloud.options}
         if p == "/_control/polls" and m == "POST":
             b = self.control_body(req)
             for k, v in b.items():
@@ -1132,6 +1196,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = self.read_body()
         req = Request(self.command, self.path, list(self.headers.items()), body)
         req.base = "%s://%s" % (self.app.scheme, self.headers.get("Host") or "127.0.0.1")
+        req.port = self.server.server_address[1]
         result = self.app.handle(req)
         if result is None:
             self.close_connection = True

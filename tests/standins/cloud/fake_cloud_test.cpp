@@ -36,7 +36,7 @@ TEST(FakeCloudHelper, StartsOnAFreePortAndStopsOnDestruction) {
     FakeCloud b;  // two at once get different ports
     EXPECT_NE(a.port(), b.port());
     EXPECT_EQ(a.base_url(), "http://127.0.0.1:" + std::to_string(a.port()));
-    EXPECT_EQ(a.request("GET", "/keystone/").status, 200);
+    EXPECT_EQ(a.request("GET", "/keystone/v3/").status, 200);
     pid = a.pid();
     port = a.port();
     ASSERT_EQ(::kill(pid, 0), 0);

@@ -86,10 +86,10 @@ class FaultRules(CloudCase):
         start = time.monotonic()
         self.assertEqual(self.api.request("GET", "/cinder/").status, 200)
         self.assertGreaterEqual(time.monotonic() - start, 0.4)
-        self.control.add_fault(method="GET", path="/keystone/", drop=True)
+        self.control.add_fault(method="GET", path="/keystone/v3/", drop=True)
         with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
-            self.api.request("GET", "/keystone/")
-        self.assertEqual(self.api.request("GET", "/keystone/").status, 200)
+            self.api.request("GET", "/keystone/v3/")
+        self.assertEqual(self.api.request("GET", "/keystone/v3/").status, 200)
         self.assertEqual(self.control.log()[-2]["status"], "dropped")
 
     def test_a_patched_reply_names_a_wrong_device_while_the_cloud_keeps_the_real_one(self):

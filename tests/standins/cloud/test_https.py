@@ -25,7 +25,9 @@ class Https(unittest.TestCase):
     def test_services_answer_over_tls_to_a_client_that_trusts_the_certificate(self):
         self.assertTrue(self.cloud.base_url.startswith("https://127.0.0.1:"))
         api = cc.CloudClient(self.cloud.base_url, cafile=self.cert)
-        version = api.request("GET", "/keystone/")
+        root = api.request("GET", "/keystone/")
+        self.assertEqual((root.status, root.header("Location")), (300, self.cloud.base_url + "/keystone/v3/"))
+        version = api.request("GET", "/keystone/v3/")
         self.assertEqual(version.status, 200)
         self.assertEqual(version.json()["version"]["links"][0]["href"], self.cloud.base_url + "/keystone/v3/")
         tok = api.login()

@@ -39,7 +39,8 @@ def token_by_markers(reply):
 
 class VersionDocuments(CloudCase):
     def test_each_service_answers_its_version_document_without_a_token(self):
-        cases = [("/keystone/", lambda d: (d["version"]["id"], d["version"]["status"]), ("v3.14", "stable")),
+        cases = [("/keystone/v3/", lambda d: (d["version"]["id"], d["version"]["status"]), ("v3.14", "stable")),
+                 ("/keystone/v3", lambda d: (d["version"]["id"], d["version"]["status"]), ("v3.14", "stable")),
                  ("/nova-api/", lambda d: [v["id"] for v in d["versions"] if v["status"] == "CURRENT"], ["v2.1"]),
                  ("/cinder/", lambda d: [v["id"] for v in d["versions"] if v["status"] == "CURRENT"], ["v3.0"])]
         for path, pick, expected in cases:
@@ -49,11 +50,45 @@ class VersionDocuments(CloudCase):
                 self.assertEqual(r.header("Content-Type"), "application/json")
         self.assertTrue(all(e["token_scope"] is None for e in self.control.log()))
 
+    def test_the_identity_root_lists_its_versions_and_redirects_to_the_published_v3(self):
+        base = "http://127.0.0.1:%d" % self.cloud.port
+        cases = [("", base + "/keystone/v3/"),
+                 ("http://localhost:@PORT@/keystone/", "http://localhost:%d/keystone/v3/" % self.cloud.port),
+                 ("http://127.0.0.1:5000", "http://127.0.0.1:5000/v3/")]
+        for endpoint, location in cases:
+            with self.subTest(endpoint=endpoint):
+                self.control.call("POST", "options", {"identity_endpoint": endpoint})
+                root = self.call("GET", "/keystone/", expect=300)
+                self.assertEqual(root.header("Location"), location)
+                values = root.json()["versions"]["values"]
+                self.assertEqual([(v["id"], v["status"], v["links"][0]["href"]) for v in values],
+                                 [("v3.14", "stable", location)])
+                self.assertNotIn("version", root.json())
+                doc = self.call("GET", "/keystone/v3/", expect=200).json()["version"]
+                self.assertEqual(doc["links"][0]["href"], location)
+
+    def test_options_are_checked_and_come_back_with_a_reset(self):
+        for bad in ({"identity_endpoint": 5}, {"server_page_limit": 0}, {"server_page_limit": "2"},
+                    {"colour": "blue"}):
+            with self.subTest(options=bad):
+                with self.assertRaises(cc.ControlError) as e:
+                    self.control.call("POST", "options", bad)
+                self.assertEqual(e.exception.status, 400)
+        self.control.call("POST", "options", {"server_page_limit": 1})
+        self.assertEqual(self.control.inventory()["options"]["server_page_limit"], 1)
+        seed = cc.standard_seed()
+        seed["options"]["identity_endpoint"] = "https://id.cloud.test/"
+        self.control.reset(seed)
+        self.assertEqual(self.control.call("GET", "options")["options"],
+                         {"identity_endpoint": "https://id.cloud.test/", "server_page_limit": 1000,
+                          "compute_link_prefix": "http://nova-api.internal.invalid:8774/v2.1"})
+
     def test_services_are_served_under_the_segment_of_their_current_version(self):
         seed = cc.standard_seed()
         seed["options"]["api_versions"] = {"compute": "v3.7", "volume": "v4.0", "identity": "v5"}
         self.control.reset(seed)
-        self.assertEqual(self.call("GET", "/keystone/", expect=200).json()["version"]["id"], "v5")
+        self.assertEqual(self.call("GET", "/keystone/", expect=300).json()["versions"]["values"][0]["id"], "v5")
+        self.assertEqual(self.call("GET", "/keystone/v5/", expect=200).json()["version"]["id"], "v5")
         token = self.api.request("POST", "/keystone/v5/auth/tokens",
                                  USER_BODY % (cc.USER, "default", cc.PASSWORD, cc.PROJECT)).header("X-Subject-Token")
         self.assertIsNotNone(token)

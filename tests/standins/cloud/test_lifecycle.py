@@ -227,6 +227,85 @@ class Servers(CloudCase):
         self.assertIn("Multiple possible networks", r.json()["conflictingRequest"]["message"])
         self.assertEqual(len(self.control.inventory()["servers"]), 2)
 
+    def test_a_volume_boots_a_server_only_when_bootable(self):
+        tok = self.token()
+        # An empty volume without an image (imageRef null), as a restore of a
+        # volume without image metadata asks for it.
+        r = self.call("POST", self.cinder("/volumes"),
+                      '{"volume": {"size": 4, "availability_zone": "nova", "imageRef": null, "description": null, '
+                      '"metadata": {}, "volume_type": "__DEFAULT__", "consistencygroup_id": null, "name": "r"}}',
+                      token=tok, expect=202)
+        vid = r.json()["volume"]["id"]
+        self.statuses_until(lambda: self.volume_status(tok, vid), "available")
+        volume = lambda: self.call("GET", self.cinder("/volumes/" + vid), token=tok, expect=200).json()["volume"]
+        self.assertEqual(volume()["bootable"], "false")
+        r = self.call("POST", self.nova("/servers"), SERVER_BODY % ("s", "", vid), token=tok, expect=400)
+        self.assertEqual(r.json(), {"badRequest": {"code": 400, "message": "Block Device %s is not bootable." % vid}})
+        self.assertEqual(len(self.control.inventory()["servers"]), 2)
+
+        action = self.cinder("/volumes/%s/action" % vid)
+        refused = [
+            ('{"os-set_bootable": {}}', 400, "Must specify bootable in request."),
+            ('{"os-set_bootable": {"bootable": "maybe"}}', 400, "Bad value for 'bootable'"),
+            ('{"os-extend": {"new_size": 5}}', 400, "There is no such action: os-extend"),
+        ]
+        for body, status, message in refused:
+            with self.subTest(body=body):
+                r = self.call("POST", action, body, token=tok, expect=status)
+                self.assertEqual(r.json()["badRequest"]["message"], message)
+        self.call("POST", self.cinder("/volumes/%s/action" % ("0" * 8)), '{"os-set_bootable": {"bootable": true}}',
+                  token=tok, expect=404)
+        self.assertEqual(volume()["bootable"], "false")
+
+        r = self.call("POST", action, '{"os-set_bootable": {"bootable": true}}', token=tok, expect=200)
+        self.assertEqual(r.body, b"")
+        self.assertEqual(volume()["bootable"], "true")
+        self.call("POST", self.nova("/servers"), SERVER_BODY % ("s", "", vid), token=tok, expect=202)
+        self.call("POST", action, '{"os-set_bootable": {"bootable": "false"}}', token=tok, expect=200)
+        self.assertEqual(volume()["bootable"], "false")
+
+    def test_an_image_that_is_gone_is_refused(self):
+        tok = self.token()
+        r = self.call("POST", self.cinder("/volumes"),
+                      '{"volume": {"size": 4, "imageRef": "%s", "name": "r"}}' % ("0" * 8), token=tok, expect=400)
+        self.assertEqual(r.json(), {"badRequest": {
+            "code": 400, "message": "Invalid image identifier or unable to access requested image."}})
+
+    def test_server_lists_come_in_pages_linked_under_the_compute_endpoint(self):
+        tok = self.token()
+        for name in ("a", "b", "c"):
+            self.control.add_object("servers", {"name": name})
+        self.control.call("POST", "options", {"server_page_limit": 2})
+        prefix = "http://nova-api.internal.invalid:8774/v2.1/servers/detail?"
+        pages, links = [], []
+        query = ""
+        for _ in range(5):
+            reply = self.call("GET", self.nova("/servers/detail") + query, token=tok, expect=200).json()
+            pages.append([s["name"] for s in reply["servers"]])
+            if "servers_links" not in reply:
+                break
+            self.assertEqual(list(reply), ["servers", "servers_links"])
+            (link,) = reply["servers_links"]
+            self.assertEqual(link["rel"], "next")
+            self.assertTrue(link["href"].startswith(prefix), link["href"])
+            links.append(link["href"][len(prefix):])
+            query = "?" + links[-1]
+        self.assertEqual(pages, [["kestrova-vm", "web"], ["a", "b"], ["c"]])
+        ids = [s["id"] for s in self.control.inventory()["servers"]]
+        self.assertEqual(links, ["marker=" + ids[1], "marker=" + ids[3]])
+
+        # A smaller limit asked for is kept in the link; a page that is just
+        # full links one more, empty page.
+        reply = self.call("GET", self.nova("/servers/detail?limit=1&marker=" + ids[3]), token=tok, expect=200).json()
+        self.assertEqual([s["name"] for s in reply["servers"]], ["c"])
+        self.assertEqual(reply["servers_links"][0]["href"], prefix + "limit=1&marker=" + ids[4])
+        reply = self.call("GET", self.nova("/servers/detail?marker=" + ids[4]), token=tok, expect=200).json()
+        self.assertEqual(reply, {"servers": []})
+        for query, message in (("?marker=ghost", "marker [ghost] not found"), ("?limit=x", "limit param must be an integer")):
+            with self.subTest(query=query):
+                r = self.call("GET", self.nova("/servers/detail") + query, token=tok, expect=400)
+                self.assertEqual(r.json()["badRequest"]["message"], message)
+
     def test_attach_needs_a_running_server(self):
         tok = self.token()
         boot = self.restored_volume(tok)
