@@ -181,7 +181,7 @@ void curlAPI::perform() {
   curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &http_code_);
 }
 
-void curlAPI::perform_following(std::string const& url, RequestType type) {
+void curlAPI::perform_following(std::string const& url, RequestType type, bool credentials) {
   std::string const origin = origin_of(url);
   for (long redirects = 0;; ++redirects) {
     perform();
@@ -192,9 +192,14 @@ void curlAPI::perform_following(std::string const& url, RequestType type) {
     if (!location)
       return;  // a 3xx without a Location is the answer itself
     std::string const target = location;
-    if (origin.empty() || origin_of(target) != origin)
+    std::string const target_origin = origin_of(target);
+    // A request without credentials may go wherever an http or https
+    // redirect leads: keystone's root names its v3 document under its own
+    // published address, which need not be the configured one.
+    if (credentials ? (origin.empty() || target_origin != origin) : target_origin.empty())
       throw std::runtime_error("refused a redirect from " + origin + " to '" + target +
-                               "': the cloud's credentials are only sent to its own scheme, host and port");
+                               (credentials ? "': the cloud's credentials are only sent to its own scheme, host and port"
+                                            : "': only http and https addresses are followed"));
     if (redirects == kMaxRedirects)
       throw std::runtime_error(curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS));
     curl_easy_setopt(handle_.get(), CURLOPT_URL, target.c_str());
@@ -238,7 +243,7 @@ int curlAPI::send_request(std::string const& url, RequestType type, std::string&
 
   if (set_common_options(url, kRequestSig) != 0)
     return 2;
-  perform_following(url, type);
+  perform_following(url, type, token);
   reply = reply_buffer_;
 
   if (settings_.curl_verbose)
@@ -325,7 +330,7 @@ int curlAPI::login(bool admin) {
       return 2;
     curl_easy_setopt(h, CURLOPT_HEADER, 1L);
     try {
-      perform_following(url, POST);
+      perform_following(url, POST, true);
     } catch (std::runtime_error const& e) {
       curl_easy_setopt(h, CURLOPT_HEADER, 0L);
       KsLogStream(KsLogLvl::Error) << kLoginSig << ": exception:" << e.what() << std::endl;
@@ -581,6 +586,11 @@ std::string curlAPI::add_string_in_quotes(std::string const& text) {
 }
 
 std::string curlAPI::string_value(boost::json::value const& value) { return std::string(value.as_string()); }
+
+void curlAPI::string_or_absent(boost::json::value const& value, std::string& field) {
+  if (!value.is_null())
+    field = string_value(value);
+}
 
 std::string curlAPI::json_text(boost::json::value const& value) { return boost::json::serialize(value); }
 

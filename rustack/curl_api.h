@@ -8,7 +8,8 @@
 //
 // The transport, login and reply helpers are in curl_api.cpp; the compute
 // operations in curl_api_compute.cpp, the block-storage operations and the
-// clean-up composites in curl_api_volumes.cpp.
+// clean-up composites in curl_api_volumes.cpp, the volume actions in
+// curl_api_volume_actions.cpp.
 #pragma once
 
 #include <cstddef>
@@ -40,12 +41,13 @@ class curlAPI {
   // the system token when `admin`, else the project token; an empty token is
   // obtained by a login first. A token the cloud rejects with HTTP 401 gets
   // one new login and one resend of the request.
-  // Redirects are followed only within the origin (scheme, host and port) of
-  // `url`, so the token and the login body never reach another address.
-  // 0 sent and answered (whatever the HTTP code), 2 the configured CA file is
-  // missing or cannot be tested. Throws std::runtime_error with the libcurl
-  // error text when the transfer itself fails, and when a redirect leads to
-  // another origin or there are too many of them.
+  // With `token` redirects are followed only within the origin (scheme, host
+  // and port) of `url`, so the token and the login body never reach another
+  // address; without it (version discovery, which carries no credentials)
+  // to any http or https address. 0 sent and answered (whatever the HTTP
+  // code), 2 the configured CA file is missing or cannot be tested. Throws
+  // std::runtime_error with the libcurl error text when the transfer itself
+  // fails, and when a redirect is refused or there are too many of them.
   int process_curl_api_request(std::string const& url, RequestType type, std::string& reply,
                                std::string const& body, bool admin, bool token);
 
@@ -89,6 +91,10 @@ class curlAPI {
   // The three ways of reading a member value. string_value throws (the JSON
   // library's error) unless the value is a string.
   static std::string string_value(boost::json::value const& value);
+  // A string member that the services may send as null: the characters of a
+  // string into `field`; null is no value and leaves `field` as it was; any
+  // other kind throws as string_value does.
+  static void string_or_absent(boost::json::value const& value, std::string& field);
   static std::string json_text(boost::json::value const& value);
   static std::string plain_text(boost::json::value const& value);
   // plain_text of member `key`; empty when the object has no such member.
@@ -131,6 +137,9 @@ class curlAPI {
   int get_volume_status(std::string const& project, std::string const& volume_id, std::string& status);
   int create_volume(volume const& description, std::string& new_volume_id, std::string snapshot_id);
   int delete_volume(std::string const& project, std::string const& volume_id);
+  // Marks a volume bootable or not (the volume action os-set_bootable): 0,
+  // 2 transport, 6 any other failure (logged).
+  int set_volume_bootable(std::string const& project, std::string const& volume_id, bool bootable);
   int create_snapshot(std::string const& project, std::string const& description, volume const& source,
                       std::string& snapshot_id);
   int get_snapshot_status(std::string const& project, std::string const& snapshot_id, std::string& status);
@@ -156,10 +165,11 @@ class curlAPI {
   int set_common_options(std::string const& url, char const* signature);
   // Runs the transfer on the prepared handle; throws on a transfer error.
   void perform();
-  // perform(), then the redirects that stay within the origin of `url`, at
-  // most a few; throws on a redirect elsewhere or on too many. A POST
-  // answered with 301, 302 or 303 goes on as a GET, as libcurl does.
-  void perform_following(std::string const& url, RequestType type);
+  // perform(), then at most a few redirects: with `credentials` only those
+  // within the origin of `url`, without to any http or https address; throws
+  // on a redirect refused or on too many. A POST answered with 301, 302 or
+  // 303 goes on as a GET, as libcurl does.
+  void perform_following(std::string const& url, RequestType type, bool credentials);
   int send_request(std::string const& url, RequestType type, std::string& reply, std::string const& body,
                    bool admin, bool token);
   std::string& token_of(bool admin) { return admin ? system_token_ : project_token_; }

@@ -424,6 +424,68 @@ TEST(VersionDiscovery, IdentityVersion) {
   }
 }
 
+// keystone's root answers 300 with its versions and a Location of the v3
+// document under its published address, which may be another host or port
+// than the configured one: a request without credentials follows it there.
+TEST(VersionDiscovery, IdentityRootRedirectIsFollowedToAnyHttpAddress) {
+  std::string const v3 = R"({"version": {"id": "v3.14", "status": "stable"}})";
+  auto root = [](std::string const& location) {
+    CannedReply r;
+    r.status = 300;
+    r.body = R"({"versions": {"values": [{"id": "v3.14", "status": "stable"}]}})";
+    r.headers = {{"Content-Type", "application/json"}, {"Location", location}};
+    return r;
+  };
+  {
+    SCOPED_TRACE("another port");
+    CannedCloud internal({json_reply(v3)});
+    CannedCloud cloud({root(internal.url() + "/v3/")});
+    conf const settings = cloud_settings(cloud.url());
+    curlAPI api(settings);
+    std::string version;
+    EXPECT_EQ(api.get_keystone_api_version(version), 0);
+    EXPECT_EQ(version, "v3.14");
+    ASSERT_EQ(internal.requests().size(), 1u);
+    EXPECT_EQ(internal.requests()[0].path, "/v3/");
+    EXPECT_FALSE(internal.requests()[0].has_header("X-Auth-Token"));
+  }
+  {
+    SCOPED_TRACE("another host name, same port");
+    CannedCloud cloud({root("http://localhost:@PORT@/keystone/v3/"), json_reply(v3)});
+    conf const settings = cloud_settings(cloud.url());
+    curlAPI api(settings);
+    std::string version;
+    EXPECT_EQ(api.get_keystone_api_version(version), 0);
+    EXPECT_EQ(version, "v3.14");
+    auto const r = cloud.requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1].path, "/keystone/v3/");
+    EXPECT_EQ(r[1].header("Host"), "localhost:" + cloud.url().substr(cloud.url().rfind(':') + 1));
+  }
+  {
+    SCOPED_TRACE("not over http");
+    kstest::LogCapture log;
+    CannedCloud cloud({root("file:///etc/hostname")});
+    conf const settings = cloud_settings(cloud.url());
+    curlAPI api(settings);
+    std::string version;
+    EXPECT_EQ(api.get_keystone_api_version(version), 2);
+    EXPECT_TRUE(log.contains("int curlAPI::get_keystone_api_version(string&): exception:refused a redirect from " +
+                             cloud.url() + " to 'file:///etc/hostname': only http and https addresses are followed"))
+        << log.text();
+  }
+  {
+    SCOPED_TRACE("the compute versions the same way");
+    CannedCloud internal({json_reply(R"({"versions": [{"id": "v2.1", "status": "CURRENT"}]})")});
+    CannedCloud cloud({root(internal.url() + "/")});
+    conf const settings = cloud_settings(cloud.url());
+    curlAPI api(settings);
+    std::string version;
+    EXPECT_EQ(api.get_api_version("nova-api", version), 0);
+    EXPECT_EQ(version, "v2.1");
+  }
+}
+
 TEST(VersionDiscovery, PathSegmentIsTheIdUpToItsFirstPoint) {
   struct {
     char const* id;

@@ -314,9 +314,15 @@ TEST_F(ApiVersions, SegmentsOfTheStandardCloudAndTheirInfoLines) {
   ASSERT_TRUE(module_.load_api_version(false));
   EXPECT_EQ(segments(), "v2/v3/v3");
   EXPECT_EQ(quiet.lines(), "");
-  // Discovery reads the three version documents without a token.
+  // Discovery reads the three version documents without a token, the
+  // identity one where the identity root redirects.
   boost::json::array const requests = cloud_.request_log();
-  EXPECT_EQ(requests.size(), 6u);
+  std::vector<std::string> paths;
+  for (auto const& entry : requests) paths.emplace_back(entry.at("path").as_string());
+  std::vector<std::string> const once = {"/nova-api/", "/cinder/", "/keystone/", "/keystone/v3/"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(paths, twice);
   for (auto const& entry : requests) {
     EXPECT_EQ(entry.at("method").as_string(), "GET") << boost::json::serialize(entry);
     EXPECT_TRUE(entry.at("token_scope").is_null()) << boost::json::serialize(entry);
