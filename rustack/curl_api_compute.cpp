@@ -1,5 +1,6 @@
 // Compute operations of curlAPI: servers, hypervisors, networks, creation and
 // deletion of a server, and volume attachments.
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,71 @@ int append_member_texts(char const* sig, boost::json::value const& value, std::v
   return 0;
 }
 
+// The pages of one server list that are read at most.
+int const kMaxServerPages = 100;
+
+// Text of a member of a server list entry: a string's characters (the form
+// a saved description holds), nothing for null or no member, else its plain
+// text.
+std::string member_text(boost::json::object const& object, boost::json::string_view key) {
+  auto const* v = object.if_contains(key);
+  if (!v || v->is_null())
+    return std::string();
+  return v->is_string() ? curlAPI::string_value(*v) : curlAPI::plain_text(*v);
+}
+
+// The query of a URL (after "?", before "#"), every byte that cannot stand
+// in a query percent-encoded; empty when the URL has none.
+std::string query_of(std::string const& href) {
+  static char const hex[] = "0123456789ABCDEF";
+  static std::string const allowed = "-._~!$&'()*+,;=:@/?%";
+  auto const mark = href.find('?');
+  if (mark == std::string::npos)
+    return std::string();
+  auto const hash = href.find('#', mark);
+  std::string const raw = href.substr(mark + 1, hash == std::string::npos ? std::string::npos : hash - mark - 1);
+  std::string out;
+  for (char ch : raw) {
+    auto const c = static_cast<unsigned char>(ch);
+    bool const keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      (c != 0 && allowed.find(ch) != std::string::npos);
+    if (keep) {
+      out += ch;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xf];
+    }
+  }
+  return out;
+}
+
+// The query of the "next" link of a "servers_links" member into `next`
+// (left empty without one). False after logging a member of another form.
+bool next_page_query(char const* sig, boost::json::value const& links, std::string& next) {
+  if (!links.is_array()) {
+    log_error(sig, ": json is not an array of server list links");
+    return false;
+  }
+  for (auto const& link : links.get_array()) {
+    auto const* object = link.if_object();
+    auto const* rel = object ? object->if_contains("rel") : nullptr;
+    auto const* href = object ? object->if_contains("href") : nullptr;
+    if (!rel || !rel->is_string() || !href || !href->is_string()) {
+      log_error(sig, ": json value is not a server list link: " + curlAPI::json_text(link));
+      return false;
+    }
+    if (rel->get_string() != "next")
+      continue;
+    next = query_of(curlAPI::string_value(*href));
+    if (next.empty()) {
+      log_error(sig, ": the next link of the server list names no page: " + curlAPI::string_value(*href));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------- server list
@@ -81,47 +147,70 @@ int append_member_texts(char const* sig, boost::json::value const& value, std::v
 int curlAPI::get_server_list(std::vector<rustack_vm_info>& list) {
   char const* const sig = kServerListSig;
   return guarded(sig, 2, [&]() {
-    std::string reply;
-    if (process_curl_api_request(compute_base() + "/servers/detail", GET, reply, "", false, true) != 0)
-      return 2;
-    boost::json::value value;
-    if (parse_result_string(reply, value) != 0)
-      return 2;
-    auto const& top = value.get_object();
-    if (top.empty()) {
-      log_error(sig, ": json object value is empty. Expected server list info");
-      return 2;
-    }
-    for (auto const& member : top) {
-      if (member.key() != "servers")
-        return report_error_member(*this, sig, member.value(), ": server returned not a 'servers' object", 6);
-      if (!member.value().is_array()) {
-        log_error(sig, ": json is not an array of server objects");
+    std::string const first = compute_base() + "/servers/detail";
+    std::string url = first;
+    std::set<std::string> queries;  // of the pages asked for, to stop a loop
+    for (int page = 1;; ++page) {
+      std::string reply;
+      if (process_curl_api_request(url, GET, reply, "", false, true) != 0)
+        return 2;
+      boost::json::value value;
+      if (parse_result_string(reply, value) != 0)
+        return 2;
+      auto const& top = value.get_object();
+      if (top.empty()) {
+        log_error(sig, ": json object value is empty. Expected server list info");
         return 2;
       }
-      auto const& servers = member.value().get_array();
-      if (servers.empty()) {
-        log_info(std::string(sig) + ": array of server objects is empty");
+      std::string next;  // the query of the next page; empty after the last
+      for (auto const& member : top) {
+        if (member.key() == "servers_links") {
+          if (!next_page_query(sig, member.value(), next))
+            return 2;
+          continue;
+        }
+        if (member.key() != "servers")
+          return report_error_member(*this, sig, member.value(), ": server returned not a 'servers' object", 6);
+        if (!member.value().is_array()) {
+          log_error(sig, ": json is not an array of server objects");
+          return 2;
+        }
+        auto const& servers = member.value().get_array();
+        if (servers.empty()) {
+          log_info(std::string(sig) + ": array of server objects is empty");
+          return 0;
+        }
+        for (auto const& item : servers) {
+          if (!item.is_object()) {
+            log_error(sig, ": json value is not an object: server");
+            return 2;
+          }
+          auto const& server = item.get_object();
+          if (server.empty()) {
+            log_error(sig, ": json object value is empty. Expected server info");
+            return 2;
+          }
+          rustack_vm_info info;
+          info.id = member_text(server, "id");
+          info.name = member_text(server, "name");
+          info.status = member_text(server, "status");
+          list.push_back(std::move(info));
+        }
+      }
+      if (next.empty())
         return 0;
+      if (page == kMaxServerPages) {
+        log_error(sig, ": the server list goes on after " + std::to_string(kMaxServerPages) + " pages");
+        return 2;
       }
-      for (auto const& item : servers) {
-        if (!item.is_object()) {
-          log_error(sig, ": json value is not an object: server");
-          return 2;
-        }
-        auto const& server = item.get_object();
-        if (server.empty()) {
-          log_error(sig, ": json object value is empty. Expected server info");
-          return 2;
-        }
-        rustack_vm_info info;
-        info.id = member_plain_text(server, "id");
-        info.name = member_plain_text(server, "name");
-        info.status = member_plain_text(server, "status");
-        list.push_back(std::move(info));
+      if (!queries.insert(next).second) {
+        log_error(sig, ": the server list links a page it has given before: " + next);
+        return 2;
       }
+      // Only the query of the link is taken: its address may be the
+      // compute service's own one, which the token must never reach.
+      url = first + "?" + next;
     }
-    return 0;
   });
 }
 
@@ -144,15 +233,15 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
       auto const key = member.key();
       auto const& v = member.value();
       if (key == "id") {
-        record.id = string_value(v);
+        string_or_absent(v, record.id);
       } else if (key == "name") {
-        record.name = string_value(v);
+        string_or_absent(v, record.name);
       } else if (key == "status") {
-        record.status = string_value(v);
+        string_or_absent(v, record.status);
       } else if (key == "tenant_id") {
-        record.tenant_id = string_value(v);
+        string_or_absent(v, record.tenant_id);
       } else if (key == "user_id") {
-        record.user_id = string_value(v);
+        string_or_absent(v, record.user_id);
       } else if (key == "metadata") {
         if (!v.is_object()) {
           log_error(sig, ": json value is not an object: server metadata");
@@ -163,9 +252,9 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
         for (auto const& m : v.get_object())
           record.metadata.emplace_back(std::string(m.key()), json_text(m.value()));
       } else if (key == "hostId") {
-        record.hostId = string_value(v);
+        string_or_absent(v, record.hostId);
       } else if (key == "image") {
-        record.image = string_value(v);
+        string_or_absent(v, record.image);
       } else if (key == "flavor") {
         if (!v.is_object()) {
           log_error(sig, ": json value is not an object: flavor");
@@ -215,18 +304,17 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
           }
         }
       } else if (key == "accessIPv4") {
-        record.accessIPv4 = string_value(v);
+        string_or_absent(v, record.accessIPv4);
       } else if (key == "accessIPv6") {
-        record.accessIPv6 = string_value(v);
+        string_or_absent(v, record.accessIPv6);
       } else if (key == "OS-DCF:diskConfig") {
-        record.disk_config = string_value(v);
+        string_or_absent(v, record.disk_config);
       } else if (key == "OS-EXT-AZ:availability_zone") {
-        record.availability_zone = string_value(v);
+        string_or_absent(v, record.availability_zone);
       } else if (key == "config_drive") {
-        record.config_drive = string_value(v);
+        string_or_absent(v, record.config_drive);
       } else if (key == "key_name") {
-        if (!v.is_null())
-          record.key_name = string_value(v);
+        string_or_absent(v, record.key_name);
       } else if (key == "security_groups") {
         int const rc = append_member_texts(sig, v, record.security_groups, ": json is not an array of security groups",
                                            ": security groups array is empty",
@@ -235,11 +323,11 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
         if (rc != 0)
           return rc;
       } else if (key == "OS-EXT-SRV-ATTR:host") {
-        record.host = string_value(v);
+        string_or_absent(v, record.host);
       } else if (key == "OS-EXT-SRV-ATTR:instance_name") {
-        record.instance_name = string_value(v);
+        string_or_absent(v, record.instance_name);
       } else if (key == "OS-EXT-SRV-ATTR:hypervisor_hostname") {
-        record.hypervisor_hostname = string_value(v);
+        string_or_absent(v, record.hypervisor_hostname);
       } else if (key == "os-extended-volumes:volumes_attached") {
         int const rc = append_member_texts(sig, v, record.attached_volumes, ": json is not an array of attached volumes",
                                            ": attached volumes array is empty",
@@ -381,7 +469,7 @@ int curlAPI::get_network_list(std::vector<network>& list) {
         network entry;
         entry.id = string_value(*nid);
         if (auto const* label = n.if_contains("label"))
-          entry.label = string_value(*label);
+          string_or_absent(*label, entry.label);
         list.push_back(std::move(entry));
       }
     }
@@ -500,7 +588,7 @@ int curlAPI::attach_volume(std::string const& server_id, std::string const& volu
     if (!attachment)
       return 6;
     if (auto const* d = attachment->if_contains("device"))
-      device = string_value(*d);
+      string_or_absent(*d, device);
     if (device.empty()) {
       log_error(sig, ": device the volume attached to is empty string");
       return 6;

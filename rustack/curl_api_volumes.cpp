@@ -104,27 +104,23 @@ int curlAPI::get_volume_info(std::string const& project, std::string const& volu
       auto const key = member.key();
       auto const& v = member.value();
       if (key == "id") {
-        record.id = string_value(v);
+        string_or_absent(v, record.id);
       } else if (key == "status") {
-        record.status = string_value(v);
+        string_or_absent(v, record.status);
       } else if (key == "size") {
         record.size = json_text(v);
       } else if (key == "availability_zone") {
-        record.availability_zone = string_value(v);
+        string_or_absent(v, record.availability_zone);
       } else if (key == "name") {
-        if (!v.is_null())
-          record.name = string_value(v);
+        string_or_absent(v, record.name);
       } else if (key == "description") {
-        if (!v.is_null())
-          record.description = string_value(v);
+        string_or_absent(v, record.description);
       } else if (key == "volume_type") {
-        record.volume_type = string_value(v);
+        string_or_absent(v, record.volume_type);
       } else if (key == "snapshot_id") {
-        if (!v.is_null())
-          record.snapshot_id = string_value(v);
+        string_or_absent(v, record.snapshot_id);
       } else if (key == "source_volid") {
-        if (!v.is_null())
-          record.source_volid = string_value(v);
+        string_or_absent(v, record.source_volid);
       } else if (key == "metadata") {
         if (!v.is_object()) {
           log_error(sig, ": json value is not an object: volume metadata");
@@ -135,17 +131,15 @@ int curlAPI::get_volume_info(std::string const& project, std::string const& volu
         for (auto const& m : v.get_object())
           record.metadata.emplace_back(std::string(m.key()), metadata_text(m.value()));
       } else if (key == "user_id") {
-        record.user_id = string_value(v);
+        string_or_absent(v, record.user_id);
       } else if (key == "bootable") {
-        record.bootable = string_value(v);
+        string_or_absent(v, record.bootable);
       } else if (key == "encrypted") {
         record.encrypted = json_text(v);
       } else if (key == "replication_status") {
-        if (!v.is_null())
-          record.replication_status = string_value(v);
+        string_or_absent(v, record.replication_status);
       } else if (key == "consistencygroup_id") {
-        if (!v.is_null())
-          record.consistencygroup_id = string_value(v);
+        string_or_absent(v, record.consistencygroup_id);
       } else if (key == "multiattach") {
         record.multiattach = json_text(v);
       } else if (key == "attachments") {
@@ -166,13 +160,13 @@ int curlAPI::get_volume_info(std::string const& project, std::string const& volu
             return 6;
           }
           ::volume_attachment attachment;
-          take_string(a, "attachment_id", attachment.attachment_id);
+          take_string(a, "attachment_id", attachment.attachment_id, true);
           take_string(a, "host_name", attachment.host_name, true);
-          take_string(a, "device", attachment.device);
+          take_string(a, "device", attachment.device, true);
           record.attachments.push_back(std::move(attachment));
         }
       } else if (key == "os-vol-tenant-attr:tenant_id") {
-        record.tenant_id = string_value(v);
+        string_or_absent(v, record.tenant_id);
       } else if (key == "volume_image_metadata") {
         if (!v.is_object()) {
           log_error(sig, ": json value is not an object: volume image metadata");

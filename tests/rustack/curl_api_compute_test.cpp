@@ -29,6 +29,18 @@ class Compute : public kstest::OpsCloudTest {
     fault(std::string("{\"method\": \"") + method + "\", \"path\": \"" + path + "\", " + action + "}");
   }
 
+  // The query of each request of the server list, in order.
+  static std::vector<std::string> list_queries() {
+    std::vector<std::string> out;
+    auto const entries = cloud().request_log();
+    for (auto const& e : entries) {
+      auto const& o = e.as_object();
+      if (o.at("path").as_string() == "/nova-api/v2/servers/detail")
+        out.emplace_back(o.at("query").as_string());
+    }
+    return out;
+  }
+
   // A volume of the project that nothing uses.
   static std::string spare_volume(char const* name = "spare") {
     return add("volumes", std::string("{\"name\": \"") + name + "\", \"size\": 1}");
@@ -104,6 +116,110 @@ TEST_F(Compute, ServerListResultForEachKindOfReply) {
     EXPECT_EQ(list.size(), c.appended);
     EXPECT_TRUE(log.contains(c.reply.log)) << log.text();
   }
+}
+
+// nova links the next page under its own endpoint (the stand-in: an address
+// that never resolves): only the query of the link is sent, to the
+// configured compute URL.
+TEST_F(Compute, ServerListJoinsThePagesOfTheCloud) {
+  std::string const third = add("servers", R"({"name": "third"})");
+  for (int limit : {1, 2, 3, 1000}) {
+    SCOPED_TRACE("page limit " + std::to_string(limit));
+    cloud().clear_log();
+    cloud().control("POST", "options", "{\"server_page_limit\": " + std::to_string(limit) + "}");
+    curlAPI api(settings);
+    std::vector<rustack_vm_info> list;
+    ASSERT_EQ(api.get_server_list(list), 0) << log.text();
+    std::vector<std::string> ids;
+    for (auto const& s : list) ids.push_back(s.id);
+    EXPECT_EQ(ids, (std::vector<std::string>{sc::kestrova_vm, sc::web, third}));
+    std::vector<std::string> const pages[] = {
+        {"", std::string("marker=") + sc::kestrova_vm, std::string("marker=") + sc::web, "marker=" + third},
+        {"", std::string("marker=") + sc::web},
+        {"", "marker=" + third},
+        {""}};
+    EXPECT_EQ(list_queries(), pages[limit == 1000 ? 3 : limit - 1]);
+  }
+}
+
+TEST_F(Compute, ServerListStopsAtLinksThatLoopOrNeverEnd) {
+  {
+    SCOPED_TRACE("a next link that repeats");
+    answer("GET", ".*/servers/detail", R"("times": 0, "body": {"servers": [{"id": "a", "name": "a", "status": "ACTIVE"}],
+        "servers_links": [{"rel": "next", "href": "http://nova.internal:8774/v2.1/servers/detail?marker=a"}]})");
+    curlAPI api(settings);
+    std::vector<rustack_vm_info> list;
+    EXPECT_EQ(api.get_server_list(list), 2);
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_EQ(list_queries(), (std::vector<std::string>{"", "marker=a"}));
+    EXPECT_TRUE(log.contains("int curlAPI::get_server_list(std::vector<rustack_vm_info>&): the server list links a "
+                             "page it has given before: marker=a"))
+        << log.text();
+  }
+  {
+    SCOPED_TRACE("more than 100 pages");
+    cloud().reset();
+    cloud().clear_log();
+    for (int i = 0; i < 99; ++i) add("servers", R"({"name": "s"})");
+    cloud().control("POST", "options", R"({"server_page_limit": 1})");
+    curlAPI api(settings);
+    std::vector<rustack_vm_info> list;
+    EXPECT_EQ(api.get_server_list(list), 2);
+    EXPECT_EQ(list.size(), 100u);
+    EXPECT_EQ(list_queries().size(), 100u);
+    EXPECT_TRUE(log.contains(": the server list goes on after 100 pages")) << log.text();
+  }
+}
+
+TEST_F(Compute, ServerListLinksOfOtherForms) {
+  ReplyCase const cases[] = {
+      {"only a previous link", R"("patch": {"servers_links": [{"rel": "prev", "href": "http://n/servers?marker=x"}]})",
+       0, ""},
+      {"links not an array", R"("patch": {"servers_links": {"rel": "next"}})", 2,
+       ": json is not an array of server list links"},
+      {"link without href", R"("patch": {"servers_links": [{"rel": "next"}]})", 2,
+       ": json value is not a server list link: {\"rel\":\"next\"}"},
+      {"next link without query", R"("patch": {"servers_links": [{"rel": "next", "href": "http://n/servers"}]})", 2,
+       ": the next link of the server list names no page: http://n/servers"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.what);
+    cloud().reset();
+    LogCapture log;
+    answer("GET", ".*/servers/detail", c.action);
+    curlAPI api(settings);
+    std::vector<rustack_vm_info> list;
+    EXPECT_EQ(api.get_server_list(list), c.code);
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_TRUE(log.contains(c.log)) << log.text();
+  }
+
+  // A query that cannot stand in a URL as it is reaches the cloud encoded.
+  cloud().reset();
+  LogCapture log;
+  answer("GET", ".*/servers/detail",
+         R"("patch": {"servers_links": [{"rel": "next", "href": "http://n/v2.1/servers/detail?marker=a b\"c\u00e9#top"}]})");
+  curlAPI api(settings);
+  std::vector<rustack_vm_info> list;
+  EXPECT_EQ(api.get_server_list(list), 6) << "the stand-in knows no such marker";
+  EXPECT_EQ(list_queries(), (std::vector<std::string>{"", "marker=a%20b%22c%C3%A9"}));
+  EXPECT_TRUE(log.contains(": returned code: 400, error message: \"marker [a b\\\"c\u00e9] not found\""))
+      << log.text();
+}
+
+// The names of the list are the characters of the name, the form a saved
+// description holds, whatever the name holds.
+TEST_F(Compute, ServerListGivesNamesAsTheirCharacters) {
+  std::string const name = "d\"b\\x\n\xc3\x84pfel \xc3\xa9t\xc3\xa9";
+  boost::json::object entry{{"name", name}};
+  std::string const id = add("servers", boost::json::serialize(entry));
+  curlAPI api(settings);
+  std::vector<rustack_vm_info> list;
+  ASSERT_EQ(api.get_server_list(list), 0) << log.text();
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[2].id, id);
+  EXPECT_EQ(list[2].name, name);
+  EXPECT_TRUE(curlAPI::server_name_exists(list, name));
 }
 
 // ------------------------------------------------------- server description
@@ -183,11 +299,33 @@ TEST_F(Compute, ServerConfigReadsValuesAsTheirJsonText) {
   EXPECT_TRUE(log.contains(": json object value is empty. Expected server metadata"));
 }
 
+// What nova sends as null for a server without a host (never scheduled, or
+// still building) and for one without a zone or key reads as no value.
+TEST_F(Compute, ServerConfigReadsNullsAsNoValue) {
+  cloud().set_object("servers", sc::web,
+                     {{"host", nullptr}, {"hypervisor_hostname", nullptr}, {"instance_name", nullptr},
+                      {"availability_zone", nullptr}, {"key_name", nullptr}});
+  server_conf record;
+  record.host = record.hypervisor_hostname = record.instance_name = record.availability_zone = record.key_name =
+      "kept";
+  curlAPI api(settings);
+  ASSERT_EQ(api.get_server_config(sc::web, record, true), 0) << log.text();
+  EXPECT_EQ(record.name, "web");
+  EXPECT_EQ(record.host, "kept");
+  EXPECT_EQ(record.hypervisor_hostname, "kept");
+  EXPECT_EQ(record.instance_name, "kept");
+  EXPECT_EQ(record.availability_zone, "kept");
+  EXPECT_EQ(record.key_name, "kept");
+  EXPECT_EQ(record.attached_volumes, (std::vector<std::string>{sc::web_root, sc::web_data}));
+  boost::json::value const reply = boost::json::parse(cloud().request_log().back().at("reply").as_string());
+  EXPECT_TRUE(reply.at("server").at("OS-EXT-SRV-ATTR:host").is_null()) << "the stand-in must send the null";
+}
+
 TEST_F(Compute, ServerConfigFailures) {
   ReplyCase const cases[] = {
       {"unknown server", "", 6, ": returned code: 404, error message: \"Instance no-such could not be found.\""},
       {"image is an object", R"("body": {"server": {"id": "s", "image": {"id": "i"}}})", 6, ": exception:"},
-      {"null host", R"("body": {"server": {"OS-EXT-SRV-ATTR:host": null}})", 6, ": exception:"},
+      {"host a number", R"("body": {"server": {"OS-EXT-SRV-ATTR:host": 5}})", 6, ": exception:"},
       {"empty attached volumes", R"("body": {"server": {"os-extended-volumes:volumes_attached": []}})", 6,
        ": attached volumes array is empty"},
       {"empty attached volume", R"("body": {"server": {"os-extended-volumes:volumes_attached": [{}]}})", 6,
@@ -642,7 +780,8 @@ TEST_F(Compute, AttachVolumeFailuresLeaveNoDevice) {
        ": device the volume attached to is empty string"},
       {"no device", R"("body": {"volumeAttachment": {"id": "x"}})", 6,
        ": device the volume attached to is empty string"},
-      {"null device", R"("body": {"volumeAttachment": {"device": null}})", 6, ": exception:"},
+      {"null device", R"("body": {"volumeAttachment": {"device": null}})", 6,
+       ": device the volume attached to is empty string"},
       {"error member only", R"("body": {"conflictingRequest": {"code": 409, "message": "busy"}})", 6,
        ": returned code: 409, error message: \"busy\""},
       {"attachment not an object", R"("body": {"volumeAttachment": []})", 6, ": json value is not an object"},
