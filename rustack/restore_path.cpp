@@ -19,6 +19,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
+#include "rustack/restore_bootable.h"
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
@@ -362,7 +363,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
 
       KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << record.id << "' ..." << std::endl;
       std::string id;
-      if (client.create_volume(record, id, "") != 0) {
+      if (rustack_restore::create_restored_volume(client, record, id, sig) != 0) {
         KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '" << original_id
                                      << "'" << std::endl;
         return undo();
@@ -453,7 +454,9 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       rustack_cleanup::shutdown_signals_held held;
       complete.swap(restore_volumes_in_progress);
     }
-    if (!detached) {
+    // Nova boots only from a volume marked bootable, which a volume made
+    // without an image is not.
+    if (!detached || !rustack_restore::mark_bootable(client, records, new_ids, sig)) {
       std::map<std::string, std::string> originals;
       for (std::size_t k = 0; k < records.size(); ++k) originals[new_ids[k]] = server.attached_volumes[k];
       log_remaining_volumes(client, complete, originals, settings, sig);
