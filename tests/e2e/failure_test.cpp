@@ -263,6 +263,15 @@ std::vector<Row> const& rows() {
       {"restore_device_is_a_regular_file", Path::restore,
        [](Context& c) { c.h.set_device_faults({{"device", "file"}, {"by_id", false}}); }, 7,
        [](Context const&) { return error_line(kRestoreVolumes, "volume was attached to server: '.*' as device '/dev/vdb' but it is not a block device"); }},
+      // The volumes are complete, but nova would not boot from an unmarked one.
+      {"restore_bootable_mark_refused", Path::restore,
+       [](Context& c) { fault(c, with(on("POST", ".*/volumes/[0-9a-f-]+/action"), {{"status", 500}})); }, 7,
+       [](Context const& c) {
+         return error_line(kRestoreVolumes, std::string("unable to mark the restored volume '") + kId +
+                                                "' \\(a copy of '" + c.volume(0) +
+                                                "'\\) bootable, no server can boot from it$");
+       },
+       Leaves::restored_volumes},
       // The first server list is the Kestrova VM's check, the second the name search.
       {"restore_server_list_refused", Path::restore,
        [](Context& c) { fault(c, with(on("GET", "/nova-api/v2/servers/detail"), {{"nth", 2}, {"status", 500}})); }, 7,
