@@ -2,7 +2,8 @@
 """Stand-in for the cloud's identity, compute and block-storage REST services.
 
 For tests only.  Serves under one base URL:
-  /keystone/            identity version document and password login (v3)
+  /keystone/            identity root (300 with its versions and a Location
+                        of the v3 document), the v3 document, password login
   /nova-api/            compute versions; /nova-api/<v>/... servers,
                         hypervisors, networks, volume attachments
   /cinder/              block-storage versions; /cinder/<v>/<project>/...
