@@ -196,10 +196,11 @@ void curlAPI::perform_following(std::string const& url, RequestType type, bool c
     // A request without credentials may go wherever an http or https
     // redirect leads: keystone's root names its v3 document under its own
     // published address, which need not be the configured one.
-    if (credentials ? (origin.empty() || target_origin != origin) : target_origin.empty())
-      throw std::runtime_error("refused a redirect from " + origin + " to '" + target +
-                               (credentials ? "': the cloud's credentials are only sent to its own scheme, host and port"
-                                            : "': only http and https addresses are followed"));
+    if (credentials ? (origin.empty() || target_origin != origin) : target_origin.empty()) {
+      char const* const why = credentials ? "the cloud's credentials are only sent to its own scheme, host and port"
+                                          : "only http and https addresses are followed";
+      throw std::runtime_error("refused a redirect from " + origin + " to '" + target + "': " + why);
+    }
     if (redirects == kMaxRedirects)
       throw std::runtime_error(curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS));
     curl_easy_setopt(handle_.get(), CURLOPT_URL, target.c_str());
