@@ -5,16 +5,26 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer's allocator, which the program's own definitions below
+// would otherwise hide: its checks stay in force, behind the same guard.
+#define KS_ALLOCATOR(name) __interceptor_##name
+#else
 // glibc's own allocator under the names it exports for programs that wrap it.
+#define KS_ALLOCATOR(name) __libc_##name
+#endif
+
 extern "C" {
-void* __libc_malloc(std::size_t size);
-void __libc_free(void* pointer);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void* __libc_valloc(std::size_t size);
-void* __libc_pvalloc(std::size_t size);
+void* KS_ALLOCATOR(malloc)(std::size_t size);
+void KS_ALLOCATOR(free)(void* pointer);
+void* KS_ALLOCATOR(calloc)(std::size_t count, std::size_t size);
+void* KS_ALLOCATOR(realloc)(void* pointer, std::size_t size);
+void* KS_ALLOCATOR(memalign)(std::size_t alignment, std::size_t size);
+void* KS_ALLOCATOR(valloc)(std::size_t size);
+void* KS_ALLOCATOR(pvalloc)(std::size_t size);
 }
 
 namespace {
@@ -85,32 +95,32 @@ extern "C" {
 
 void* malloc(std::size_t size) {
   Inside inside;
-  return __libc_malloc(size);
+  return KS_ALLOCATOR(malloc)(size);
 }
 
 void free(void* pointer) {
   Inside inside;
-  __libc_free(pointer);
+  KS_ALLOCATOR(free)(pointer);
 }
 
 void* calloc(std::size_t count, std::size_t size) {
   Inside inside;
-  return __libc_calloc(count, size);
+  return KS_ALLOCATOR(calloc)(count, size);
 }
 
 void* realloc(void* pointer, std::size_t size) {
   Inside inside;
-  return __libc_realloc(pointer, size);
+  return KS_ALLOCATOR(realloc)(pointer, size);
 }
 
 void* memalign(std::size_t alignment, std::size_t size) {
   Inside inside;
-  return __libc_memalign(alignment, size);
+  return KS_ALLOCATOR(memalign)(alignment, size);
 }
 
 void* aligned_alloc(std::size_t alignment, std::size_t size) {
   Inside inside;
-  return __libc_memalign(alignment, size);
+  return KS_ALLOCATOR(memalign)(alignment, size);
 }
 
 int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
@@ -118,7 +128,7 @@ int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
   if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0 || alignment == 0) return EINVAL;
   int const saved_errno = errno;  // reported by the result, errno stays
   Inside inside;
-  void* pointer = __libc_memalign(alignment, size);
+  void* pointer = KS_ALLOCATOR(memalign)(alignment, size);
   errno = saved_errno;
   if (pointer == nullptr) return ENOMEM;
   *result = pointer;
@@ -127,12 +137,69 @@ int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
 
 void* valloc(std::size_t size) {
   Inside inside;
-  return __libc_valloc(size);
+  return KS_ALLOCATOR(valloc)(size);
 }
 
 void* pvalloc(std::size_t size) {
   Inside inside;
-  return __libc_pvalloc(size);
+  return KS_ALLOCATOR(pvalloc)(size);
 }
 
 }  // extern "C"
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer serves new and delete itself, past malloc() and free():
+// here they go through the guarded wrappers above instead, so the guard
+// holds for every allocation as in the ordinary build. (The sanitizer then
+// sees malloc and free only and does not tell a delete from a free.)
+namespace {
+
+void* guarded_new(std::size_t size, std::size_t alignment) {
+  if (size == 0) size = 1;
+  for (;;) {
+    void* pointer = alignment <= alignof(std::max_align_t) ? malloc(size) : memalign(alignment, size);
+    if (pointer != nullptr) return pointer;
+    std::new_handler const handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+
+void* guarded_new_nothrow(std::size_t size, std::size_t alignment) noexcept {
+  try {
+    return guarded_new(size, alignment);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+constexpr std::size_t kPlain = alignof(std::max_align_t);
+
+}  // namespace
+
+void* operator new(std::size_t size) { return guarded_new(size, kPlain); }
+void* operator new[](std::size_t size) { return guarded_new(size, kPlain); }
+void* operator new(std::size_t size, std::nothrow_t const&) noexcept { return guarded_new_nothrow(size, kPlain); }
+void* operator new[](std::size_t size, std::nothrow_t const&) noexcept { return guarded_new_nothrow(size, kPlain); }
+void* operator new(std::size_t size, std::align_val_t a) { return guarded_new(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) { return guarded_new(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, std::align_val_t a, std::nothrow_t const&) noexcept {
+  return guarded_new_nothrow(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a, std::nothrow_t const&) noexcept {
+  return guarded_new_nothrow(size, static_cast<std::size_t>(a));
+}
+
+void operator delete(void* pointer) noexcept { free(pointer); }
+void operator delete[](void* pointer) noexcept { free(pointer); }
+void operator delete(void* pointer, std::size_t) noexcept { free(pointer); }
+void operator delete[](void* pointer, std::size_t) noexcept { free(pointer); }
+void operator delete(void* pointer, std::align_val_t) noexcept { free(pointer); }
+void operator delete[](void* pointer, std::align_val_t) noexcept { free(pointer); }
+void operator delete(void* pointer, std::size_t, std::align_val_t) noexcept { free(pointer); }
+void operator delete[](void* pointer, std::size_t, std::align_val_t) noexcept { free(pointer); }
+void operator delete(void* pointer, std::nothrow_t const&) noexcept { free(pointer); }
+void operator delete[](void* pointer, std::nothrow_t const&) noexcept { free(pointer); }
+void operator delete(void* pointer, std::align_val_t, std::nothrow_t const&) noexcept { free(pointer); }
+void operator delete[](void* pointer, std::align_val_t, std::nothrow_t const&) noexcept { free(pointer); }
+#endif

@@ -6,6 +6,8 @@
 
 #include "framework/ks_module_universal.h"
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 namespace po = boost::program_options;
 
@@ -226,6 +228,22 @@ bool KsModuleUniversal::parse_module_options(int argc, char** argv, KsModuleOpti
       options.operation = op_restore_parameters;
     }
     if (vm.count("need_esign")) options.need_esign = true;
+
+    // Names that become file names below a directory: the copy name of a
+    // backup (its description, list and snapshot files) and the task id
+    // (task, signature and mount files) must stay inside it. An empty copy
+    // name is left to the run, which names it.
+    if (is_one_of(options.operation, {op_backup, op_backup_list, op_create_replica}) &&
+        !options.archive_name.empty() && !ks_utils_common::is_plain_name(options.archive_name)) {
+      KsLogStream(KsLogLvl::Error) << "The archive name must be one file name, without '/' or control characters: "
+                                   << kestrova::as_quoted(options.archive_name, '"', '\\') << std::endl;
+      return false;
+    }
+    if (!options.task_id.empty() && !ks_utils_common::is_plain_name(options.task_id)) {
+      KsLogStream(KsLogLvl::Error) << "The task ID must be one file name, without '/' or control characters: "
+                                   << kestrova::as_quoted(options.task_id, '"', '\\') << std::endl;
+      return false;
+    }
 
     // Combinations that can never succeed are refused before anything is
     // created: an incremental or differential backup has nothing to compare

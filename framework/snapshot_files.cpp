@@ -37,9 +37,7 @@ std::string make_private_directory() {
 // A name that becomes one directory below the client's directory. The
 // restore directory is removed with everything in it after the last run, so
 // a name must never lead out of the client's directory.
-bool one_directory_name(std::string const& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
+bool one_directory_name(std::string const& name) { return ks_utils_common::is_plain_name(name); }
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),

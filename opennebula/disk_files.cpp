@@ -9,6 +9,7 @@
 #include "opennebula/command.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -29,6 +30,19 @@ constexpr char kRbdStructSig[] =
     "RBD_disk ks_opennebula_common::fill_rbd_disk_struct_from_target(const string&, const string&)";
 
 bool is_local_host(const std::string& host) { return host.empty() || host == ks_utils_common::get_nodename(); }
+
+// A host that may stand in a libvirt address: a host name or IPv4 address,
+// or an IPv6 address in brackets. Anything else could add a path or query
+// parameters (such as the program libvirt runs) to the address.
+bool is_uri_host(const std::string& host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    const std::string inner = host.substr(1, host.size() - 2);
+    // Only digits, colons and dots: no zone index ("%eth0") in an address.
+    return inner.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos &&
+           inner.find(':') != std::string::npos && ks_utils_common::is_ip_address(inner);
+  }
+  return ks_utils_common::is_hostname(host);
+}
 
 // The options come before "--", so a file name that begins with "-" is no
 // option.
@@ -113,7 +127,13 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
 int get_target_device_path(const std::string& host, const std::string& deploy_id, opennebula_device_info& device) {
   return guarded(kTargetSig, 1, [&]() -> int {
     std::string connection;
-    if (!is_local_host(host)) connection = " -q -c " + shell_arg_if_needed("qemu+ssh://root@" + host + "/system") + " -q";
+    if (!is_local_host(host)) {
+      if (!is_uri_host(host)) {
+        log_error(kTargetSig, ": not a host name: " + kestrova::as_quoted(host, '"', '\\'));
+        return 1;
+      }
+      connection = " -q -c " + shell_arg_if_needed("qemu+ssh://root@" + host + "/system") + " -q";
+    }
     const std::string command = "LANG=C /usr/bin/virsh" + connection + " domblklist " + shell_arg_if_needed(deploy_id);
     std::string output;
     if (!run_tool(kTargetSig, command, failure_form::none, output)) {

@@ -314,32 +314,24 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
     if (!run_tool(kUuidSig, "/usr/sbin/lvs --noheadings --separator '|' -o vg_name,lv_name,lv_uuid",
                   failure_form::following_error, output))
       return 1;
-    struct volume {
-      std::string group, uuid;
-    };
-    std::vector<volume> named;
+    // Only the volume of that name in that group: a volume of the same name
+    // in another group is another image's.
+    std::string found;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
       std::vector<std::string> fields;
       std::istringstream columns(line);
       for (std::string field; std::getline(columns, field, '|');) fields.push_back(trimmed(field));
-      if (fields.size() == 3 && fields[1] == name) named.push_back({fields[0], fields[2]});
-    }
-    if (named.size() > 1) {
-      std::vector<volume> in_group;
-      for (const volume& v : named)
-        if (v.group == group) in_group.push_back(v);
-      if (in_group.size() != 1) {
-        log_error(kUuidSig, ": more than one logical volume is named " + name + ", source: " + source);
-        return 1;
+      if (fields.size() == 3 && fields[0] == group && fields[1] == name) {
+        found = fields[2];
+        break;
       }
-      named = in_group;
     }
-    if (named.empty() || named.front().uuid.empty()) {
+    if (found.empty()) {
       log_error(kUuidSig, ": got empty uuid for: " + source);
       return 1;
     }
-    uuid = named.front().uuid;
+    uuid = found;
     return 0;
   });
 }

@@ -40,7 +40,7 @@ bool VM_lock::release_held(const char* signature) {
 }
 
 bool VM_lock::lock(const std::string& vm_id) {
-  if (!release_held(kLockSig)) return false;
+  if (!release_held(kLockSig)) return locked_;
   vm_id_ = vm_id;
   locked_ = lock_taken_ = false;
   if (!check_numeric_id(kLockSig, vm_id)) return false;

@@ -19,8 +19,8 @@ class VM_lock {
   VM_lock& operator=(const VM_lock&) = delete;
 
   // OpenNebula's default lock, not verified. Releases a lock held before;
-  // when that fails, that lock stays held and the new one is not taken
-  // (false). Returns is_locked().
+  // when that fails, that lock stays held and the new one is not taken.
+  // Returns is_locked(): true then only when the old lock was confirmed.
   bool lock(const std::string& vm_id);
   // The "--manage" lock, verified in the VM's description; the outcome is
   // is_locked(). Releases a lock held before, as lock() does.

@@ -8,6 +8,8 @@
 #include <boost/filesystem.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 namespace {
 
@@ -94,6 +96,13 @@ int fill_server_config(std::string const& directory, server_conf& record) {
 }
 
 int fill_volume_config(std::string const& directory, std::string const& volume_id, volume& record) {
-  return read_file("int fill_volume_config(const string&, const string&, volume&)", ": : ",
-                   directory + "/" + volume_id + ".conf", record);
+  char const signature[] = "int fill_volume_config(const string&, const string&, volume&)";
+  // The id comes from a saved description: it must name a file inside the
+  // directory, not one elsewhere.
+  if (!ks_utils_common::is_plain_name(volume_id)) {
+    KsLogStream(KsLogLvl::Error) << signature << ": the volume id " << kestrova::as_quoted(volume_id, '"', '\\')
+                                 << " is not a plain file name" << std::endl;
+    return 7;
+  }
+  return read_file(signature, ": : ", directory + "/" + volume_id + ".conf", record);
 }

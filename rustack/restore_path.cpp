@@ -135,10 +135,7 @@ std::string free_server_name(std::vector<rustack_vm_info> const& servers, std::s
   return candidate;
 }
 
-bool is_plain_file_name(std::string const& name) {
-  return !name.empty() && name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
-         name.find('\0') == std::string::npos && name != ".";
-}
+bool is_plain_file_name(std::string const& name) { return ks_utils_common::is_plain_name(name); }
 
 std::string dd_command(std::string const& image, std::string const& device, std::uint32_t block_size_mb) {
   return "/bin/dd if=" + kestrova::shell_quoted(image) + " of=" + kestrova::shell_quoted(device) +

@@ -26,8 +26,8 @@ bool check_network_choice(std::vector<network> const& networks, std::string cons
 std::string free_server_name(std::vector<rustack_vm_info> const& servers, std::string const& name,
                              std::int32_t& counter);
 
-// The image name of a volume from the archive: a plain file name, not empty,
-// without "/", without "..", without a NUL.
+// The image name of a volume from the archive: one plain path component
+// (ks_utils_common::is_plain_name).
 bool is_plain_file_name(std::string const& name);
 
 // The copy of an image onto its volume, every path shell-quoted; the data

@@ -43,19 +43,21 @@ class ConfigFile;
 
 class Variable : public ConfigEntity {
  public:
-  // The name is not owned: it points at the key of the variable's entry in
-  // the index of the ConfigFile that holds the line, and must outlive it.
+  // The name is copied from the pointed-at text (the key of the variable's
+  // entry in the index of its ConfigFile): a line kept after its file was
+  // destroyed or cleared, or after it was removed, still reads its own
+  // name. A null pointer gives an empty name.
   Variable(std::string const* name, std::string const& value)
-      : ConfigEntity(variable), name_(name), value_(value) {}
+      : ConfigEntity(variable), name_(name ? *name : std::string()), value_(value) {}
   ~Variable() override = default;
 
-  std::string get() const override { return *name_ + ' ' + value_; }
-  std::string getName() const { return *name_; }
+  std::string get() const override { return name_ + ' ' + value_; }
+  std::string getName() const { return name_; }
   std::string getValue() const { return value_; }
 
  private:
   friend class ConfigFile;
-  std::string const* name_;
+  std::string name_;
   std::string value_;
 };
 

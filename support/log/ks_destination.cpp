@@ -83,6 +83,35 @@ std::vector<unsigned long> name_numbers(std::string const& rotated, std::size_t 
   return numbers;
 }
 
+// The sequence number the next rotation of this second starts from: one
+// past the highest of the rotated files of the same base name still there
+// (the bare name counts as 0), or 0 (the bare name) when there is none.
+// The bare name is thus never taken again while a later rotation of the
+// same second is kept, which would make the newest file rank as the oldest.
+unsigned long next_sequence(fs::path const& base) {
+  fs::path directory = base.parent_path();
+  if (directory.empty()) directory = ".";
+  std::string const name = base.filename().string();
+  bool any = false;
+  unsigned long highest = 0;
+  boost::system::error_code ec;
+  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string const entry = it->path().filename().string();
+    if (entry.compare(0, name.size(), name) != 0) continue;
+    if (entry.size() == name.size()) {
+      any = true;
+      continue;
+    }
+    std::string const suffix = entry.substr(name.size());
+    if (suffix.size() < 2 || suffix.size() > 10 || suffix[0] != '.' ||
+        suffix.find_first_not_of("0123456789", 1) != std::string::npos)
+      continue;
+    any = true;
+    highest = std::max(highest, std::stoul(suffix.substr(1)));
+  }
+  return any ? highest + 1 : 0;
+}
+
 }  // namespace
 
 int KsLogger::write_log(std::string const& line) {
@@ -175,13 +204,12 @@ std::string FileLogger::rotated_file_mask(std::string const& file_name) {
 
 int FileLogger::log_rotate() {
   std::string const base = rotated_file_name(path_, boost::posix_time::second_clock::local_time());
-  // Several rotations in one second: never replace an earlier rotated file.
-  std::string target = base;
-  int result = rename_no_replace(path_, target);
-  for (unsigned n = 1; result == EEXIST && n < 100000; ++n) {
-    target = base + "." + std::to_string(n);
-    result = rename_no_replace(path_, target);
-  }
+  // Several rotations in one second: never replace an earlier rotated file,
+  // and always take a name after the ones kept.
+  unsigned long n = next_sequence(base);
+  auto const name = [&](unsigned long k) { return k == 0 ? base : base + "." + std::to_string(k); };
+  int result = rename_no_replace(path_, name(n));
+  for (unsigned tries = 1; result == EEXIST && tries < 100000; ++tries) result = rename_no_replace(path_, name(++n));
   if (result != 0) return result;
   prune_rotated_files();
   return 0;

@@ -71,6 +71,10 @@ bool is_https_url_strict(std::string const& text); // scheme optional
 bool is_https_ip_strict(std::string const& text);  // https:// + IPv4 or full IPv6
 bool is_ip_address(std::string const& text);
 bool is_valid_uuid(std::string const& text);       // versions 1..5
+// One plain path component, safe to join to a directory: not empty, not "."
+// or "..", without "/" and without control characters (bytes below 0x20,
+// 0x7f). Bytes above 0x7f (UTF-8 names) are allowed.
+bool is_plain_name(std::string const& text);
 // Like is_uint, and the value must fit 32 bits; stores it in `out`.
 bool string_to_uint(std::string const& text, unsigned int& out);
 // False (with the requirement text in `message`) when the password is too

@@ -1,5 +1,6 @@
 #include "support/utils/ks_utils_common.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -10,11 +11,16 @@ namespace {
 
 char const kMainConfig[] = "/opt/kestrova/etc/config.file";
 
-// Ends removed, inner runs of blanks reduced to one.
+// White space at the ends removed (a carriage return of a CRLF file, say),
+// inner runs of blanks reduced to one.
 std::string squeezed(std::string const& line) {
+  auto const space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  std::size_t begin = 0, end = line.size();
+  while (begin < end && space(line[begin])) ++begin;
+  while (end > begin && space(line[end - 1])) --end;
   std::string out;
   bool blank = false;
-  for (char c : line) {
+  for (char c : line.substr(begin, end - begin)) {
     if (c == ' ') {
       blank = true;
       continue;

@@ -51,6 +51,13 @@ bool string_to_uint(std::string const& text, unsigned int& out) {
   return true;
 }
 
+bool is_plain_name(std::string const& text) {
+  if (text.empty() || text == "." || text == "..") return false;
+  for (unsigned char c : text)
+    if (c == '/' || c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 bool is_time(std::string const& text) {
   try {
     std::tm tm{};

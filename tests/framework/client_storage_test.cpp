@@ -372,8 +372,8 @@ class Verify : public testing::Test {
     ASSERT_EQ(0, kstest::run("cd " + p("pack") + " && tar czf " + kstest::sh_quote(p(kSnapshot)) + " .").status);
   }
   std::string p(std::string const& name) const { return (dir_ / name).string(); }
-  std::string signature(std::string const& key, std::string const& file) const {
-    auto r = kstest::run("openssl dgst -sha256 -sign " + p(key) + ".pem -out " + p("sig.bin") + " " +
+  std::string signature(std::string const& key, std::string const& file, std::string const& digest = "sha256") const {
+    auto r = kstest::run("openssl dgst -" + digest + " -sign " + p(key) + ".pem -out " + p("sig.bin") + " " +
                          kstest::sh_quote(file));
     EXPECT_EQ(r.status, 0) << r.output;
     return hex_of(kstest::read_file(p("sig.bin")));
@@ -397,6 +397,14 @@ TEST_F(Verify, Verdicts) {
   std::string const archive_ok = signature("good", p(kArchive));
   std::string const snapshot_ok = signature("good", p(kSnapshot));
   std::string const wrong = signature("good", p("pack/arch.meta"));
+  // An archive of the tool whose blocks were hashed with SHA-512 (-5) is
+  // signed with SHA-512; the module's verify command names no digest.
+  kstest::write_file(p("disk"), std::string(70000, 'd'));
+  kstest::write_file(p("list"), "KSFD file list:\n   " + p("disk") + " : disk\n");
+  auto made = kstest::run("cd / && /opt/kestrova/bin/ksfd -a sha2 -5 -b 4096 -c " + p("list") + " -x " + p("none") +
+                          " -z None -n " + p("sha512.ksfd") + " -m " + p("sha512.meta"));
+  ASSERT_EQ(made.status, 0) << made.output;
+  std::string const sha512_archive = "local-directory:7@" + p("sha512.ksfd");
   struct {
     char const* name;
     std::string esign;
@@ -410,6 +418,11 @@ TEST_F(Verify, Verdicts) {
       {"default_digest", esign(archive_ok, snapshot_ok), "good", "", "Trusted", ""},
       {"upper_case_digest", esign(archive_ok, snapshot_ok), "good", "", "Trusted", "SHA256"},
       {"other_digest", esign(archive_ok, snapshot_ok), "good", "", "Wrong status", "sha512"},
+      {"sha512_archive", esign(signature("good", p("sha512.ksfd"), "sha512"), signature("good", p(kSnapshot), "sha512"),
+                               sha512_archive),
+       "good", "", "Trusted", "sha512"},
+      {"sha512_archive_signed_sha256", esign(signature("good", p("sha512.ksfd")), snapshot_ok, sha512_archive), "good",
+       "", "Wrong status"},
       {"archive_signature_wrong", esign(wrong, snapshot_ok), "good", "", "Wrong status"},
       {"snapshot_signature_wrong", esign(archive_ok, wrong), "good", "", "Wrong status"},
       {"other_key", esign(archive_ok, snapshot_ok), "other", "", "Wrong status"},
@@ -434,7 +447,8 @@ TEST_F(Verify, Verdicts) {
     EXPECT_FALSE(fs::exists("/opt/kestrova/var/tasks/task_t9.snapshot.sign")) << c.name;
     EXPECT_TRUE(fs::exists(p(kSnapshot))) << c.name;
     if (std::string(c.verdict) == "Trusted") {
-      EXPECT_THAT(r.log, HasSubstr("Verification of: '" + p(kArchive) + "': [ ok ]"));
+      std::string const archive = c.esign.find("sha512.ksfd") == std::string::npos ? p(kArchive) : p("sha512.ksfd");
+      EXPECT_THAT(r.log, HasSubstr("Verification of: '" + archive + "': [ ok ]"));
       EXPECT_THAT(r.log, HasSubstr("Verification of: '" + p(kSnapshot) + "': [ ok ]"));
     } else {
       EXPECT_THAT(r.log, HasSubstr("': [ failed ]")) << c.name;

@@ -319,6 +319,8 @@ TEST(RestoreDirectory, NamesThatLeaveTheClientsDirectoryAreRefused) {
       {"@/d", "..", "", ": record id is not a directory name: \"..\""},
       {"@/d", ".", "", ": record id is not a directory name: \".\""},
       {"@/d", "", "", ": record id is not a directory name: \"\""},
+      {"@/d", "rec\nMAIN SNAPSHOT FILENAME:x", "", ": record id is not a directory name: \"rec"},
+      {"@/d", "rec", "p\r", ": catalog 'archive to patch' is not a directory name: \"p"},
       {"@/d", "rec", "../p", ": catalog 'archive to patch' is not a directory name: \"../p\""},
       {"", "rec", "", ": no temporary directory (-d) given; a restore directory is never made in the root directory"},
       {"", "rec", "p", ": no temporary directory (-d) given"},

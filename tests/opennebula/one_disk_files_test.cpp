@@ -162,6 +162,8 @@ TEST(OneDiskFiles, SourceOfADomainDisk) {
       " vdc      /srv/with space/disk.2\n";
   tools.answer({"virsh", "domblklist", "one-12"}, listing);
   tools.answer({"virsh", "-q", "-c", "qemu+ssh://root@kvm-b/system", "-q", "domblklist", "one-12"}, listing);
+  tools.answer({"virsh", "-q", "-c", "qemu+ssh://root@[fd00::1:2]/system", "-q", "domblklist", "one-12"}, listing);
+  tools.answer({"virsh", "-q", "-c", "qemu+ssh://root@10.0.0.7/system", "-q", "domblklist", "one-12"}, listing);
   LogCapture log;
   const std::string node = ks_utils_common::get_nodename();
   struct Case {
@@ -171,6 +173,15 @@ TEST(OneDiskFiles, SourceOfADomainDisk) {
   } cases[] = {
       {node, "vda", 0, "/var/lib/one//datastores/0/12/disk.0"},
       {"kvm-b", "vda", 0, "/var/lib/one//datastores/0/12/disk.0"},
+      {"[fd00::1:2]", "vda", 0, "/var/lib/one//datastores/0/12/disk.0"},
+      {"10.0.0.7", "vda", 0, "/var/lib/one//datastores/0/12/disk.0"},
+      // Refused before virsh runs: no path, query, user or port in the address.
+      {"evil/system?command=/tmp/x&", "vda", 1, "unchanged"},
+      {"kvm-b:2222", "vda", 1, "unchanged"},
+      {"x@kvm-b", "vda", 1, "unchanged"},
+      {"kvm b", "vda", 1, "unchanged"},
+      {"[fe80::1%eth0]", "vda", 1, "unchanged"},
+      {"[kvm-b]", "vda", 1, "unchanged"},
       {node, "vdc", 0, "/srv/with space/disk.2"},
       {node, "hda", 1, "unchanged"},
       {node, "vd", 1, "unchanged"},
@@ -186,6 +197,12 @@ TEST(OneDiskFiles, SourceOfADomainDisk) {
   }
   EXPECT_TRUE(log.has("Info: A VM device found, TM_MAD: qcow2, target: vda, device file: "
                       "/var/lib/one//datastores/0/12/disk.0"));
+  EXPECT_TRUE(log.has(std::string("Error: ") + kTargetSig + ": not a host name: \"evil/system?command=/tmp/x&\""))
+      << log.dump();
+  for (const std::vector<std::string>& call : tools.calls())
+    for (const std::string& word : call)
+      for (const char* refused : {"evil", ":2222", "x@", "kvm b", "fe80", "[kvm-b]"})
+        EXPECT_EQ(word.find(refused), std::string::npos) << "virsh ran for the refused host " << refused;
   EXPECT_TRUE(log.has(std::string("Error: ") + kTargetSig + ": unable to get source path for device: hda"));
   EXPECT_TRUE(log.has("Error: Probably the following command failed: LANG=C /usr/bin/virsh domblklist one-12"));
   EXPECT_TRUE(log.has("Error: Please make sure that all configurations settings from Kestrova module instruction "

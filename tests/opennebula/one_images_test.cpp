@@ -180,7 +180,10 @@ TEST(OneImageSignature, LogicalVolumeUuidOfExactlyTheNamedVolume) {
       {"/dev/vg-one-1/lv-one-5", 0, "UUID-five", nullptr},
       {"vg-one-1/lv-one-50", 0, "UUID-fifty", nullptr},
       {"/dev/vg-one-3/dup", 0, "UUID-dup-3", nullptr},
-      {"/dev/vg-other/dup", 1, "old", ": more than one logical volume is named dup, source: /dev/vg-other/dup"},
+      {"/dev/vg-other/dup", 1, "old", ": got empty uuid for: /dev/vg-other/dup"},
+      // The only volume of that name is in another group.
+      {"/dev/vg-one-2/lv-one-5", 1, "old", ": got empty uuid for: /dev/vg-one-2/lv-one-5"},
+      {"/lv-one-5", 1, "old", ": got empty uuid for: /lv-one-5"},
       {"/dev/vg-one-1/lv-one", 1, "old", ": got empty uuid for: /dev/vg-one-1/lv-one"},
       {"lv-one-5", 1, "old", ": got wrong source: lv-one-5"},
   };

@@ -98,8 +98,10 @@ TEST(OneVmLock, UnlockAndLockAgain) {
     EXPECT_TRUE(log.has("Info: VM 12 has been locked"));
     EXPECT_TRUE(lock.unlock()) << "the VM is still locked";
     EXPECT_TRUE(lock.is_locked());
-    // Locking another VM while 12 cannot be released keeps 12 and takes nothing.
-    EXPECT_FALSE(lock.lock("13"));
+    // Locking another VM while 12 cannot be released keeps 12 and takes
+    // nothing; the result is the locked flag, which still holds for 12.
+    EXPECT_TRUE(lock.lock("13"));
+    EXPECT_TRUE(lock.is_locked());
     EXPECT_EQ(tools.calls(), (Calls{{"onevm", "lock", "12"}, kUnlock12, kUnlock12}));
   }
   EXPECT_EQ(tools.calls().back(), kUnlock12) << "destruction tries the held lock again";
@@ -156,6 +158,10 @@ TEST(OneVmLock, UnconfirmedLockAndManageLockAgain) {
                         ": the lock on VM 12 could not be released, no other lock is taken"))
         << log.dump();
     EXPECT_EQ(tools.calls(), (Calls{kLock12, kShow12, kUnlock12, kUnlock12}));
+    // The same for the default lock: the old lock was never confirmed, so
+    // the result is false, as is_locked() says.
+    EXPECT_FALSE(lock.lock("13"));
+    EXPECT_FALSE(lock.is_locked());
 
     tools.answer(kUnlock12, "");
     tools.clear_calls();

@@ -53,6 +53,27 @@ TEST(ProgramEntry, RefusedCommandLineExits14AndLogsUnderTheProgramsOwnName) {
   EXPECT_EQ(r.out.find("Wrong combination"), std::string::npos) << r.out;
 }
 
+// A copy name is joined to -d for the description, list and snapshot files:
+// one that leads elsewhere is refused before anything is made or read.
+TEST(ProgramEntry, CopyNamesOutsideTheDirectoryExit14) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir dir;
+  fs::create_directories(dir / "work");
+  fs::create_directories(dir / "victim");
+  kstest::write_file(dir / "victim" / "precious.vm.config", "precious\n");
+  for (std::string const& name : {std::string("../victim/precious"), std::string("a/b"), std::string("."),
+                                  std::string(".."), std::string("x\nMAIN SNAPSHOT FILENAME:/etc/shadow")}) {
+    ProgramRun r = run_program({"-b", "vm", "-d", (dir / "work").string(), "-n", name, "-m", "media", "-T", "7"});
+    EXPECT_EQ(r.status, 14) << name;
+    EXPECT_NE(r.err.find("The archive name must be one file name"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("MAIN SNAPSHOT FILENAME:"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("MODULE PID:"), std::string::npos) << "the run began: " << r.out;
+    EXPECT_EQ(kstest::read_file(dir / "victim" / "precious.vm.config"), "precious\n");
+    EXPECT_TRUE(fs::is_empty(dir / "work")) << name;
+    EXPECT_FALSE(fs::exists(dir / "victim" / "precious.snap_dir"));
+  }
+}
+
 TEST(ProgramEntry, NoArgumentsPrintsTheHelpAndExits14) {
   KS_REQUIRE_SANDBOX();
   ProgramRun r = run_program({});

@@ -298,6 +298,28 @@ TEST(ArchiveLoad, MissingFilesNameThePath) {
       << text;
 }
 
+// A volume id of a saved description names a file inside the directory,
+// never one beside or above it.
+TEST(ArchiveLoad, VolumeIdsThatLeaveTheDirectoryAreRefused) {
+  kstest::TempDir dir;
+  fs::create_directories(dir / "d");
+  volume saved;
+  saved.id = "outside";
+  ASSERT_TRUE(save_volume_config((dir / "outside.conf").string(), saved));
+  ASSERT_TRUE(save_volume_config((dir / "d" / "x.conf").string(), saved));
+  for (std::string const& id : {std::string("../outside"), std::string("x/../../outside"), std::string(".."),
+                                std::string(""), std::string("x\n")}) {
+    kstest::LogCapture log;
+    volume v;
+    v.id = "kept";
+    EXPECT_EQ(fill_volume_config((dir / "d").string(), id, v), 7) << id;
+    EXPECT_EQ(v.id, "kept") << id;
+    EXPECT_TRUE(log.contains("Error: int fill_volume_config(const string&, const string&, volume&): the volume id \"" +
+                             id.substr(0, id.find('\n'))))
+        << log.text();
+  }
+}
+
 TEST(ArchiveLoad, ADirectoryInPlaceOfTheFileIsAFilesystemError) {
   kstest::LogCapture log;
   kstest::TempDir dir;

@@ -123,11 +123,12 @@ TEST(FreeServerName, LogsEachStep) {
 }
 
 TEST(ImageName, OnlyPlainFileNames) {
-  for (char const* good : {"vdb", "loop3", "virtio-0123456789abcd", "vd b", "v'd", "a.b"})
+  for (char const* good : {"vdb", "loop3", "virtio-0123456789abcd", "vd b", "v'd", "a.b", "a..b"})
     EXPECT_TRUE(rustack_restore::is_plain_file_name(good)) << good;
   for (std::string const& bad :
        {std::string(), std::string("."), std::string(".."), std::string("../vdb"), std::string("a/b"),
-        std::string("/dev/vda"), std::string("vdb/"), std::string("a..b"), std::string("vd\0b", 4)})
+        std::string("/dev/vda"), std::string("vdb/"), std::string("vd\0b", 4), std::string("vd\nb"),
+        std::string("vdb\r")})
     EXPECT_FALSE(rustack_restore::is_plain_file_name(bad)) << bad;
 }
 

@@ -728,10 +728,20 @@ TEST_P(KsfdSignature, SignaturesMatchOpensslBothWays) {
                        " --passin /opt/kestrova/keys/master-key --sign /opt/kestrova/keys/secret-key.pem");
   ASSERT_EQ(0, b.status) << b.output;
 
-  // openssl accepts what the tool signed.
+  // A backup with SHA-512 blocks (-5) is signed with SHA-512.
+  std::string backup5 = backup(list, p("a5.ksfd"), p("a5.snap_dir/a5.meta"), "") + " -g " + p("a5.ksfd.signature") +
+                        " --passin /opt/kestrova/keys/master-key --sign /opt/kestrova/keys/secret-key.pem";
+  backup5.replace(backup5.find(" -2 "), 4, " -5 ");
+  auto b5 = kstest::run(backup5);
+  ASSERT_EQ(0, b5.status) << b5.output;
+
+  // openssl accepts what the tool signed, with the digest of each backup.
   auto o = kstest::run("openssl dgst -sha256 -verify " + p("pub.pem") + " -signature " + p("a.ksfd.signature") + " " +
                        p("a.ksfd"));
   EXPECT_EQ(0, o.status) << o.output;
+  auto o5 = kstest::run("openssl dgst -sha512 -verify " + p("pub.pem") + " -signature " + p("a5.ksfd.signature") +
+                        " " + p("a5.ksfd"));
+  EXPECT_EQ(0, o5.status) << o5.output;
   // The tool accepts what openssl signed.
   kstest::write_file(path("doc"), "a document");
   ASSERT_EQ(0, kstest::run("openssl dgst -sha256 -sign /opt/kestrova/keys/secret-key.pem -passin pass:'pass phrase'"
@@ -748,6 +758,9 @@ TEST_P(KsfdSignature, SignaturesMatchOpensslBothWays) {
   };
   for (auto const& c : std::vector<Case>{
            {p("a.ksfd"), p("a.ksfd.signature"), p("pub.pem"), 0, "Verified OK\n"},
+           // The module names no digest: the archive's own is used.
+           {p("a5.ksfd"), p("a5.ksfd.signature"), p("pub.pem"), 0, "Verified OK\n"},
+           {p("a5.ksfd"), p("a.ksfd.signature"), p("pub.pem"), 1, "Verification failure\n"},
            {p("doc"), p("doc.sig"), p("pub.pem"), 0, "Verified OK\n"},
            {p("tampered.ksfd"), p("a.ksfd.signature"), p("pub.pem"), 1, "Verification failure\n"},
            {p("a.ksfd"), p("a.ksfd.signature"), p("other_pub.pem"), 1, "Verification failure\n"},

@@ -1,4 +1,5 @@
 // Editing a configuration in memory, appending loads, and copies.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,32 @@ TEST(ConfigEdit, ClearEmptiesLinesAndPath) {
   EXPECT_EQ(config.begin(), config.end());
   EXPECT_FALSE(config.variableExists("x"));
   EXPECT_EQ(load_error_of(config), "Can't open file ''");
+}
+
+// A line handle may outlive its place in the file: it keeps reading its own
+// name and value (the sanitizer run catches a read of freed memory).
+TEST(ConfigEdit, KeptVariableOutlivesItsFile) {
+  struct {
+    char const* what;
+    void (*drop)(std::unique_ptr<ks_config::ConfigFile>&);
+  } const cases[] = {
+      {"file destroyed", [](std::unique_ptr<ks_config::ConfigFile>& f) { f.reset(); }},
+      {"file cleared", [](std::unique_ptr<ks_config::ConfigFile>& f) { f->clear(); }},
+      {"line removed", [](std::unique_ptr<ks_config::ConfigFile>& f) { f->removeVariable("a_name_too_long_for_sso"); }},
+      {"file assigned over", [](std::unique_ptr<ks_config::ConfigFile>& f) { *f = ks_config::ConfigFile(); }},
+  };
+  for (auto const& c : cases) {
+    auto config = std::make_unique<ks_config::ConfigFile>();
+    config->addVariable("a_name_too_long_for_sso", "value 1");
+    std::shared_ptr<ks_config::ConfigEntity> kept = *config->begin();
+    c.drop(config);
+    // New allocations that would reuse the freed index node.
+    std::vector<std::string> noise(64, std::string(40, 'x'));
+    auto const& variable = static_cast<ks_config::Variable const&>(*kept);
+    EXPECT_EQ(variable.getName(), "a_name_too_long_for_sso") << c.what;
+    EXPECT_EQ(variable.getValue(), "value 1") << c.what;
+    EXPECT_EQ(kept->get(), "a_name_too_long_for_sso value 1") << c.what;
+  }
 }
 
 TEST(ConfigEdit, EntityStreamInsertionWritesLineAndEndl) {

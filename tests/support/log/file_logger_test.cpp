@@ -192,6 +192,25 @@ TEST_F(FileLog, BurstOfRotationsLosesNoMessage) {
   EXPECT_EQ(kept, (std::multiset<std::string>{"m5", "m6"}));
 }
 
+// Every line rotates; within one second the fifth rotation finds the bare
+// time-stamped name free again (the first rotated file was pruned), and the
+// file that takes it must still count as the newest.
+TEST_F(FileLog, BurstKeepsTheNewestRotatedFiles) {
+  FileLogger::set_max_size(0);
+  FileLogger::set_max_rotate(2);
+  FileLogger logger(log_.string());
+  for (int i = 1; i <= 9; ++i) {
+    ASSERT_EQ(logger.write_log("m" + std::to_string(i) + "\n"), 0);
+    std::multiset<std::string> kept;
+    for (auto const& name : names_besides(dir_.path(), "m.log"))
+      for (auto const& line : unstamped_lines(kstest::read_file(dir_ / name))) kept.insert(line);
+    std::multiset<std::string> expected;
+    for (int k = std::max(1, i - 2); k < i; ++k) expected.insert("m" + std::to_string(k));
+    EXPECT_EQ(kept, expected) << "after line " << i;
+    EXPECT_EQ(unstamped_lines(kstest::read_file(log_)), Names{"m" + std::to_string(i)});
+  }
+}
+
 TEST_F(FileLog, RotateCountZeroKeepsNoRotatedFile) {
   FileLogger::set_max_size(0);
   FileLogger::set_max_rotate(0);

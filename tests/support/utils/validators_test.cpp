@@ -160,6 +160,32 @@ TEST(Validators, IsValidUuidAcceptsVersions1To5) {
                              });
 }
 
+TEST(Validators, IsPlainName) {
+  check_table(is_plain_name, {
+                                 {"vm_full_1", true},
+                                 {"a.b", true},
+                                 {"...", true},
+                                 {"..a", true},
+                                 {".hidden", true},
+                                 {"with blank", true},
+                                 {"\xd0\xb2\xd0\xbc", true},  // UTF-8
+                                 {"~", true},
+                                 {"", false},
+                                 {".", false},
+                                 {"..", false},
+                                 {"../x", false},
+                                 {"a/b", false},
+                                 {"/abs", false},
+                                 {"dir/", false},
+                                 {"line\nbreak", false},
+                                 {"cr\r", false},
+                                 {"tab\t", false},
+                                 {"esc\x1b[1m", false},
+                                 {"del\x7f", false},
+                                 {std::string("nul\0x", 5), false},
+                             });
+}
+
 TEST(Validators, PasswordComplexity) {
   std::string const requirement =
       "Password minimum length must be no shorter than 12 symbols and must contain at least 1 upper case "
