@@ -15,6 +15,8 @@ import subprocess
 import time
 import traceback
 
+import cloud
+import device_mapper
 import rest
 
 CONFIG = "/opt/kestrova/etc/ks_module_rustack.conf"
@@ -35,22 +37,20 @@ def require(condition, text):
 
 
 class Scenario:
-    def __init__(self, cloud, module, work):
-        self.c, self.module, self.w = cloud, module, work
+    def __init__(self, plane, module, work):
+        self.c, self.module, self.w = plane, module, work
         self.task = os.path.join(work, "task")
         self.store = os.path.join(work, "store")
         self.media = os.path.join(work, "media")
-        self.runs = os.path.join(cloud.log, "runs")
+        self.runs = os.path.join(plane.log, "runs")
         for d in (self.task, self.store, os.path.join(self.store, "handover"), self.media, self.runs):
             os.makedirs(d, exist_ok=True)
         self.results = []  # (name, "PASS"|"FAIL"|"SKIP", detail, evidence)
         self.passed = set()
         self.run_count = 0
-        m = cloud.member
-        self.m = m
-        self.nova = cloud.nova + "/v2.1"
-        self.cinder = "%s/v3/%s" % (cloud.cinder, cloud.project)
-        self.devices = None
+        self.m = plane.member  # the module's own user
+        self.nova = plane.nova + "/v2.1"
+        self.cinder = "%s/v3/%s" % (plane.cinder, plane.project)
         self.failed_restores = set()  # volumes a failed restore made (it keeps them)
 
     # ---- the cloud, as a person at its API sees it ------------------------------------
@@ -74,8 +74,7 @@ class Scenario:
         return v["id"]
 
     def lv(self, vid):
-        return "/dev/mapper/%s-%s" % (self.c.values()["volume_group"].replace("-", "--"),
-                                      ("volume-" + vid).replace("-", "--"))
+        return device_mapper.lv_path(cloud.VOLUME_GROUP, vid)
 
     def write_lv(self, vid, offset, data):
         with open(self.lv(vid), "r+b", buffering=0) as f:
@@ -254,7 +253,7 @@ class Scenario:
         print("preparing: the Kestrova VM and the servers to protect", flush=True)
         self.kvm_root = self.make_volume("kestrova-root", True)
         self.kvm = self.make_server("kestrova-vm", [self.kvm_root])
-        self.devices = self.c.start("device-mapper", [
+        self.c.start("device-mapper", [
             "/usr/bin/python3", os.path.join(os.path.dirname(__file__), "device_mapper.py"),
             os.path.join(self.w, "cloud.json"), self.kvm])
         # Volumes made as a user makes them: no description, the cloud's
