@@ -79,8 +79,7 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
 shutdown_signals_held::shutdown_signals_held() {
   sigset_t held;
   sigemptyset(&held);
-  sigaddset(&held, SIGINT);
-  sigaddset(&held, SIGTERM);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
   held_ = pthread_sigmask(SIG_BLOCK, &held, &previous_) == 0;
 }
 

@@ -17,10 +17,10 @@ class curlAPI;
 
 namespace rustack_cleanup {
 
-// Holds back SIGINT and SIGTERM for its lifetime, then restores the previous
-// mask. Their handler cleans up from the module's lists of what it made, so
-// a list must never be caught in the middle of a change: every change of one
-// happens inside such a scope.
+// Holds back the shutdown signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT) for its
+// lifetime, then restores the previous mask. Their handler cleans up from the
+// module's lists of what it made, so a list must never be caught in the
+// middle of a change: every change of one happens inside such a scope.
 class shutdown_signals_held {
  public:
   shutdown_signals_held();
