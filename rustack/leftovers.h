@@ -33,6 +33,13 @@ class shutdown_signals_held {
   bool held_ = false;
 };
 
+enum class presence { gone, present, unknown };
+
+// Looks an object up at `url` (its member `kind`, "snapshot", "volume" or
+// "server", gives its "status") with a plain request, so that one already
+// gone (404) is no error; "deleting" counts as gone.
+presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status);
+
 // Waits, one poll a second and at most `bound` polls, while a snapshot is
 // still being made or a volume is being made, attached or detached: the
 // cloud refuses to remove either then. Used before a clean-up that may
@@ -49,6 +56,11 @@ std::uint32_t settle_bound(conf const& settings);
 // others are taken out. True when nothing is left.
 bool report_leftovers(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
                       std::set<std::string>& volumes, char const* signature);
+
+// The same without a word: the lists keep what is still there (or cannot
+// be read). True when nothing is left.
+bool drop_gone(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
+               std::set<std::string>& volumes);
 
 // Logs at Error, after `signature`, every snapshot and volume as left
 // behind, for a clean-up that could not be tried; `why` ends the lines.
