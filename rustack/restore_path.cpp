@@ -372,7 +372,8 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
         if (made == 0) {
           restore_volumes_in_progress[project].insert(id);
         } else {
-          for (std::string const& found : search.find_made(client, sig)) restore_volumes_in_progress[project].insert(found);
+          for (std::string const& found : search.find_made(client, sig))
+            restore_volumes_in_progress[project].insert(found);
         }
       }
       if (made != 0) {
