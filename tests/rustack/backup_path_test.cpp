@@ -417,6 +417,35 @@ TEST_F(BackupPath, SignalDuringTheSnapshotWaitLeavesNothing) {
   EXPECT_EQ(h.log_text().find("left behind"), std::string::npos) << h.log_text();
 }
 
+// A backup stopped while ksfd reads, whose copies the cloud refuses to
+// delete: the release says that the task was interrupted and which of its
+// objects it leaves, never that it completed.
+TEST_F(BackupPath, InterruptedReleaseNamesWhatItLeaves) {
+  Harness h;
+  quick(h);
+  auto const web = h.standard_vm();
+  auto const volumes_before = ids_of(h.inventory(), "volumes");
+  h.cloud().add_fault({{"method", "DELETE"}, {"path", ".*/volumes/.*"}, {"times", 0}, {"status", 500}});
+  h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
+  auto run = h.start(backup_args(web.id, h.task_dir(), "copy1"));
+  ASSERT_TRUE(run->wait_for_line_starting("KSFD PID: "));
+  run->send_signal(SIGTERM);
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  EXPECT_EQ(r.status, 17) << describe(r, h);
+  std::vector<std::string> left;
+  for (auto const& id : ids_of(h.inventory(), "volumes"))
+    if (!volumes_before.count(id)) left.push_back(id);
+  ASSERT_EQ(left.size(), 2u) << cloud_objects(h);
+  std::string const log = h.log_text();
+  EXPECT_TRUE(has_line(log, "Info: The task to make 1 backup of VM '" + web.id +
+                                "' was interrupted; of its temporary objects these were left behind: volume '",
+                       "volume '" + left[1] + "'"))
+      << log;
+  EXPECT_TRUE(has_line(log, "these were left behind: ", "volume '" + left[0] + "'")) << log;
+  EXPECT_EQ(log.find("completed successfully"), std::string::npos) << log;
+  EXPECT_TRUE(h.inventory().at("snapshots").as_array().empty()) << cloud_objects(h);
+}
+
 struct QuiescedGuest {
   char const* what;
   bool signal;  // stopped by SIGTERM during the snapshot wait, else a later step fails
