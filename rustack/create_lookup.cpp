@@ -152,7 +152,7 @@ std::vector<std::string> made_object_search::find_made(curlAPI& client, char con
       return {};
     }
   }
-  KsLogStream(KsLogLvl::Info) << "No " << what() << " was made by the failed request" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "No " << what() << " made by the failed request was found" << std::endl;
   return {};
 }
 
