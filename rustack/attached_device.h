@@ -53,8 +53,8 @@ struct probe_result {
   state_type state = waiting;
   std::string device;
   std::string reason;  // a message text beginning with ": "
-  // For found: false when only the hint's being new speaks for it (no serial
-  // of the device could be read).
+  // For found: false when only its being the one new disk speaks for it (no
+  // serial of the device could be read).
   bool by_serial = false;
 };
 
@@ -74,9 +74,10 @@ struct wait_bounds {
 
 // The device wait. 0 with `device` set, or 2 after logging at Error, after
 // `signature`: the reason, or `timeout_message` when nothing appeared.
-// `server_name` names the Kestrova VM in the messages. A hint that only its
-// being new speaks for is taken at the next look (so that udev has made the
-// links that could show it to be another disk), or at the last one.
+// `server_name` names the Kestrova VM in the messages. A disk that only its
+// being the one new disk speaks for is taken at the next look (so that udev
+// has made the links that could show it to be another disk), or at the last
+// one.
 int wait_for_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                              std::set<std::string> const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,
