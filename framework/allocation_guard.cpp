@@ -72,6 +72,8 @@ void deliver_on_leaving(int signal) noexcept {
   switch (signal) {
     case SIGINT:
     case SIGTERM:
+    case SIGHUP:
+    case SIGQUIT:
     case SIGSEGV:
       owed_termination = signal;
       break;

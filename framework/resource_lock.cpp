@@ -80,14 +80,21 @@ bool resource_lock_file_handler::remove() const noexcept {
     if (lock_file_path_.empty()) return true;
     boost::system::error_code ec;
     if (!fs::remove(lock_file_path_, ec)) {
-      KsLogStream(KsLogLvl::Error) << "unable to remove lock file " << lock_file_path_ << " for module "
-                                   << quoted(module_name_) << " with resource " << quoted(resource_name_) << " ("
-                                   << ec.to_string() << ")!" << std::endl;
+      report_not_removed(ec);
       return false;
     }
     return true;
   } catch (...) {
     return false;
+  }
+}
+
+void resource_lock_file_handler::report_not_removed(boost::system::error_code const& ec) const noexcept {
+  try {
+    KsLogStream(KsLogLvl::Error) << "unable to remove lock file " << lock_file_path_ << " for module "
+                                 << quoted(module_name_) << " with resource " << quoted(resource_name_) << " ("
+                                 << ec.to_string() << ")!" << std::endl;
+  } catch (...) {
   }
 }
 
@@ -135,9 +142,11 @@ void resource_file_lock::open_file() {
     try {
       boost::interprocess::file_lock by_name(path.c_str());
       opened.swap(by_name);
-    } catch (boost::interprocess::interprocess_exception const&) {
+    } catch (boost::interprocess::interprocess_exception const& e) {
       ::close(fd);
-      if (fs::exists(path)) throw;
+      // Removed after `fd` was opened (and perhaps made anew since): open
+      // again. Any other failure is the caller's.
+      if (e.get_native_error() != ENOENT && e.get_error_code() != boost::interprocess::not_found_error) throw;
       create();
       continue;
     }
@@ -207,12 +216,16 @@ resource_file_lock::~resource_file_lock() {
       KsLogStream(KsLogLvl::Debug) << "resource_file_lock dtor:" << " module " << quoted(module_name())
                                    << ", resource " << quoted(resource_name()) << ", file lock path "
                                    << resource_lock_file_path() << " -> try remove..." << std::endl;
+      // Only the file this object holds is removed: a file at the path that
+      // is not it (or one that appears once it is gone) may be another
+      // process's, locked by it, and removing that would let a third process
+      // lock a new file beside it.
       boost::system::error_code ec;
-      if (path_names_open_file() || !fs::exists(resource_lock_file_path(), ec)) {
+      if (path_names_open_file()) {
         remove();
+      } else if (!fs::exists(fs::symlink_status(resource_lock_file_path(), ec))) {
+        report_not_removed(boost::system::errc::make_error_code(boost::system::errc::no_such_file_or_directory));
       } else {
-        // Another process recreated the file and may hold the lock on it;
-        // removing it would let a third process lock a new file beside it.
         KsLogStream(KsLogLvl::Debug) << "lock file " << resource_lock_file_path()
                                      << " belongs to another process now, left in place" << std::endl;
       }

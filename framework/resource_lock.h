@@ -6,6 +6,7 @@
 #include <string>
 
 #include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
 #include <boost/interprocess/sync/file_lock.hpp>
 #include <boost/interprocess/sync/scoped_lock.hpp>
 
@@ -42,6 +43,8 @@ class resource_lock_file_handler {
 
  protected:
   void swap_names(resource_lock_file_handler& other) noexcept;
+  // The Error of a lock file that was not removed, with the reason.
+  void report_not_removed(boost::system::error_code const& ec) const noexcept;
 
  private:
   std::string module_name_;
@@ -52,7 +55,8 @@ class resource_lock_file_handler {
 class resource_file_scoped_lock;
 
 // The lock itself. Owns the open lock file; destroying it removes the file
-// when no other process holds the lock.
+// when no other process holds the lock, and only while the path still names
+// the file it has open (a file gone already is reported at Error instead).
 class resource_file_lock : public resource_lock_file_handler {
  public:
   resource_file_lock() = default;

@@ -77,9 +77,13 @@ KsModuleSignalHandler::KsModuleSignalHandler(KsModuleUniversal* module) {
   // While the shutdown runs, no other shutdown signal and no pause can
   // start on top of it. SIGSEGV stays open: a SIGSEGV sent meanwhile finds
   // the shutdown begun, and a fault in the clean-up ends the process.
-  std::initializer_list<int> const during_shutdown = {SIGINT, SIGTERM, SIGTSTP, SIGCONT};
+  std::initializer_list<int> const during_shutdown = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
   install(SIGINT, &shutdown_handler, during_shutdown);
   install(SIGTERM, &shutdown_handler, during_shutdown);
+  // A closed ssh session sends SIGHUP, a terminal's quit key SIGQUIT: both
+  // ask for the end as SIGTERM does, and get the same clean-up.
+  install(SIGHUP, &shutdown_handler, during_shutdown);
+  install(SIGQUIT, &shutdown_handler, during_shutdown);
   install_segv(&segv_handler, during_shutdown);
   // SIGCONT waits from the start of a pause until the pause handler waits
   // for it (it gets through there), so a resume is never taken before the
@@ -90,11 +94,12 @@ KsModuleSignalHandler::KsModuleSignalHandler(KsModuleUniversal* module) {
 }
 
 KsModuleSignalHandler::~KsModuleSignalHandler() {
-  for (int signal : {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE}) ::signal(signal, SIG_DFL);
+  for (int signal : {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE, SIGHUP, SIGQUIT})
+    ::signal(signal, SIG_DFL);
 }
 
 void KsModuleSignalHandler::shutdown_handler(int signal) {
-  if (signal != SIGINT && signal != SIGSEGV && signal != SIGTERM) return;
+  if (signal != SIGINT && signal != SIGSEGV && signal != SIGTERM && signal != SIGHUP && signal != SIGQUIT) return;
   if (shutting_down_) return;
   if (postponed_while_allocating(signal)) return;
   // run() is inside the release hook: let it finish; run() then ends with 17.

@@ -1,7 +1,8 @@
 // The signal handlers of a module process, installed for the lifetime of the
-// module object: SIGINT, SIGTERM and SIGSEGV end the run with exit status 17
-// after the module's clean-up; SIGTSTP pauses and SIGCONT resumes (both are
-// forwarded to the running ksfd); SIGPIPE is caught and ignored.
+// module object: SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGSEGV end the run
+// with exit status 17 after the module's clean-up; SIGTSTP pauses and SIGCONT
+// resumes (both are forwarded to the running ksfd); SIGPIPE is caught and
+// ignored.
 //
 // A segmentation fault inside the clean-up itself (the release hook, or the
 // shutdown) ends the process at once with 17: the clean-up is not finished,
@@ -23,7 +24,7 @@ class KsModuleSignalHandler {
   explicit KsModuleSignalHandler(KsModuleUniversal* module);
   KsModuleSignalHandler(KsModuleSignalHandler const&) = delete;
   KsModuleSignalHandler& operator=(KsModuleSignalHandler const&) = delete;
-  // Restores the default dispositions of the six signals.
+  // Restores the default dispositions of the eight signals.
   ~KsModuleSignalHandler();
 
   static void shutdown_handler(int signal);

@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -105,6 +108,57 @@ serial_evidence evidence_for(device_roots const& roots, dev_t number, std::strin
   return evidence;
 }
 
+// True for a partition or a device-mapper device: what a new disk may bring
+// with it (its partitions, volume groups activated on it), never a disk the
+// cloud attached.
+bool part_of_another_disk(std::string const& sys, dev_t number) {
+  std::string const dir = sys + "/dev/block/" + std::to_string(major(number)) + ":" + std::to_string(minor(number));
+  boost::system::error_code ec;
+  return fs::exists(dir + "/partition", ec) || fs::exists(dir + "/dm", ec);
+}
+
+// The name to give a disk known by several nodes: the hint when it is one of
+// them, else one directly in /dev, one that is no loop device's node, the
+// shortest, the first.
+std::string preferred_node(std::vector<std::string> const& nodes, std::string const& dev, std::string const& hint) {
+  auto rank = [&](std::string const& path) {
+    fs::path const p(path);
+    return std::make_tuple(normal(path) != normal(hint), normal(p.parent_path().string()) != normal(dev),
+                           p.filename().string().rfind("loop", 0) == 0, path.size(), path);
+  };
+  return *std::min_element(nodes.begin(), nodes.end(),
+                           [&](std::string const& a, std::string const& b) { return rank(a) < rank(b); });
+}
+
+// The disks whose nodes appeared since `before` (grouped by device number:
+// one disk may have several new nodes; an old node of the same number, such
+// as that of a loop device bound only now, says nothing), without partitions
+// and mapped devices, and without those a serial shows to be another
+// volume's. Each with the name to use.
+std::map<dev_t, std::string> new_disks(device_roots const& roots, std::string const& volume_id,
+                                       std::set<std::string> const& before, std::string const& hint) {
+  std::map<dev_t, std::vector<std::string>> nodes;
+  for (std::string const& path : block_devices_under(roots.dev)) {
+    if (before.count(path) != 0) continue;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+    nodes[st.st_rdev].push_back(path);
+  }
+  std::map<dev_t, std::string> disks;
+  for (auto const& entry : nodes) {
+    if (part_of_another_disk(roots.sys, entry.first)) continue;
+    if (!evidence_for(roots, entry.first, volume_id).other.empty()) continue;
+    disks[entry.first] = preferred_node(entry.second, roots.dev, hint);
+  }
+  return disks;
+}
+
+std::string joined_names(std::map<dev_t, std::string> const& disks) {
+  std::string out;
+  for (auto const& entry : disks) out += (out.empty() ? "'" : ", '") + entry.second + "'";
+  return out;
+}
+
 }  // namespace
 
 std::set<std::string> block_devices_under(std::string const& root) {
@@ -163,37 +217,64 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
     return result;
   }
 
-  if (hint.empty()) return result;
+  // No serial link: what appeared since the attach request was sent decides.
+  // Other module processes attach nothing to this machine meanwhile (the
+  // caller holds the attach lock), so the one new disk is the volume's.
+  std::map<dev_t, std::string> const disks = new_disks(roots, volume_id, before, hint);
+  auto const take_the_new_disk = [&](probe_result& r) {
+    if (disks.size() != 1) return false;
+    r = probe_result();
+    r.state = probe_result::found;
+    r.device = disks.begin()->second;
+    return true;
+  };
+  auto const several = [&](probe_result& r) {
+    r.state = probe_result::unusable;
+    r.reason = ": " + std::to_string(disks.size()) + " new block devices appeared on server '" + server_name +
+               "' (" + joined_names(disks) + ") and nothing tells which of them is volume '" + volume_id + "'";
+  };
+
   struct stat st {};
-  if (::lstat(hint.c_str(), &st) != 0) return result;
+  if (hint.empty() || ::lstat(hint.c_str(), &st) != 0) {
+    // Nothing at the hint (yet): the one new disk, wherever it appeared.
+    if (!take_the_new_disk(result) && disks.size() > 1) several(result);
+    return result;
+  }
   if (!fs::path(hint).is_absolute()) {
     result.state = probe_result::unusable;
     result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' is not an absolute path";
-    return result;
-  }
-  if (!S_ISBLK(st.st_mode)) {
+  } else if (!S_ISBLK(st.st_mode)) {
     result.state = probe_result::unusable;
     result.reason = ": volume was attached to server: '" + server_name + "' as device '" + hint +
                     "' but it is not a block device";
-    return result;
-  }
-  if (before.count(normal(hint)) != 0) {
+  } else if (before.count(normal(hint)) != 0) {
     result.state = probe_result::unusable;
     result.reason = ": the device '" + hint + "' reported for volume '" + volume_id +
                     "' was already present on server '" + server_name + "' before the attach";
-    return result;
+  } else {
+    // New, but perhaps another volume's that was attached at the same time.
+    serial_evidence const evidence = evidence_for(roots, st.st_rdev, volume_id);
+    bool const the_new_disk = disks.size() == 1 && disks.begin()->first == st.st_rdev;
+    if (!evidence.other.empty()) {
+      result.state = probe_result::unusable;
+      result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' on server '" +
+                      server_name + "' belongs to another disk: " + evidence.other;
+    } else if (evidence.own || the_new_disk) {
+      result.state = probe_result::found;
+      result.device = hint;
+      result.by_serial = evidence.own;
+      return result;
+    } else if (disks.size() > 1) {
+      several(result);
+      return result;
+    } else {
+      result.state = probe_result::unusable;
+      result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' on server '" +
+                      server_name + "' is no disk of its own";
+    }
   }
-  // New, but perhaps another volume's that was attached at the same time.
-  serial_evidence const evidence = evidence_for(roots, st.st_rdev, volume_id);
-  if (!evidence.other.empty()) {
-    result.state = probe_result::unusable;
-    result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' on server '" + server_name +
-                    "' belongs to another disk: " + evidence.other;
-    return result;
-  }
-  result.state = probe_result::found;
-  result.device = hint;
-  result.by_serial = evidence.own;
+  // The hint cannot be the volume's; the one new disk still can.
+  take_the_new_disk(result);
   return result;
 }
 
@@ -213,7 +294,8 @@ int wait_for_attached_device(device_roots const& roots, std::string const& hint,
       if (last.by_serial || seen_unproven || last_check) {
         if (!hint.empty() && normal(hint) != normal(last.device))
           KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << hint << "' for volume '" << volume_id
-                                      << "', its serial names '" << last.device << "'" << std::endl;
+                                      << (last.by_serial ? "', its serial names '" : "', the one new disk is '")
+                                      << last.device << "'" << std::endl;
         device = last.device;
         return 0;
       }

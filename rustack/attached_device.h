@@ -7,10 +7,13 @@
 // udev makes for the volume's serial (/dev/disk/by-id/virtio- followed by the
 // first 20 characters of the volume id, or the scsi- forms of QEMU's SCSI
 // disks) when there is one (under the hint's name when the hint is that same
-// device). Otherwise the hint is taken only when it is a block device that
-// was not there before the attach and nothing says it is another disk: its
-// serial, where sysfs (virtio) or a by-id link shows one, must be the
-// volume's own.
+// device). Otherwise only the one disk that appeared since the attach request
+// is taken (the caller holds the attach lock, attach_lock.h, so no other
+// module attaches meanwhile): the hint when it names that disk, else that
+// disk under its own name. Disks a serial (sysfs for virtio, or a by-id link)
+// shows to be another volume's do not count, nor partitions and mapped
+// devices, nor a second node of the same disk; with two such new disks,
+// nothing is taken.
 #pragma once
 
 #include <cstddef>
@@ -50,13 +53,14 @@ struct probe_result {
   state_type state = waiting;
   std::string device;
   std::string reason;  // a message text beginning with ": "
-  // For found: false when only the hint's being new speaks for it (no serial
-  // of the device could be read).
+  // For found: false when only its being the one new disk speaks for it (no
+  // serial of the device could be read).
   bool by_serial = false;
 };
 
 // `before` holds block_devices_under(roots.dev) taken before the attach
-// request; `server_name` names the Kestrova VM in the reason.
+// request, under the attach lock; `server_name` names the Kestrova VM in the
+// reason.
 probe_result probe_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                                    std::set<std::string> const& before, std::string const& server_name);
 
@@ -70,9 +74,10 @@ struct wait_bounds {
 
 // The device wait. 0 with `device` set, or 2 after logging at Error, after
 // `signature`: the reason, or `timeout_message` when nothing appeared.
-// `server_name` names the Kestrova VM in the messages. A hint that only its
-// being new speaks for is taken at the next look (so that udev has made the
-// links that could show it to be another disk), or at the last one.
+// `server_name` names the Kestrova VM in the messages. A disk that only its
+// being the one new disk speaks for is taken at the next look (so that udev
+// has made the links that could show it to be another disk), or at the last
+// one.
 int wait_for_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
                              std::set<std::string> const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,

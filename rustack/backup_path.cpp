@@ -17,7 +17,10 @@
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "rustack/attach_lock.h"
 #include "rustack/attached_device.h"
+#include "rustack/cleanup_retry.h"
+#include "rustack/create_lookup.h"
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
@@ -93,12 +96,10 @@ void KsModuleRuStack::run_owed_after_script(curlAPI& client, char const* signatu
 
 void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
   if (snapshot_ids.empty() && created_volume_ids.empty()) return;
-  rustack_cleanup::settle(client, backup_project_id, snapshot_ids, created_volume_ids,
-                          rustack_cleanup::settle_bound(settings));
-  client.clean_after_backup(backup_project_id, snapshot_ids, created_volume_ids, settings.vm_id);
   std::vector<std::string> snapshots_left = snapshot_ids;
   std::set<std::string> volumes_left = created_volume_ids;
-  rustack_cleanup::report_leftovers(client, backup_project_id, snapshots_left, volumes_left, signature);
+  rustack_cleanup::remove_objects(client, backup_project_id, snapshots_left, volumes_left, settings.vm_id,
+                                  rustack_cleanup::settle_bound(settings), signature);
   rustack_cleanup::shutdown_signals_held held;
   snapshot_ids.swap(snapshots_left);
   created_volume_ids.swap(volumes_left);
@@ -123,9 +124,11 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
   std::string const& copy_name = options_.archive_name;
 
   curlAPI client(settings);
+  rustack_device::attach_lock attach_lock;
   // Whatever this hook made goes again before it answers false; a guest whose
   // "before" script has run gets its "after" script first.
   auto fail = [&]() -> bool {
+    attach_lock.release();
     try {
       run_owed_after_script(client, kPrepareSig);
       remove_backup_objects(client, kPrepareSig);
@@ -238,15 +241,27 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 
     // Snapshots, all requested first and then awaited together.
     for (volume& record : records) {
+      rustack_lookup::made_object_search const search =
+          rustack_lookup::snapshot_search(client, project, record, copy_name);
       std::string snapshot_id;
-      if (client.create_snapshot(project, copy_name, record, snapshot_id) != 0) {
+      int created = 0;
+      {
+        // A signal while the request is out waits until what it made is
+        // listed for the clean-up.
+        rustack_cleanup::shutdown_signals_held held;
+        created = client.create_snapshot(project, copy_name, record, snapshot_id);
+        if (created == 0) {
+          snapshot_ids.push_back(snapshot_id);
+        } else {
+          for (std::string const& id : search.find_made(client, kPrepareSig)) snapshot_ids.push_back(id);
+        }
+      }
+      if (created != 0) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'"
                                      << std::endl;
         return fail();
       }
       record.snapshot_id = snapshot_id;
-      rustack_cleanup::shutdown_signals_held held;
-      snapshot_ids.push_back(snapshot_id);
     }
     KsLogStream(KsLogLvl::Info) << "Wait while all snapshots "
                                 << " becomes available ..." << std::endl;
@@ -286,21 +301,30 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     std::uint32_t const attachment_bound =
         curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
     rustack_device::device_roots const roots{};
+    std::chrono::seconds const lock_bound =
+        rustack_device::attach_lock_bound(settings.timeout, attachment_bound, 300);
     std::map<std::string, std::string> reported;  // device named by the cloud -> volume
     std::map<std::string, std::string> names;     // device file name -> volume
     for (volume& record : records) {
       std::string const original_id = record.id;
       std::string const snapshot_id = record.snapshot_id;
       KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
+      rustack_lookup::made_object_search const search = rustack_lookup::volume_search(client, record, snapshot_id);
       std::string copy_id;
-      if (client.create_volume(record, copy_id, snapshot_id) != 0) {
+      int created = 0;
+      {
+        rustack_cleanup::shutdown_signals_held held;
+        created = client.create_volume(record, copy_id, snapshot_id);
+        if (created == 0) {
+          created_volume_ids.insert(copy_id);
+        } else {
+          for (std::string const& id : search.find_made(client, kPrepareSig)) created_volume_ids.insert(id);
+        }
+      }
+      if (created != 0) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id
                                      << "'" << std::endl;
         return fail();
-      }
-      {
-        rustack_cleanup::shutdown_signals_held held;
-        created_volume_ids.insert(copy_id);
       }
 
       KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
@@ -311,6 +335,9 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         return fail();
       KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
 
+      // No other module attaches a volume to this machine until the device
+      // of this one is known.
+      if (!attach_lock.acquire(lock_bound, kPrepareSig, copy_id)) return fail();
       std::set<std::string> const before = rustack_device::block_devices_under(roots.dev);
       std::string hint;
       if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
@@ -339,6 +366,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
                                                    device) != 0)
         return fail();
       if (check_block_device(device, settings.vm_name) != 0) return fail();
+      attach_lock.release();
       KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '" << settings.vm_id
                                   << "'" << std::endl;
 
@@ -406,30 +434,34 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 }
 
 bool KsModuleRuStack::release_resource_after_backup() {
+  rustack_cleanup::retry_policy const retries;
   try {
     curlAPI client(settings);
     // The guest first: a preparation cut short by a signal may have left it
     // quiesced.
     run_owed_after_script(client, kReleaseSig);
-    if (!load_api_version(false)) {
+    if (!rustack_cleanup::with_retries(retries, [&] { return load_api_version(false); })) {
       KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable to get API version " << std::endl;
       rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig,
                                        " (no API version)");
       remove_backup_files(kReleaseSig);
+      log_unfinished_task_end();
       return false;
     }
-    if (client.login(false) != 0) {
+    if (!rustack_cleanup::with_retries(retries, [&] { return client.login(false) == 0; })) {
       KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable login to url: " << settings.url << std::endl;
       rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, " (no login)");
       remove_backup_files(kReleaseSig);
+      log_unfinished_task_end();
       return false;
     }
     remove_backup_objects(client, kReleaseSig);
     remove_backup_files(kReleaseSig);
-    KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '" << options_.resource
-                                << "' completed successfully"
-                                << "\n"
-                                << std::endl;
+    if (!log_unfinished_task_end())
+      KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '"
+                                  << options_.resource << "' completed successfully"
+                                  << "\n"
+                                  << std::endl;
     return true;
   } catch (fs::filesystem_error const& e) {
     KsLogStream(KsLogLvl::Error) << kReleaseSig << ": fs:" << e.what() << std::endl;
@@ -437,5 +469,23 @@ bool KsModuleRuStack::release_resource_after_backup() {
     KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << e.what() << std::endl;
   }
   rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, "");
+  log_unfinished_task_end();
   return false;
+}
+
+bool KsModuleRuStack::log_unfinished_task_end() {
+  // The release of a backup that a shutdown signal stopped, or whose ksfd
+  // run failed, says so: never that the task completed.
+  char const* const how = shutdown_requested ? "was interrupted" : !backup_succeeded ? "failed" : nullptr;
+  if (!how) return false;
+  std::string left;
+  for (std::string const& id : snapshot_ids) left += (left.empty() ? "snapshot '" : ", snapshot '") + id + "'";
+  for (std::string const& id : created_volume_ids) left += (left.empty() ? "volume '" : ", volume '") + id + "'";
+  KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '" << options_.resource
+                              << "' " << how
+                              << (left.empty() ? "; its temporary objects were removed"
+                                               : "; of its temporary objects these were left behind: " + left)
+                              << "\n"
+                              << std::endl;
+  return true;
 }

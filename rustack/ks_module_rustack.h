@@ -10,6 +10,8 @@
 //                          archiving
 //   backup_path.cpp        backup preparation and release
 //   restore_path.cpp       restore hooks, volumes and the new server
+//   restore_undo.cpp       removal of what a failed or interrupted restore made,
+//                          the shutdown hook
 //   guest_scripts.cpp      scripts inside the guest, ssh probe, disk discovery
 #pragma once
 
@@ -54,8 +56,8 @@ class KsModuleRuStack : public KsModuleUniversal {
   void autonomous_options() override;
   void make_archiving() override;
   void list_restore_parameters() override;
-  // Removes the volumes of a restore interrupted before they were complete,
-  // then the base clean-up.
+  // Lets go of the attach lock; removes what an interrupted restore made
+  // (the new server and every volume); then the base clean-up.
   void handle_shutdown_signal() override;
 
   // ---- the module's own operations ----------------------------------------------
@@ -120,12 +122,34 @@ class KsModuleRuStack : public KsModuleUniversal {
   void remove_backup_objects(curlAPI& client, char const* signature);
   // Removes the list file and the description files of the backup.
   void remove_backup_files(char const* signature);
+  // At the end of the release of a backup that was interrupted or whose ksfd
+  // run failed: the Info line that says so and names what is left; false
+  // (nothing logged) for a backup that ran to its end.
+  bool log_unfinished_task_end();
 
-  // Restore: the volumes made so far, by project, until they are complete;
-  // a failed or interrupted restore removes them. The shutdown handler reads
-  // these lists and those of the backup above: they change only while the
-  // shutdown signals are held (rustack_cleanup::shutdown_signals_held).
+  // Restore: the volumes this run made, by project, and the new server,
+  // until the restore has reported success. A restore that fails removes the
+  // volumes only while they are not complete; one stopped by a shutdown
+  // signal removes everything. The shutdown handler reads these lists and
+  // those of the backup above: they change only while the shutdown signals
+  // are held (rustack_cleanup::shutdown_signals_held).
   std::map<std::string, std::set<std::string>> restore_volumes_in_progress;
+  bool restore_volumes_complete = false;
+  std::string restore_server_id;
+  std::string restore_server_name;
+  // Detaches from the Kestrova VM and deletes the volumes of the restore
+  // (tried again a few times), naming at Error what stays; the list is
+  // emptied.
+  void undo_restore_volumes(curlAPI& client, char const* signature);
+  // The shutdown's clean-up of a restore: the new server is deleted (and
+  // awaited until it is gone, which frees its boot volume), then the volumes.
+  void remove_interrupted_restore(curlAPI& client, char const* signature);
+  // The restore has ended (reported success, or failed and keeps what it
+  // completed): nothing is removed on a later signal.
+  void forget_restore_objects();
+  // A restore that fails once its volumes are complete keeps them and the
+  // new server: each is named at Error with its state.
+  void log_kept_restore_objects(curlAPI& client, char const* signature);
   // Restore: the volumes other than the boot volume, as (id, project), in
   // the device order of the original server.
   std::vector<std::pair<std::string, std::string>> restored_attach_order;

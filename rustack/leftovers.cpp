@@ -14,8 +14,6 @@ namespace rustack_cleanup {
 
 namespace {
 
-enum class presence { gone, present, unknown };
-
 // The URL of one snapshot or volume; the ids as single path segments, as the
 // operations of curlAPI send them.
 std::string object_url(curlAPI const& client, std::string const& project, char const* collection,
@@ -23,8 +21,8 @@ std::string object_url(curlAPI const& client, std::string const& project, char c
   return client.storage_base(curl_api_ops::path_segment(project)) + collection + curl_api_ops::path_segment(id);
 }
 
-// Looks an object up with a plain request, so that one already gone (404)
-// is no error; "deleting" counts as gone.
+}  // namespace
+
 presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status) {
   std::string reply;
   try {
@@ -46,6 +44,8 @@ presence look_up(curlAPI& client, std::string const& url, char const* kind, std:
   return status == "deleting" ? presence::gone : presence::present;
 }
 
+namespace {
+
 bool in_transition(char const* kind, std::string const& status) {
   if (std::string(kind) == "snapshot") return status == "creating";
   return status == "creating" || status == "downloading" || status == "attaching" || status == "detaching" ||
@@ -58,7 +58,8 @@ void log_one(char const* signature, char const* kind, std::string const& id, std
                                << "' is left behind" << why << std::endl;
 }
 
-// Keeps in `ids` the objects still there, logging each.
+// Keeps in `ids` the objects still there, logging each (unless `signature`
+// is null).
 template <class Ids>
 Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, char const* path, char const* kind,
                 char const* signature) {
@@ -67,8 +68,9 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
     std::string status;
     presence const p = look_up(client, object_url(client, project, path, id), kind, status);
     if (p == presence::gone) continue;
-    log_one(signature, kind, id, project,
-            p == presence::present ? " in the state " + status : std::string(" (its state cannot be read)"));
+    if (signature)
+      log_one(signature, kind, id, project,
+              p == presence::present ? " in the state " + status : std::string(" (its state cannot be read)"));
     left.insert(left.end(), id);
   }
   return left;
@@ -79,8 +81,7 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
 shutdown_signals_held::shutdown_signals_held() {
   sigset_t held;
   sigemptyset(&held);
-  sigaddset(&held, SIGINT);
-  sigaddset(&held, SIGTERM);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
   held_ = pthread_sigmask(SIG_BLOCK, &held, &previous_) == 0;
 }
 
@@ -113,6 +114,13 @@ void settle(curlAPI& client, std::string const& project, std::vector<std::string
     if (!busy || poll >= bound) return;
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
+}
+
+bool drop_gone(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
+               std::set<std::string>& volumes) {
+  snapshots = still_there(client, project, snapshots, "/snapshots/", "snapshot", nullptr);
+  volumes = still_there(client, project, volumes, "/volumes/", "volume", nullptr);
+  return snapshots.empty() && volumes.empty();
 }
 
 bool report_leftovers(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,

@@ -17,10 +17,10 @@ class curlAPI;
 
 namespace rustack_cleanup {
 
-// Holds back SIGINT and SIGTERM for its lifetime, then restores the previous
-// mask. Their handler cleans up from the module's lists of what it made, so
-// a list must never be caught in the middle of a change: every change of one
-// happens inside such a scope.
+// Holds back the shutdown signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT) for its
+// lifetime, then restores the previous mask. Their handler cleans up from the
+// module's lists of what it made, so a list must never be caught in the
+// middle of a change: every change of one happens inside such a scope.
 class shutdown_signals_held {
  public:
   shutdown_signals_held();
@@ -32,6 +32,13 @@ class shutdown_signals_held {
   sigset_t previous_;
   bool held_ = false;
 };
+
+enum class presence { gone, present, unknown };
+
+// Looks an object up at `url` (its member `kind`, "snapshot", "volume" or
+// "server", gives its "status") with a plain request, so that one already
+// gone (404) is no error; "deleting" counts as gone.
+presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status);
 
 // Waits, one poll a second and at most `bound` polls, while a snapshot is
 // still being made or a volume is being made, attached or detached: the
@@ -49,6 +56,11 @@ std::uint32_t settle_bound(conf const& settings);
 // others are taken out. True when nothing is left.
 bool report_leftovers(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
                       std::set<std::string>& volumes, char const* signature);
+
+// The same without a word: the lists keep what is still there (or cannot
+// be read). True when nothing is left.
+bool drop_gone(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,
+               std::set<std::string>& volumes);
 
 // Logs at Error, after `signature`, every snapshot and volume as left
 // behind, for a clean-up that could not be tried; `why` ends the lines.

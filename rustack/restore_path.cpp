@@ -15,7 +15,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include "rustack/attach_lock.h"
 #include "rustack/attached_device.h"
+#include "rustack/create_lookup.h"
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
@@ -36,7 +38,6 @@ char const* const kRestoreVolumesSig =
     "std::set<std::__cxx11::basic_string<char> >&, std::__cxx11::string&)";
 char const* const kDeployVmSig =
     "int KsModuleRuStack::deploy_vm(const string&, const rustack_server_parameters&, server_conf&)";
-char const* const kShutdownSig = "virtual void KsModuleRuStack::handle_shutdown_signal()";
 
 char const* const kDeviceChecks = "300";
 std::uint32_t const kServerPolls = 300;
@@ -48,24 +49,6 @@ std::string joined(std::vector<std::string> const& texts, char const* separator)
   std::string out;
   for (std::string const& text : texts) out += (out.empty() ? "" : separator) + text;
   return out;
-}
-
-// Detaches from the Kestrova VM and deletes every volume of `volumes` (once
-// none is still being made or attached), then names at Error whatever is
-// still there; `volumes` is emptied.
-void undo_volumes(curlAPI& client, std::map<std::string, std::set<std::string>>& volumes, conf const& settings,
-                  char const* signature) {
-  for (auto& entry : volumes) {
-    rustack_cleanup::settle(client, entry.first, {}, entry.second, rustack_cleanup::settle_bound(settings));
-    client.detach_and_remove_volumes(entry.first, entry.second, settings.vm_id);
-    std::vector<std::string> no_snapshots;
-    std::set<std::string> left = entry.second;
-    rustack_cleanup::report_leftovers(client, entry.first, no_snapshots, left, signature);
-    rustack_cleanup::shutdown_signals_held held;
-    entry.second.swap(left);
-  }
-  rustack_cleanup::shutdown_signals_held held;
-  volumes.clear();
 }
 
 // Names at Error every complete restored volume that stays in the cloud,
@@ -220,6 +203,12 @@ bool KsModuleRuStack::after_restore() { return true; }
 bool KsModuleRuStack::after_restore_last_file() { return true; }
 
 bool KsModuleRuStack::deployment(bool const&) {
+  // However the deployment ends, a later signal removes nothing: a restore
+  // that failed keeps what it completed.
+  struct on_return {
+    KsModuleRuStack& module;
+    ~on_return() { module.forget_restore_objects(); }
+  } forget{*this};
   try {
     rustack_server_parameters const parameters = read_server_parameters();
     read_dd_block_size();
@@ -252,6 +241,7 @@ bool KsModuleRuStack::deployment(bool const&) {
     if (deploy_vm(boot_volume_id, parameters, server) != 0) {
       KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to deploy VM: '" << server.name << "'"
                                    << std::endl;
+      log_kept_restore_objects(client, kDeploymentSig);
       return false;
     }
     std::uint32_t const attachment_bound =
@@ -262,13 +252,16 @@ bool KsModuleRuStack::deployment(bool const&) {
       if (client.attach_volume(server.id, id, device) != 0) {
         KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << id << "' to server '"
                                      << server.name << "'" << std::endl;
+        log_kept_restore_objects(client, kDeploymentSig);
         return false;
       }
       if (rustack_wait::wait_for_volume_status(client, entry.second, id, "available", "in-use", false,
                                                attachment_bound, kDeploymentSig,
                                                ": unable to attach volume: '" + id + "' to server: '" + server.id +
-                                                   "'. Break by timeout " + std::to_string(attachment_bound)) != 0)
+                                                   "'. Break by timeout " + std::to_string(attachment_bound)) != 0) {
+        log_kept_restore_objects(client, kDeploymentSig);
         return false;
+      }
       KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << server.id << "'"
                                   << std::endl;
     }
@@ -285,9 +278,13 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
                                      std::set<std::string>& created, std::string& boot_volume_id) {
   char const* const sig = kRestoreVolumesSig;
   curlAPI client(settings);
+  rustack_device::attach_lock attach_lock;
   auto undo = [&]() -> int {
+    attach_lock.release();
+    // Complete volumes stay (only a shutdown signal removes them).
+    if (restore_volumes_complete) return 7;
     try {
-      undo_volumes(client, restore_volumes_in_progress, settings, sig);
+      undo_restore_volumes(client, sig);
     } catch (std::exception const& e) {
       KsLogStream(KsLogLvl::Error) << sig << ": clean-up: " << e.what() << std::endl;
     }
@@ -349,6 +346,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     std::uint32_t const attachment_bound =
         curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
     rustack_device::device_roots const roots{};
+    std::chrono::seconds const lock_bound = rustack_device::attach_lock_bound(settings.timeout, attachment_bound, 300);
     std::vector<std::string> new_ids(records.size());
     std::map<std::string, std::string> reported;  // device named by the cloud -> volume
     std::map<std::string, std::string> devices;   // device used -> volume
@@ -359,17 +357,29 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       std::string const& project = record.tenant_id;
 
       KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << record.id << "' ..." << std::endl;
+      // The original volume has the same name and description: only a new
+      // one is ever taken for it.
+      rustack_lookup::made_object_search const search = rustack_lookup::volume_search(client, record, "");
       std::string id;
-      if (rustack_restore::create_restored_volume(client, record, id, sig) != 0) {
+      int made = 0;
+      {
+        // A signal while the request is out waits until what it made is
+        // listed for the clean-up.
+        rustack_cleanup::shutdown_signals_held held;
+        made = rustack_restore::create_restored_volume(client, record, id, sig);
+        if (made == 0) {
+          restore_volumes_in_progress[project].insert(id);
+        } else {
+          for (std::string const& found : search.find_made(client, sig))
+            restore_volumes_in_progress[project].insert(found);
+        }
+      }
+      if (made != 0) {
         KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '" << original_id
                                      << "'" << std::endl;
         return undo();
       }
       created.insert(id);
-      {
-        rustack_cleanup::shutdown_signals_held held;
-        restore_volumes_in_progress[project].insert(id);
-      }
       new_ids[k] = id;
 
       KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << id << "' becomes available..." << std::endl;
@@ -381,6 +391,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       KsLogStream(KsLogLvl::Info) << "New volume '" << id << "' is available now" << std::endl;
       if (k == boot) boot_volume_id = id;
 
+      if (!attach_lock.acquire(lock_bound, sig, id)) return undo();
       std::set<std::string> const before = rustack_device::block_devices_under(roots.dev);
       std::string hint;
       if (client.attach_volume(settings.vm_id, id, hint) != 0) {
@@ -409,6 +420,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
                                                    device) != 0)
         return undo();
       if (check_block_device(device, settings.vm_name) != 0) return undo();
+      attach_lock.release();
       auto const same_device = devices.find(device);
       if (same_device != devices.end()) {
         KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_device->second << "' and '" << id
@@ -444,12 +456,13 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     for (auto const& entry : restore_volumes_in_progress)
       if (client.detach_volumes(entry.first, entry.second, settings.vm_id) != 0) detached = false;
 
-    // The volumes are complete: from here on nothing is rolled back, also
-    // when one of them is still attached to the Kestrova VM.
-    std::map<std::string, std::set<std::string>> complete;
+    // The volumes are complete: from here on a failure rolls nothing back,
+    // also when one of them is still attached to the Kestrova VM (only a
+    // shutdown signal removes them).
+    std::map<std::string, std::set<std::string>> complete = restore_volumes_in_progress;
     {
       rustack_cleanup::shutdown_signals_held held;
-      complete.swap(restore_volumes_in_progress);
+      restore_volumes_complete = true;
     }
     // Nova boots only from a volume marked bootable, which a volume made
     // without an image is not.
@@ -488,7 +501,22 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
   }
   server.name = rustack_restore::free_server_name(servers, server.name, server_name_counter);
   KsLogStream(KsLogLvl::Info) << "Server will be restored with the name: " << server.name << std::endl;
-  if (client.create_server(boot_volume_id, parameters, server) != 0) {
+  // No server had the name when it was chosen: one that has it after a
+  // failed request is the one it made.
+  rustack_lookup::made_object_search const search = rustack_lookup::server_search(server.name, servers);
+  int made = 0;
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    restore_server_name = server.name;
+    made = client.create_server(boot_volume_id, parameters, server);
+    if (made == 0) {
+      restore_server_id = server.id;
+    } else {
+      std::vector<std::string> const found = search.find_made(client, kDeployVmSig);
+      if (!found.empty()) restore_server_id = found.front();
+    }
+  }
+  if (made != 0) {
     KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server" << std::endl;
     return 7;
   }
@@ -510,17 +538,4 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
   }
   KsLogStream(KsLogLvl::Info) << "Server '" << server.name << " is now ACTIVE" << std::endl;
   return 0;
-}
-
-void KsModuleRuStack::handle_shutdown_signal() {
-  if (!restore_volumes_in_progress.empty()) {
-    try {
-      KsLogStream(KsLogLvl::Info) << "Removing the volumes of the interrupted restore" << std::endl;
-      curlAPI client(settings);
-      undo_volumes(client, restore_volumes_in_progress, settings, kShutdownSig);
-    } catch (std::exception const& e) {
-      KsLogStream(KsLogLvl::Error) << kShutdownSig << ": " << e.what() << std::endl;
-    }
-  }
-  KsModuleUniversal::handle_shutdown_signal();
 }

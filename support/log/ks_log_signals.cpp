@@ -7,7 +7,7 @@ namespace KsLogDetail {
 HandlerSignalsBlocked::HandlerSignalsBlocked() {
   sigset_t block;
   sigemptyset(&block);
-  for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT}) sigaddset(&block, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGTSTP, SIGCONT}) sigaddset(&block, sig);
   blocked_ = pthread_sigmask(SIG_BLOCK, &block, &previous_) == 0;
 }
 

@@ -1,5 +1,5 @@
 // The signals whose handlers log (the module's shutdown and pause handlers:
-// SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT) are held back while this
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGTSTP, SIGCONT) are held back while this
 // process is in the middle of a log message, and delivered as soon as it is
 // out. A handler that logs would otherwise wait for ever on a destination's
 // lock, or on the allocator, held by the very code it interrupted. (A real

@@ -10,7 +10,8 @@
 // are written exactly as streamed.
 //
 // While a message exists, the signals of the handlers that log (SIGINT,
-// SIGTERM, SIGSEGV, SIGTSTP, SIGCONT) are held back; they arrive once it is written.
+// SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGTSTP, SIGCONT) are held back; they
+// arrive once it is written.
 // Keep a message to one statement.
 #pragma once
 

@@ -1,6 +1,7 @@
 #include "e2e/backup_client.h"
 
 #include <algorithm>
+#include <memory>
 #include <regex>
 #include <thread>
 #include <stdexcept>
@@ -26,6 +27,26 @@ std::vector<std::string> directory_entries(std::string const& dir) {
     names.push_back(it->path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+SharedBackup const& shared_backup() {
+  static std::unique_ptr<SharedBackup> made;
+  if (made) return *made;
+  auto b = std::make_unique<SharedBackup>();
+  {
+    Harness h;
+    h.cloud().set_polls(quick_polls());
+    b->vm = h.make_vm();
+    BackupClient client(h, (b->dir / "client").string());
+    ClientRun const r = client.backup(b->vm.id, "db-full");
+    if (r.result.status != 0) throw std::runtime_error("the shared backup failed:\n" + r.result.out + h.log_text());
+    b->snapshot = (b->dir / "db-full.snap").string();
+    b->archive = (b->dir / "db-full.ksfd").string();
+    fs::copy_file(client.stored_snapshot("db-full"), b->snapshot);
+    fs::copy_file(h.media_dir() + "/db-full.ksfd", b->archive);
+  }
+  made = std::move(b);
+  return *made;
 }
 
 boost::json::object quick_polls() {

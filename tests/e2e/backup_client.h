@@ -89,6 +89,17 @@ class BackupClient {
   std::string media_server_;
 };
 
+// One backup of a server "db" (the default VmSpec) made once per test
+// program, in a cloud of its own (the standard seed keeps the project, the
+// image and the network a restore needs): restore tests adopt it into their
+// own client and cloud.
+struct SharedBackup {
+  kstest::TempDir dir;
+  Vm vm;
+  std::string snapshot, archive;  // copies of its tarball and of its archive
+};
+SharedBackup const& shared_backup();
+
 // The files left in a directory (names, sorted); empty when it is missing.
 std::vector<std::string> directory_entries(std::string const& dir);
 

@@ -1,6 +1,6 @@
 // Signals that the backup client (or an operator) sends to the running
-// program: a termination (SIGTERM, or a sent SIGSEGV) in the middle of a step
-// ends the run with 17 and leaves nothing in the cloud; a pause stops ksfd
+// program: a termination (SIGTERM, SIGINT, SIGHUP, SIGQUIT, or a sent SIGSEGV)
+// in the middle of a step ends the run with 17 and leaves nothing in the cloud; a pause stops ksfd
 // and a resume lets the backup finish.
 #include <signal.h>
 
@@ -92,7 +92,7 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
       h.cloud().set_polls({{"snapshot_create", 3}});
       h.cloud().clear_log();
       run = client.start_backup(vm.id, "db-next");
-      ASSERT_TRUE(wait_for_requests(h, "GET", ".*/snapshots/.*", 1));
+      ASSERT_TRUE(wait_for_requests(h, "GET", ".*/snapshots/[0-9a-f-]+", 1));
       break;
     case Moment::restore_ksfd_extracts:
       h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
@@ -106,6 +106,12 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
   std::string const log = h.log_text();
   EXPECT_EQ(r.status, 17) << r.out << log;
   EXPECT_NE(log.find("Module was terminated. PID: "), std::string::npos) << log;
+  if (moment != Moment::restore_ksfd_extracts) {
+    // The release says how the task ended.
+    std::string const end = "The task to make 1 backup of VM '" + vm.id + "' was interrupted";
+    EXPECT_NE(log.find(end + "; its temporary objects were removed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("completed successfully"), std::string::npos) << log;
+  }
   if (ksfd > 0) {
     EXPECT_TRUE(eventually([&] { return process_state(ksfd) == 0 || process_state(ksfd) == 'Z'; }))
         << "ksfd " << ksfd << " outlived the module";
@@ -129,7 +135,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, Termination,
                                            SignalRow{"backup_during_snapshot_wait", Moment::backup_snapshot_wait},
                                            SignalRow{"restore_while_ksfd_extracts", Moment::restore_ksfd_extracts},
                                            // Sent, not a fault: a request to end like SIGTERM.
-                                           SignalRow{"segv_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGSEGV}),
+                                           SignalRow{"segv_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGSEGV},
+                                           // What a closed ssh session of the client sends.
+                                           SignalRow{"hup_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGHUP},
+                                           SignalRow{"quit_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGQUIT},
+                                           SignalRow{"hup_restore_while_ksfd_extracts", Moment::restore_ksfd_extracts,
+                                                     SIGHUP}),
                          [](::testing::TestParamInfo<SignalRow> const& info) { return std::string(info.param.name); });
 
 // SIGTERM that arrives while the module writes a log line (here: the lines

@@ -13,7 +13,8 @@
 
 namespace {
 
-int const kSignals[] = {SIGINT, SIGTERM, SIGTSTP, SIGCONT};
+int const kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
+unsigned const kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 volatile std::sig_atomic_t delivered[8];
 volatile std::sig_atomic_t delivered_count = 0;
@@ -33,10 +34,10 @@ class RecordingHandlers {
     struct sigaction action {};
     action.sa_handler = &record;
     sigemptyset(&action.sa_mask);
-    for (unsigned i = 0; i < 4; ++i) sigaction(kSignals[i], &action, &previous_[i]);
+    for (unsigned i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &previous_[i]);
   }
   ~RecordingHandlers() {
-    for (unsigned i = 0; i < 4; ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+    for (unsigned i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &previous_[i], nullptr);
   }
   RecordingHandlers(RecordingHandlers const&) = delete;
   RecordingHandlers& operator=(RecordingHandlers const&) = delete;
@@ -48,7 +49,7 @@ class RecordingHandlers {
   }
 
  private:
-  struct sigaction previous_[4];
+  struct sigaction previous_[kSignalCount];
 };
 
 void leave_the_allocator_once() {
@@ -70,6 +71,8 @@ TEST(AllocationGuard, OwedSignalsAreRaisedOnLeavingTheAllocator) {
   } const cases[] = {
       {"termination", {SIGTERM}, {SIGTERM}},
       {"two terminations are one", {SIGINT, SIGTERM}, {SIGTERM}},
+      {"a hang-up is a termination", {SIGHUP, SIGTSTP}, {SIGHUP, SIGTSTP}},
+      {"a quit is a termination", {SIGTERM, SIGQUIT}, {SIGQUIT}},
       {"pause", {SIGTSTP}, {SIGTSTP}},
       {"resume", {SIGCONT}, {SIGCONT}},
       {"pause then resume cancel out", {SIGTSTP, SIGCONT}, {}},

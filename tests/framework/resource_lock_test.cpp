@@ -1,11 +1,14 @@
 // The per-resource lock between processes: the file name, the file's life,
 // and real processes contending for it.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -220,6 +223,59 @@ TEST(LockFile, MoveAndSwapCarryTheLock) {
     EXPECT_TRUE(scoped.owns());
   }
   EXPECT_TRUE(another_process_can_lock("mod", "moved"));
+}
+
+// Many processes taking, holding and releasing one lock as fast as they can,
+// as run() and the module's destructor do: while a process holds the lock,
+// no other may (each checks a marker that only a holder creates), and no
+// attempt fails with an exception because the file came and went under it.
+TEST(LockContention, ManyProcessesNeverHoldTheLockTogether) {
+  KS_REQUIRE_SANDBOX();
+  kstest::FrameworkLog log(KsLogLvl::Error);
+  kstest::TempDir dir;
+  std::string const marker = (dir / "held").string();
+  // Bits of a child's exit status.
+  enum : int { double_hold = 1, threw = 2, never_locked = 4 };
+  int const processes = 8;
+  int const iterations = 10000;
+  std::vector<pid_t> children;
+  for (int p = 0; p < processes; ++p) {
+    pid_t const pid = fork();
+    if (pid == 0) {
+      int result = 0;
+      int held = 0;
+      for (int i = 0; i < iterations; ++i) {
+        try {
+          resource_file_lock lock("mod", "stress");
+          if (!lock.try_lock()) continue;
+          ++held;
+          int const fd = ::open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+          if (fd < 0) {
+            if (errno == EEXIST) result |= double_hold;
+            continue;
+          }
+          ::close(fd);
+          // Held for a moment, so that a second holder would meet the marker.
+          ::usleep(20);
+          ::unlink(marker.c_str());
+          lock.unlock();
+        } catch (...) {
+          result |= threw;
+        }
+      }
+      _exit(result | (held == 0 ? never_locked : 0));
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    int const r = WEXITSTATUS(status);
+    EXPECT_FALSE(r & double_hold) << "two processes held the lock at once";
+    EXPECT_FALSE(r & threw) << "taking the lock failed with an exception";
+    EXPECT_FALSE(r & never_locked) << "a process never got the lock";
+  }
 }
 
 }  // namespace

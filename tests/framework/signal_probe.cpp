@@ -92,7 +92,7 @@ template <typename Become>
 pid_t fork_with_signals_held(Become become) {
   sigset_t held, before;
   sigemptyset(&held);
-  for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&held, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) sigaddset(&held, sig);
   sigprocmask(SIG_BLOCK, &held, &before);
   pid_t child = fork();
   if (child == 0) {
@@ -105,7 +105,7 @@ pid_t fork_with_signals_held(Become become) {
 
 pid_t start_sleep() {
   return fork_with_signals_held([](sigset_t const& before) {
-    for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) signal(sig, SIG_DFL);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) signal(sig, SIG_DFL);
     sigprocmask(SIG_SETMASK, &before, nullptr);
     execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
   });
@@ -139,8 +139,7 @@ pid_t start_tool(std::string const& signals_file) {
     sigemptyset(&on_signal.sa_mask);
     sigaction(SIGTSTP, &on_signal, nullptr);
     sigaction(SIGCONT, &on_signal, nullptr);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
     sigprocmask(SIG_SETMASK, &before, nullptr);
     for (;;) pause();
   });

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -119,17 +120,23 @@ char process_state(pid_t pid) {
   return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
 }
 
-TEST(ShutdownSignal, TermDuringABackupReleasesOnceAndExits17) {
+// Each request to end (a hang-up is what a closed ssh session of the client
+// sends) gets the same clean-up.
+TEST(ShutdownSignal, EachShutdownSignalDuringABackupReleasesOnceAndExits17) {
   KS_REQUIRE_SANDBOX();
-  kstest::TempDir work;
-  Probe probe("wait_in_prepare", {"-b", "vm", "-d", work.str(), "-n", "arch"});
-  ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
-  probe.signal(SIGTERM);
-  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
-  EXPECT_EQ(probe.calls(), (std::vector<std::string>{"load_custom_module_parameters", "load_module_config",
-                                                      "resource_exists", "prepare", "release"}));
-  EXPECT_NE(probe.log().find("Module was terminated. PID: " + std::to_string(probe.started_pid())), std::string::npos)
-      << probe.log();
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(sig));
+    kstest::TempDir work;
+    Probe probe("wait_in_prepare", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+    ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+    probe.signal(sig);
+    EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+    EXPECT_EQ(probe.calls(), (std::vector<std::string>{"load_custom_module_parameters", "load_module_config",
+                                                        "resource_exists", "prepare", "release"}));
+    EXPECT_NE(probe.log().find("Module was terminated. PID: " + std::to_string(probe.started_pid())),
+              std::string::npos)
+        << probe.log();
+  }
 }
 
 // The process ends from inside the handler without running the exit
@@ -471,7 +478,7 @@ TEST(BrokenPipe, ClosedStandardOutputDoesNotKillTheModule) {
 
 TEST(SignalDispositions, InstalledByInitAndRestoredByTheModule) {
   KS_REQUIRE_SANDBOX();
-  int const signals[] = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE};
+  int const signals[] = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE, SIGHUP, SIGQUIT};
   auto disposition = [](int sig) {
     struct sigaction current {};
     sigaction(sig, nullptr, &current);

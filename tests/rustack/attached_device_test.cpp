@@ -54,6 +54,12 @@ class FakeDev {
     fs::create_directories(fs::path(at(rel)).parent_path());
     fs::create_symlink(target, at(rel));
   }
+  // Sysfs shows the node of that minor as a partition.
+  void sys_partition(unsigned minor) const {
+    fs::path const dir = dir_ / "sys/dev/block" / ("240:" + std::to_string(minor));
+    fs::create_directories(dir);
+    kstest::write_file((dir / "partition").string(), "1\n");
+  }
   // The serial that sysfs shows for the node of that minor (a virtio disk).
   void sys_serial(unsigned minor, std::string const& serial) const {
     fs::path const dir = dir_ / "sys/dev/block" / ("240:" + std::to_string(minor));
@@ -118,15 +124,44 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"hint is a regular file", {"vda"}, [](FakeDev const& d) { d.file("vdb"); }, "vdb",
                   probe_result::unusable, "",
                   ": volume was attached to server: 'kestrova-vm' as device '"},
+        // The hint is no device, but the one disk that appeared is.
         ProbeCase{"hint is a link to a new node", {}, [](FakeDev const& d) {
                     d.node("loop7", 1);
                     d.link("vdb", "loop7");
-                  }, "vdb", probe_result::unusable, "", "but it is not a block device"},
+                  }, "vdb", probe_result::found, "loop7", ""},
         ProbeCase{"hint is not an absolute path", {}, [](FakeDev const&) {}, "!.",
                   probe_result::unusable, "", "is not an absolute path"},
         ProbeCase{"nothing there yet", {"vda"}, [](FakeDev const&) {}, "vdb", probe_result::waiting, "", ""},
-        ProbeCase{"no hint and no serial", {"vda"}, [](FakeDev const& d) { d.node("vdb", 1); }, "",
-                  probe_result::waiting, "", ""},
+        ProbeCase{"no hint and no serial: the one new disk", {"vda"}, [](FakeDev const& d) { d.node("vdb", 1); }, "",
+                  probe_result::found, "vdb", ""},
+        // Another module attached its disk before this one took the lock, and
+        // the cloud names that one: the disk that appeared since is taken.
+        ProbeCase{"crossed hint: the one new disk", {"vda", "vdc"}, [](FakeDev const& d) { d.node("vdb", 1); },
+                  "vdc", probe_result::found, "vdb", ""},
+        ProbeCase{"missing hint: the one new disk", {"vda"}, [](FakeDev const& d) { d.node("vdc", 1); }, "vdz",
+                  probe_result::found, "vdc", ""},
+        ProbeCase{"two new disks and no serial tell nothing", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.node("vdc", 2);
+                  }, "vdb", probe_result::unusable, "", "2 new block devices appeared on server 'kestrova-vm' ("},
+        ProbeCase{"two new disks and a missing hint tell nothing", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.node("vdc", 2);
+                  }, "vdz", probe_result::unusable, "", "and nothing tells which of them is volume '"},
+        // One disk may come with a second node of its own, and with partitions.
+        ProbeCase{"a disk with a loop node of its own is one disk", {"vda"}, [](FakeDev const& d) {
+                    d.node("loop3", 1);
+                    d.node("vdb", 1);
+                  }, "vdz", probe_result::found, "vdb", ""},
+        ProbeCase{"partitions of the new disk are no disks", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb", 1);
+                    d.node("vdb1", 2);
+                    d.sys_partition(2);
+                  }, "vdq", probe_result::found, "vdb", ""},
+        ProbeCase{"a new partition at the hint is no disk", {"vda"}, [](FakeDev const& d) {
+                    d.node("vdb1", 2);
+                    d.sys_partition(2);
+                  }, "vdb1", probe_result::unusable, "", "is no disk of its own"},
         ProbeCase{"serial overrules a hint that names an old disk", {"vda"}, [](FakeDev const& d) {
                     d.node("vdc", 1);
                     d.link(kSerial, "../../vdc");

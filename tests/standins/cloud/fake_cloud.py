@@ -191,6 +191,8 @@ class Services:
             ("compute", "POST", nv + r"/servers/(?P<sid>[^/]+)/os-volume_attachments", self.attach),
             ("compute", "DELETE", nv + r"/servers/(?P<sid>[^/]+)/os-volume_attachments/(?P<vid>[^/]+)",
              self.detach),
+            ("volume", "GET", cv + r"/volumes/detail", self.list_volumes),
+            ("volume", "GET", cv + r"/snapshots/detail", self.list_snapshots),
             ("volume", "GET", cv + r"/volumes/(?P<vid>[^/]+)", self.show_volume),
             ("volume", "DELETE", cv + r"/volumes/(?P<vid>[^/]+)", self.delete_volume),
             ("volume", "POST", cv + r"/volumes/(?P<vid>[^/]+)/action", self.volume_action),
@@ -729,6 +731,63 @@ class Services:
             raise ApiError(404, "Volume %s could not be found." % vid)
         return Reply(200, {"volume": self.volume_view(req, vol)}, target=vol)
 
+    # Query keys of the lists: the filters the service allows for each kind
+    # (compared exactly) and the paging and sorting keys (accepted, unused).
+    VOLUME_FILTERS = ("name", "status", "metadata", "availability_zone", "bootable", "size")
+    SNAPSHOT_FILTERS = ("name", "status", "volume_id", "metadata")
+    LIST_KEYS = ("limit", "marker", "offset", "sort", "sort_key", "sort_dir", "with_count")
+
+    def list_filters(self, req, allowed):
+        try:
+            query = parse_qs(req.query, keep_blank_values=True, strict_parsing=bool(req.query),
+                             errors="strict")
+        except (ValueError, UnicodeDecodeError):
+            raise ApiError(400, "Invalid input received: malformed query string")
+        bad = sorted(k for k in query if k not in allowed and k not in self.LIST_KEYS)
+        if bad:
+            raise ApiError(400, "Invalid input received: Invalid filter keys: %s" % ", ".join(bad))
+        filters = {}
+        for k, values in query.items():
+            if k in allowed:
+                filters[k] = values[-1]
+        if "metadata" in filters:
+            try:
+                wanted = json.loads(filters["metadata"])
+            except ValueError:
+                raise ApiError(400, "Invalid input received: metadata filter is no JSON object")
+            if not isinstance(wanted, dict):
+                raise ApiError(400, "Invalid input received: metadata filter is no JSON object")
+            filters["metadata"] = {str(k): str(v) for k, v in wanted.items()}
+        return filters
+
+    @staticmethod
+    def matches(obj, filters):
+        for k, want in filters.items():
+            if k == "metadata":
+                if any(obj.metadata.get(mk) != mv for mk, mv in want.items()):
+                    return False
+            elif k == "bootable":
+                if obj.bootable != (want.lower() in ("true", "1", "yes", "on")):
+                    return False
+            elif k == "size":
+                if str(obj.size) != want:
+                    return False
+            elif (getattr(obj, k, None) or "") != want:
+                return False
+        return True
+
+    def list_volumes(self, req, token, project):
+        filters = self.list_filters(req, self.VOLUME_FILTERS)
+        vols = [v for v in self.cloud.volumes.values() if v.project_id == project and self.matches(v, filters)]
+        # Newest first, as the service sorts by default.
+        return Reply(200, {"volumes": [self.volume_view(req, v) for v in reversed(vols)]})
+
+    def list_snapshots(self, req, token, project):
+        filters = self.list_filters(req, self.SNAPSHOT_FILTERS)
+        snaps = [s for s in self.cloud.snapshots.values()
+                 if s.project_id == project and self.matches(s, filters)]
+        return Reply(200, {"snapshots": [self.snapshot_view(s) for s in reversed(snaps)]})
+
     def create_volume(self, req, token, project):
         c = self.cloud
         body = req.json()
@@ -853,7 +912,7 @@ class Services:
 
 class FaultRule:
     MATCH = {"method", "path", "nth", "times", "body_regex"}
-    ACTIONS = {"status", "body", "raw_body", "headers", "delay", "drop", "state", "polls", "patch",
+    ACTIONS = {"status", "body", "raw_body", "headers", "delay", "delay_reply", "drop", "state", "polls", "patch",
                "header_case", "drop_headers", "extra_headers"}
 
     def __init__(self, rid, spec):
@@ -960,7 +1019,11 @@ class App:
             entry.update(service=info["service"], token_scope=info["token_scope"],
                          token_user=info["token_user"], status=status,
                          reply=body.decode("utf-8", "replace"))
-            return status, headers, body
+        # The request is carried out at once, its reply comes late.
+        late = sum(float(r.spec.get("delay_reply", 0)) for r in firing)
+        if late > 0:
+            time.sleep(late)
+        return status, headers, body
 
     def canned(self, spec, service):
         status = int(spec.get("status", 200))

@@ -92,6 +92,16 @@ class FaultRules(CloudCase):
         self.assertEqual(self.api.request("GET", "/keystone/v3/").status, 200)
         self.assertEqual(self.control.log()[-2]["status"], "dropped")
 
+    def test_a_late_reply_comes_after_the_work_is_done(self):
+        tok = self.token()
+        self.control.add_fault(method="POST", path=r".*/snapshots", delay_reply=3)
+        with self.assertRaises(TimeoutError):
+            self.api.request("POST", self.cinder("/snapshots"),
+                             {"snapshot": {"name": "late", "volume_id": cc.WEB_DATA, "force": True}},
+                             token=tok, timeout=1)
+        # The client gave up; the snapshot is there all the same.
+        self.assertEqual([s["name"] for s in self.control.inventory()["snapshots"]], ["late"])
+
     def test_a_patched_reply_names_a_wrong_device_while_the_cloud_keeps_the_real_one(self):
         tok = self.token()
         _, vid = self.ready_volume(tok)

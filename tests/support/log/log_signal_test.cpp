@@ -76,7 +76,7 @@ TEST(LogUnderSignals, HandlerSignalsWaitForTheMessageToBeWritten) {
   KS_REQUIRE_SANDBOX();
   kstest::TempDir dir;
   std::string const log = (dir / "held.log").string();
-  for (int sig : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
     SCOPED_TRACE(strsignal(sig));
     struct sigaction sa {}, old {};
     sa.sa_handler = note_arrival;
