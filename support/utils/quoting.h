@@ -6,6 +6,9 @@
 // they are NOT safe for /bin/sh (inside double quotes "$", backticks and
 // newlines stay live, and a backslash is no escape inside single quotes).
 // Anything that goes into a shell command uses shell_quoted instead.
+//
+// as_one_line is for values that come from outside (names, the cloud's
+// messages, tool output) on their way into a log or output line.
 #pragma once
 
 #include <iomanip>
@@ -25,6 +28,17 @@ inline std::string as_quoted(std::string const& text, char delimiter, char escap
 }
 
 inline std::string as_quoted_single(std::string const& text) { return as_quoted(text, '\'', '\\'); }
+
+// The text with its control characters written as escapes, so that it can
+// never end a line, start one or rewrite one on a terminal: "\n", "\r",
+// "\t", and "\xNN" (lower-case hex) for the other bytes below 0x20 and for
+// 0x7f. The C1 controls U+0080 to U+009F (NEL among them) and the line and
+// paragraph separators U+2028, U+2029, which Unicode readers take for line
+// breaks, are escaped byte by byte in their UTF-8 form ("\xc2\x85").
+// Every other byte stays as it is: letters of any script, quotes,
+// backslashes, and bytes that are no valid UTF-8. The result is meant for
+// reading, not for decoding back (a backslash of the text is not doubled).
+std::string as_one_line(std::string const& text);
 
 // POSIX shell quoting: the text in single quotes, each single quote written
 // as '\''. The result is one word for /bin/sh whatever the text holds.

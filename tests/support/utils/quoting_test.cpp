@@ -30,6 +30,53 @@ TEST(Quoting, MessageQuotesEscapeOnlyDelimiterAndEscape) {
   EXPECT_EQ(kestrova::as_quoted("a#b", '|', '#'), "|a##b|");
 }
 
+TEST(OneLine, ControlCharactersAreEscapedEverythingElseStays) {
+  using namespace std::string_literals;
+  struct {
+    std::string text;
+    std::string line;
+  } const cases[] = {
+      {"", ""},
+      {"db-01 plain", "db-01 plain"},
+      {"db\nMAIN SNAPSHOT FILENAME:/etc/shadow", R"(db\nMAIN SNAPSHOT FILENAME:/etc/shadow)"},
+      {"a\r\nb\tc", R"(a\r\nb\tc)"},
+      {"nul\0in the middle"s, R"(nul\x00in the middle)"},
+      {"\x01\x1b[2K\x1f\x7f", R"(\x01\x1b[2K\x1f\x7f)"},
+      {"\v\f", R"(\x0b\x0c)"},
+      // Quotes, backslashes and letters of any script stay.
+      {R"(d"b\x 'q' \n)", R"(d"b\x 'q' \n)"},
+      {"\xc3\x84pfel \xc3\xa9t\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80", "\xc3\x84pfel \xc3\xa9t\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80"},
+      // C1 controls and the Unicode line separators, in their UTF-8 form.
+      {"a\xc2\x85" "b\xc2\x9b" "c\xc2\x80", R"(a\xc2\x85b\xc2\x9bc\xc2\x80)"},
+      {"\xe2\x80\xa8|\xe2\x80\xa9|\xe2\x80\xa6", R"(\xe2\x80\xa8|\xe2\x80\xa9|)" "\xe2\x80\xa6"},
+      {"\xc2\xa0\xc2\xa9", "\xc2\xa0\xc2\xa9"},
+      // Invalid UTF-8 stays byte for byte, and a cut sequence never swallows
+      // the control character after it.
+      {"\xff\xfe\x85\x9b", "\xff\xfe\x85\x9b"},
+      {"\xc2\n", "\xc2" R"(\n)"},
+      {"\xe2\x80\n", "\xe2\x80" R"(\n)"},
+      {"\xc2", "\xc2"},
+      {"\xe2\x80", "\xe2\x80"},
+  };
+  for (auto const& c : cases) EXPECT_EQ(kestrova::as_one_line(c.text), c.line) << kestrova::as_one_line(c.text);
+}
+
+// What a reader that splits at every line break Unicode knows sees: one line
+// (python's str.splitlines, over the bytes as they would reach a client).
+TEST(OneLine, AReaderOfLinesSeesOneLine) {
+  std::string text;
+  for (int c = 0; c < 0x100; ++c) text += static_cast<char>(c);
+  text += "\xc2\x85\xe2\x80\xa8\xe2\x80\xa9\xc2\x9b\r\n";
+  kstest::TempDir dir;
+  kstest::write_file(dir / "line", kestrova::as_one_line(text));
+  auto r = kstest::run("python3 -c 'import sys; t = open(sys.argv[1], \"rb\").read(); "
+                       "print(len(t.decode(\"utf-8\", \"surrogateescape\").splitlines()), "
+                       "sum(b < 32 or b == 127 for b in t))' " +
+                       (dir / "line").string());
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, "1 0\n") << "lines, then control bytes";
+}
+
 std::vector<std::string> const hostile = {
     "",
     "plain",

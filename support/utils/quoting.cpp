@@ -1,0 +1,41 @@
+#include "support/utils/quoting.h"
+
+namespace kestrova {
+
+std::string as_one_line(std::string const& text) {
+  static char const hex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&](unsigned char c) {
+    out += "\\x";
+    out += hex[c >> 4];
+    out += hex[c & 0xf];
+  };
+  auto byte = [&](std::size_t i) -> unsigned char {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char const c = byte(i);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      escape(c);
+    } else if (c == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f) {  // U+0080 to U+009F
+      escape(c);
+      escape(byte(++i));
+    } else if (c == 0xe2 && byte(i + 1) == 0x80 && (byte(i + 2) == 0xa8 || byte(i + 2) == 0xa9)) {  // U+2028, U+2029
+      escape(c);
+      escape(byte(++i));
+      escape(byte(++i));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace kestrova
