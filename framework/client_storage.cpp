@@ -80,7 +80,7 @@ bool is_digest_name(std::string const& name) {
 
 void log_not_a_digest_name(char const* signature, std::string const& name) {
   KsLogStream(KsLogLvl::Error) << signature << ": not a digest name (--sign_hash): "
-                               << kestrova::as_quoted(name, '"', '\\') << std::endl;
+                               << kestrova::as_one_line(kestrova::as_quoted(name, '"', '\\')) << std::endl;
 }
 
 // A JSON object that the client passed. False, with an Error after the
@@ -91,10 +91,11 @@ bool parse_client_object(std::string const& text, char const* signature, char co
   try {
     parsed = json::parse(text);
   } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return false;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << signature << other_failure << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << other_failure << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
   if (!parsed.is_object()) {
@@ -190,7 +191,7 @@ bool KsModuleUniversal::load_client_defined_storages() {
                                    << " methods of access to client defined storage loaded" << std::endl;
     return true;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }
@@ -201,15 +202,16 @@ bool KsModuleUniversal::split_client_defined_storage_record(std::string const& r
     boost::system::error_code ec;
     parsed = json::parse(record, ec);
     if (ec) {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::json: " << ec.message() << ": " << record
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::json: " << ec.message() << ": "
+                                   << kestrova::as_one_line(record) << std::endl;
       return false;
     }
   } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json parsing failed: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json parsing failed: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return false;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
   if (!parsed.is_object()) {
@@ -220,18 +222,21 @@ bool KsModuleUniversal::split_client_defined_storage_record(std::string const& r
   json::value const* id = object.if_contains("id");
   json::value const* method = object.if_contains("method");
   if (!id || !method) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": storage record format is invalid: " << record
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                 << ": storage record format is invalid: " << kestrova::as_one_line(record)
                                  << std::endl;
     return false;
   }
   if (!id->is_int64()) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": id is not a number: " << record << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": id is not a number: " << kestrova::as_one_line(record)
+                                 << std::endl;
     return false;
   }
   std::int64_t const id_value = id->as_int64();
   if (id_value < INT_MIN || id_value > INT_MAX) {
     // Cut to an int it would name another storage.
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": id is out of range: " << record << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": id is out of range: " << kestrova::as_one_line(record)
+                                 << std::endl;
     return false;
   }
   if (!method->is_object()) {
@@ -260,7 +265,8 @@ bool KsModuleUniversal::split_client_defined_storage_record(std::string const& r
       return true;
     }
   }
-  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": can't parse client defined storage json string: " << record
+  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                               << ": can't parse client defined storage json string: " << kestrova::as_one_line(record)
                                << std::endl;
   return false;
 }
@@ -281,14 +287,15 @@ bool KsModuleUniversal::client_defined_storage_prepare() {
     storage_id = storage.id;
     storage_type = storage.type;
     if (storage.type == 1) {
-      KsLogStream(KsLogLvl::Info) << "Use client defined storage '" << "local-directory" << "'@" << storage.params
-                                  << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Use client defined storage '"
+                                  << "local-directory"
+                                  << "'@" << kestrova::as_one_line(storage.params) << std::endl;
       if (!fs::exists(storage.params)) {
-        KsLogStream(KsLogLvl::Error) << storage.params << " doen't exist" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(storage.params) << " doen't exist" << std::endl;
         continue;
       }
       if (!fs::is_directory(storage.params)) {
-        KsLogStream(KsLogLvl::Error) << storage.params << " is not a directory" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(storage.params) << " is not a directory" << std::endl;
         continue;
       }
       if (options_.operation != op_restore) options_.tmp_operation_directory = storage.params;
@@ -308,14 +315,15 @@ bool KsModuleUniversal::client_defined_storage_prepare() {
           }
           if (split_client_defined_archive_name(options_.reference_snapshot, info)) {
             options_.reference_snapshot = info.file;
-            KsLogStream(KsLogLvl::Info) << "Rename reference snapshot to: " << options_.reference_snapshot
-                                        << std::endl;
+            KsLogStream(KsLogLvl::Info) << "Rename reference snapshot to: "
+                                        << kestrova::as_one_line(options_.reference_snapshot) << std::endl;
           }
           break;
         case op_restore:
           if (split_client_defined_archive_name(options_.meta_file, info)) {
             options_.meta_file = info.file;
-            KsLogStream(KsLogLvl::Info) << "Rename snapshot to: " << options_.meta_file << std::endl;
+            KsLogStream(KsLogLvl::Info) << "Rename snapshot to: " << kestrova::as_one_line(options_.meta_file)
+                                        << std::endl;
           }
           break;
         case op_delete_from_client_defined_storage:
@@ -393,7 +401,8 @@ bool KsModuleUniversal::parse_json_of_client_defined_storage(std::string const& 
   for (auto const& member : object) {
     std::string const key = unquoted_key(member.key());
     std::string const value = unquoted_text(member.value());
-    KsLogStream(KsLogLvl::Debug) << "Key: " << key << ", value: " << value << std::endl;
+    KsLogStream(KsLogLvl::Debug) << "Key: " << kestrova::as_one_line(key) << ", value: " << kestrova::as_one_line(value)
+                                 << std::endl;
     if (value.empty()) continue;
     // The method word and one separator character come before the storage;
     // a value that ends at the word names no storage in particular.
@@ -402,7 +411,8 @@ bool KsModuleUniversal::parse_json_of_client_defined_storage(std::string const& 
     } else if (starts_with(value, s3)) {
       list.emplace_back(2, value.size() > s3.size() + 1 ? value.substr(s3.size() + 1) : std::string());
     } else {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": wrong client defined storage type here: " << value
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                   << ": wrong client defined storage type here: " << kestrova::as_one_line(value)
                                    << std::endl;
     }
   }
@@ -412,7 +422,7 @@ bool KsModuleUniversal::parse_json_of_client_defined_storage(std::string const& 
 bool KsModuleUniversal::delete_from_client_defined_storage(std::vector<std::pair<int, std::string>> list) {
   KsLogStream(KsLogLvl::Warning) << "The module doesn't support deletion from client defined storage" << std::endl;
   for (auto const& item : list)
-    KsLogStream(KsLogLvl::Warning) << "Type: " << item.first << " " << item.second << std::endl;
+    KsLogStream(KsLogLvl::Warning) << "Type: " << item.first << " " << kestrova::as_one_line(item.second) << std::endl;
   return true;
 }
 
@@ -425,13 +435,15 @@ bool KsModuleUniversal::verify_in_client_defined_storage() {
   }
   std::string archive_name, archive_sign, snapshot_sign;
   if (!parse_esign_json(options_.esign, archive_name, archive_sign, snapshot_sign)) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": can't parse json: " << options_.esign << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                 << ": can't parse json: " << kestrova::as_one_line(options_.esign) << std::endl;
     return false;
   }
   ClientDefinedArchiveInfo info;
   if (!split_client_defined_archive_name(archive_name, info) || info.type != 1) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": unsupported client defined storage here: "
-                                 << archive_name << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                 << ": unsupported client defined storage here: " << kestrova::as_one_line(archive_name)
+                                 << std::endl;
     return false;
   }
   std::string const archive_sig = archive_sign_path(options_.task_id);
@@ -501,7 +513,7 @@ bool KsModuleUniversal::write_esign(std::string const& hex, std::string const& p
     }
     return true;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }
@@ -510,8 +522,8 @@ bool KsModuleUniversal::check_filename_by_esing(std::string const& key, std::str
                                                 std::string const& sigfile, std::string const& file,
                                                 bool use_openssl) {
   try {
-    KsLogStream(KsLogLvl::Debug) << "Verify the file: " << file << " by e-sing located in " << sigfile
-                                 << ", public key: " << key << std::endl;
+    KsLogStream(KsLogLvl::Debug) << "Verify the file: " << kestrova::as_one_line(file) << " by e-sing located in "
+                                 << sigfile << ", public key: " << key << std::endl;
     using kestrova::shell_quoted;
     if (use_openssl && !is_digest_name(hash)) {
       log_not_a_digest_name(__PRETTY_FUNCTION__, hash);
@@ -529,13 +541,14 @@ bool KsModuleUniversal::check_filename_by_esing(std::string const& key, std::str
     // Only an exit with 0 is a good signature: a verifier ended by a signal
     // or one that could not be started has confirmed nothing.
     if (ks_utils_common::execute_command(command, output) == 0) {
-      KsLogStream(KsLogLvl::Info) << "Verification of: '" << file << "': [ ok ]" << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Verification of: '" << kestrova::as_one_line(file) << "': [ ok ]" << std::endl;
       return true;
     }
-    KsLogStream(KsLogLvl::Error) << ": Verification of: '" << file << "': [ failed ]" << std::endl;
+    KsLogStream(KsLogLvl::Error) << ": Verification of: '" << kestrova::as_one_line(file) << "': [ failed ]"
+                                 << std::endl;
     return false;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }

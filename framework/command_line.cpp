@@ -236,12 +236,14 @@ bool KsModuleUniversal::parse_module_options(int argc, char** argv, KsModuleOpti
     if (is_one_of(options.operation, {op_backup, op_backup_list, op_create_replica}) &&
         !options.archive_name.empty() && !ks_utils_common::is_plain_name(options.archive_name)) {
       KsLogStream(KsLogLvl::Error) << "The archive name must be one file name, without '/' or control characters: "
-                                   << kestrova::as_quoted(options.archive_name, '"', '\\') << std::endl;
+                                   << kestrova::as_one_line(kestrova::as_quoted(options.archive_name, '"', '\\'))
+                                   << std::endl;
       return false;
     }
     if (!options.task_id.empty() && !ks_utils_common::is_plain_name(options.task_id)) {
       KsLogStream(KsLogLvl::Error) << "The task ID must be one file name, without '/' or control characters: "
-                                   << kestrova::as_quoted(options.task_id, '"', '\\') << std::endl;
+                                   << kestrova::as_one_line(kestrova::as_quoted(options.task_id, '"', '\\'))
+                                   << std::endl;
       return false;
     }
 
@@ -264,7 +266,7 @@ bool KsModuleUniversal::parse_module_options(int argc, char** argv, KsModuleOpti
     parce_param_string();
     return true;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }

@@ -37,14 +37,14 @@ bool KsModuleUniversal::upgrade_config() {
   try {
     old_config.load(old_path);
   } catch (ks_config::WrongConfigException const& e) {
-    KsLogStream(KsLogLvl::Warning) << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Warning) << kestrova::as_one_line(e.what()) << std::endl;
     KsLogStream(KsLogLvl::Warning) << "Old configuration file " << old_path
                                    << " doesn't exists. Will use only new configuration file." << std::endl;
   }
   try {
     new_config.load(new_path);
   } catch (ks_config::WrongConfigException const& e) {
-    KsLogStream(KsLogLvl::Error) << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(e.what()) << std::endl;
     KsLogStream(KsLogLvl::Error) << "New configuration file " << new_path
                                  << " doesn't exists. Merge configuration files impossible." << std::endl;
     return false;
@@ -52,7 +52,7 @@ bool KsModuleUniversal::upgrade_config() {
   try {
     update_config.load(update_path);
   } catch (ks_config::WrongConfigException const& e) {
-    KsLogStream(KsLogLvl::Warning) << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Warning) << kestrova::as_one_line(e.what()) << std::endl;
     KsLogStream(KsLogLvl::Warning) << "Update configuration file " << update_path << " doesn't exists" << std::endl;
   }
 

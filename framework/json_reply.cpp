@@ -8,6 +8,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace kestrova::json_reply {
 
@@ -16,11 +17,13 @@ bool parse(std::string const& text, char const* signature, boost::json::value& o
     out = boost::json::parse(text);
     return true;
   } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (boost::system::system_error const& e) {
     // A reply that is not JSON (a tool's error text, a truncated file) is a
     // failed read, not a reason to abort the whole operation.
-    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": json parsing failed: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
   return false;
 }

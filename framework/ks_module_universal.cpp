@@ -153,7 +153,8 @@ bool KsModuleUniversal::reassign_resource_locker(std::string const& resource) {
     return true;
   } catch (std::exception const& e) {
     KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": "
-                                 << (boost::format("%1% resource locking failed (%2%)!") % quoted(resource) % e.what())
+                                 << (boost::format("%1% resource locking failed (%2%)!") % quoted(resource) %
+                                     kestrova::as_one_line(e.what()))
                                         .str()
                                  << std::endl;
     return false;

@@ -249,10 +249,12 @@ bool KsModuleUniversal::run_ksfd_command(std::string const& command, std::string
                                          std::string& progress) {
   PidReset reset(pid);
   try {
-    KsLogStream(KsLogLvl::Info) << __PRETTY_FUNCTION__ << ":ksfd command: " << command << std::endl;
+    KsLogStream(KsLogLvl::Info) << __PRETTY_FUNCTION__ << ":ksfd command: " << kestrova::as_one_line(command)
+                                << std::endl;
     ToolProcess tool(command);
     if (!tool.started()) {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": couldn't start OS command: " << command << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                   << ": couldn't start OS command: " << kestrova::as_one_line(command) << std::endl;
       return false;
     }
     auto handle_line = [&](std::string const& line) {
@@ -265,13 +267,13 @@ bool KsModuleUniversal::run_ksfd_command(std::string const& command, std::string
                                        << " is not a local child process; signals are not forwarded to it."
                                        << std::endl;
         }
-        std::cout << line << std::endl;
+        std::cout << kestrova::as_one_line(line) << std::endl;
       } else if (starts_with(line, "Packed: ") || starts_with(line, "Transferred: ")) {
         progress = line.substr(line[0] == 'P' ? 8 : 13);
-        std::cout << line << std::endl;
+        std::cout << kestrova::as_one_line(line) << std::endl;
       } else if (starts_with(line, "Unpacked: ")) {
         progress = line.substr(10);
-        std::cout << line << std::endl;
+        std::cout << kestrova::as_one_line(line) << std::endl;
       } else {
         output += line;
         output += "\n";
@@ -319,7 +321,7 @@ bool KsModuleUniversal::run_ksfd_command(std::string const& command, std::string
     return code == 0;
   } catch (std::exception const& e) {
     // The tool has been terminated and reaped by now (ToolProcess).
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }
@@ -427,15 +429,17 @@ bool KsModuleUniversal::make_backup_locally() {
     // From here on every file of the process is private to its owner.
     ::umask(077);
     if (!ok) {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << command << std::endl;
-      KsLogStream(KsLogLvl::Error) << "ksfd out: " << output;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(command) << std::endl;
+      KsLogStream(KsLogLvl::Error) << "ksfd out: " << kestrova::as_one_line(output);
     }
     backup_succeeded = ok;
     return ok;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
   return false;
 }
@@ -459,7 +463,8 @@ bool KsModuleUniversal::make_restore(bool const& replica) {
           return true;
         }
         options_.archive_name = info.file;
-        KsLogStream(KsLogLvl::Info) << "Rename restored object to: " << options_.archive_name << std::endl;
+        KsLogStream(KsLogLvl::Info) << "Rename restored object to: " << kestrova::as_one_line(options_.archive_name)
+                                    << std::endl;
       }
       command += " -r " + q(options_.archive_name);
     } else {
@@ -478,18 +483,20 @@ bool KsModuleUniversal::make_restore(bool const& replica) {
     std::string output, progress;
     bool const ok = run_ksfd_command(command, output, ksfd_pid, progress);
     if (!ok) {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << command << std::endl;
-      KsLogStream(KsLogLvl::Error) << "ksfd out: " << output;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(command) << std::endl;
+      KsLogStream(KsLogLvl::Error) << "ksfd out: " << kestrova::as_one_line(output);
     } else if (!replica) {
       KsLogStream(KsLogLvl::Info) << "The archive '" << options_.record_id << "' has been unpacked successfully"
                                   << std::endl;
     }
     return ok;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": std exception: " << e.what() << std::endl;
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": std exception: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
   }
   return false;
 }
@@ -509,8 +516,9 @@ bool KsModuleUniversal::add_to_ksfd_list_file(std::string const& path, std::map<
           text->empty()) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": "
                                      << "ksfd list entry can't be written unambiguously: "
-                                     << kestrova::as_quoted(entry.first, '"', '\\') << " : "
-                                     << kestrova::as_quoted(entry.second, '"', '\\') << std::endl;
+                                     << kestrova::as_one_line(kestrova::as_quoted(entry.first, '"', '\\')) << " : "
+                                     << kestrova::as_one_line(kestrova::as_quoted(entry.second, '"', '\\'))
+                                     << std::endl;
         return false;
       }
     }
@@ -525,8 +533,8 @@ bool KsModuleUniversal::add_to_ksfd_list_file(std::string const& path, std::map<
     out << "KSFD file list:" << "\n";
   }
   for (auto const& entry : entries) {
-    KsLogStream(KsLogLvl::Info) << "Adding record to ksfd file list: " << entry.first << " : " << entry.second
-                                << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Adding record to ksfd file list: " << kestrova::as_one_line(entry.first) << " : "
+                                << kestrova::as_one_line(entry.second) << std::endl;
     out << "   " << entry.first << " : " << entry.second << "\n";
   }
   out.close();
@@ -564,11 +572,12 @@ bool KsModuleUniversal::append_some_special() {
   if (options_.compress != 0)
     command += " -z " + q(compress_mode_str(static_cast<unsigned>(options_.compress)));
   if (options_.memory_threshold != 0) command += " --memory-threshold " + std::to_string(options_.memory_threshold);
-  KsLogStream(KsLogLvl::Info) << __PRETTY_FUNCTION__ << ": " << "Execute command:" << command << std::endl;
+  KsLogStream(KsLogLvl::Info) << __PRETTY_FUNCTION__ << ": "
+                              << "Execute command:" << kestrova::as_one_line(command) << std::endl;
   std::string output;
   if (ks_utils_common::execute_command(command, output) != 0) {
-    KsLogStream(KsLogLvl::Error) << "base_backup command: " << command << std::endl;
-    KsLogStream(KsLogLvl::Error) << "base_backup command result: " << output << std::endl;
+    KsLogStream(KsLogLvl::Error) << "base_backup command: " << kestrova::as_one_line(command) << std::endl;
+    KsLogStream(KsLogLvl::Error) << "base_backup command result: " << kestrova::as_one_line(output) << std::endl;
     return false;
   }
   return true;
@@ -581,7 +590,8 @@ int KsModuleUniversal::check_file_to_restore_for_sparse(std::string const& path)
   std::string error;
   if (!ks_utils_common::is_sparse_file(path, sparse, error)) {
     KsLogStream(KsLogLvl::Warning) << __PRETTY_FUNCTION__ << ": unable to check sparse status of "
-                                   << kestrova::as_quoted(path, '"', '\\') << " file, error: " << error << std::endl;
+                                   << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\'))
+                                   << " file, error: " << kestrova::as_one_line(error) << std::endl;
     return 0;
   }
   if (!sparse) return 0;
@@ -596,7 +606,8 @@ int KsModuleUniversal::check_file_to_restore_for_sparse(std::string const& path)
       space.capacity == 0 || ec
           ? std::string("Unknown")
           : std::to_string(static_cast<float>(space.free) / static_cast<float>(space.capacity) * 100.0f) + "%";
-  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": file " << kestrova::as_quoted(path, '"', '\\')
+  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": file "
+                               << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\'))
                                << " is a sparse file, i.e. it doesn't contain all the data required for restore."
                                << " Probably it is not enough free space in a " << directory
                                << " folder. Free space is: " << free_space << std::endl;

@@ -52,8 +52,8 @@ std::string without_line_feeds(std::string text) {
 
 // Error signature + ": command: " + command, then the output on its own.
 void log_command_failure(char const* signature, std::string const& command, std::string const& output) {
-  KsLogStream(KsLogLvl::Error) << signature << ": command: " << command << std::endl;
-  KsLogStream(KsLogLvl::Error) << output << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": command: " << kestrova::as_one_line(command) << std::endl;
+  KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(output) << std::endl;
 }
 
 // A mount point as /proc/mounts writes it: the kernel escapes blank, tab,
@@ -173,16 +173,19 @@ bool find_snapshot_target(KsModuleUniversal const& module, std::string const& pa
                           std::string const& mountpoint, char const* signature, SnapshotTarget& target) {
   target.mountpoint = device.empty() ? module.get_mountpoint(path) : mountpoint;
   target.device = device.empty() ? module.get_block_device(target.mountpoint, true) : device;
-  KsLogStream(KsLogLvl::Info) << "Resource mountpoint: " << target.mountpoint << std::endl;
-  KsLogStream(KsLogLvl::Info) << "Resource is located at the block device: " << target.device << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Resource mountpoint: " << kestrova::as_one_line(target.mountpoint) << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Resource is located at the block device: " << kestrova::as_one_line(target.device)
+                              << std::endl;
 
   if (target.device.empty() || !module.get_block_device_info(target.device, target.info)) {
-    KsLogStream(KsLogLvl::Error) << "Can't get block device info: " << target.device << std::endl;
+    KsLogStream(KsLogLvl::Error) << "Can't get block device info: " << kestrova::as_one_line(target.device)
+                                 << std::endl;
     return false;
   }
   target.size = module.calculate_OS_snapshot_size(target.info.size);
-  KsLogStream(KsLogLvl::Info) << "Block device " << target.device << ", name: " << target.info.name
-                              << ", size: " << target.info.size << " bytes" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Block device " << kestrova::as_one_line(target.device)
+                              << ", name: " << kestrova::as_one_line(target.info.name) << ", size: " << target.info.size
+                              << " bytes" << std::endl;
   KsLogStream(KsLogLvl::Info) << "Expected OS snapshot size: " << target.size << " bytes" << std::endl;
   KsLogStream(KsLogLvl::Info) << "Try to use snapshot to make a backup: " << module.get_OS_snapshot_type()
                               << std::endl;
@@ -223,7 +226,7 @@ bool KsModuleUniversal::run_script(std::string const& script, std::string const&
   std::string output;
   int const status = ks_utils_common::execute_command(
       shell_quoted_if_needed(path.string()) + " " + shell_quoted_if_needed(argument), output);
-  KsLogStream(KsLogLvl::Info) << output << std::endl;
+  KsLogStream(KsLogLvl::Info) << kestrova::as_one_line(output) << std::endl;
   KsLogStream(KsLogLvl::Info) << "Script returned code: " << status << std::endl;
   if (status != 0) {
     KsLogStream(KsLogLvl::Warning) << "Script returns code is not NULL" << std::endl;
@@ -282,7 +285,8 @@ bool KsModuleUniversal::get_block_device_info(std::string const& device, block_d
       } else if (member.key() == "size") {
         std::uint64_t size = 0;
         if (!kestrova::json_reply::to_uint64(text, size)) {
-          KsLogStream(KsLogLvl::Error) << sig << ": can't convert " << text << " to uintmax_t" << std::endl;
+          KsLogStream(KsLogLvl::Error) << sig << ": can't convert " << kestrova::as_one_line(text) << " to uintmax_t"
+                                       << std::endl;
           return false;
         }
         info.size = size;
@@ -309,7 +313,8 @@ bool KsModuleUniversal::get_block_device_info(std::string const& device, block_d
         if (kestrova::json_reply::to_uint64(text, avail))
           info.fsavail = avail;
         else
-          KsLogStream(KsLogLvl::Error) << sig << ": can't convert " << text << " to uintmax_t" << std::endl;
+          KsLogStream(KsLogLvl::Error) << sig << ": can't convert " << kestrova::as_one_line(text) << " to uintmax_t"
+                                       << std::endl;
       } else if (member.key() == "mountpoints" && member.value().is_array()) {
         // null stands for "not mounted", not for a directory.
         for (auto const& m : member.value().get_array())
@@ -386,7 +391,8 @@ bool KsModuleUniversal::mount_OS_snapshot(std::string const& device, std::string
     log_command_failure(mount_signature, command, output);
     return false;
   }
-  KsLogStream(KsLogLvl::Info) << "Mount: " << directory << ", block device: " << device << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Mount: " << directory << ", block device: " << kestrova::as_one_line(device)
+                              << std::endl;
   return true;
 }
 
@@ -407,7 +413,8 @@ bool umount_directory(KsModuleUniversal const& module, std::string const& direct
     std::string const command = "umount -lf " + shell_quoted_if_needed(listed);
     std::string output;
     if (ks_utils_common::execute_command(command, output) != 0) {
-      KsLogStream(KsLogLvl::Error) << signature << ": command: " << command << "; result: " << output << std::endl;
+      KsLogStream(KsLogLvl::Error) << signature << ": command: " << kestrova::as_one_line(command)
+                                   << "; result: " << kestrova::as_one_line(output) << std::endl;
       return false;
     }
     std::string uncovered;
@@ -417,8 +424,8 @@ bool umount_directory(KsModuleUniversal const& module, std::string const& direct
                                      << std::endl;
         return false;
       case MountTable::found:
-        KsLogStream(KsLogLvl::Error) << signature << ": " << uncovered << " is still mounted on " << directory
-                                     << " after the unmount; left in place" << std::endl;
+        KsLogStream(KsLogLvl::Error) << signature << ": " << kestrova::as_one_line(uncovered) << " is still mounted on "
+                                     << directory << " after the unmount; left in place" << std::endl;
         return false;
       case MountTable::absent:
         break;
@@ -429,11 +436,12 @@ bool umount_directory(KsModuleUniversal const& module, std::string const& direct
       return false;
     }
     fs::remove(directory);  // rmdir: it refuses a mount point that appeared meanwhile
-    KsLogStream(KsLogLvl::Info) << "Unmount successful: " << directory << ", block device: " << device
+    KsLogStream(KsLogLvl::Info) << "Unmount successful: " << directory
+                                << ", block device: " << kestrova::as_one_line(device)
                                 << "; remove obsoleted: " << directory << std::endl;
     return true;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << signature << ": " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }
@@ -514,11 +522,12 @@ bool KsModuleUniversal::mount_OS_snapshot_multiple(std::string const& device, st
       "mount " + options + " " + shell_quoted_if_needed(device) + " " + shell_quoted_if_needed(mount_directory);
   std::string output;
   if (ks_utils_common::execute_command(command, output) != 0) {
-    KsLogStream(KsLogLvl::Error) << mount_multiple_signature << ": command: " << command << "; result: " << output
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << mount_multiple_signature << ": command: " << kestrova::as_one_line(command)
+                                 << "; result: " << kestrova::as_one_line(output) << std::endl;
     return false;
   }
-  KsLogStream(KsLogLvl::Info) << "Mount: " << mount_directory << ", block device: " << device << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Mount: " << mount_directory << ", block device: " << kestrova::as_one_line(device)
+                              << std::endl;
   return true;
 }
 

@@ -123,7 +123,8 @@ bool KsModuleUniversal::make_backup_remotely() {
   command += " 2>&1";
   if (!usable_name(host) || !usable_name(user)) {
     KsLogStream(KsLogLvl::Error) << sig << ": unusable remote host or user: "
-                                 << kestrova::as_quoted(user + "@" + host, '"', '\\') << std::endl;
+                                 << kestrova::as_one_line(kestrova::as_quoted(user + "@" + host, '"', '\\'))
+                                 << std::endl;
     return false;
   }
 
@@ -137,7 +138,7 @@ bool KsModuleUniversal::make_backup_remotely() {
     if (!scp_safe_remote_path(path)) {
       KsLogStream(KsLogLvl::Error) << sig << ": remote path unusable for scp (only an absolute path of letters, "
                                    << "digits and _@%+=:,./- is passed unchanged): "
-                                   << kestrova::as_quoted(path, '"', '\\') << std::endl;
+                                   << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\')) << std::endl;
       return false;
     }
   }
@@ -149,19 +150,20 @@ bool KsModuleUniversal::make_backup_remotely() {
   std::string output;  // every auxiliary command's output, in order
   auto run = [&output](std::string const& c) { return ks_utils_common::execute_command(c, output) == 0; };
   auto failure = [&output, sig](std::string const& c) {
-    KsLogStream(KsLogLvl::Error) << sig << ": the following command produced an error: " << c << "\n"
-                                 << "command output: " << output << std::endl;
+    KsLogStream(KsLogLvl::Error) << sig << ": the following command produced an error: " << kestrova::as_one_line(c)
+                                 << "\n"
+                                 << "command output: " << kestrova::as_one_line(output) << std::endl;
   };
 
   KsLogStream(KsLogLvl::Info) << "Testing connection to remote host: " << host << std::endl;
   if (!run(prefix + "'exit 0'")) {
     KsLogStream(KsLogLvl::Error) << sig << ": the ssh unable to connect. "
-                                 << "command output: " << output << "\n"
+                                 << "command output: " << kestrova::as_one_line(output) << "\n"
                                  << "ssh connection failed to: " << host << std::endl;
     return false;
   }
   if (!run(prefix + shell_quoted("test -d " + q(options_.tmp_operation_directory)))) {
-    KsLogStream(KsLogLvl::Error) << sig << "command output: " << output << "\n"
+    KsLogStream(KsLogLvl::Error) << sig << "command output: " << kestrova::as_one_line(output) << "\n"
                                  << "folder: " << options_.tmp_operation_directory
                                  << " does not exist on remote host: " << host << std::endl;
     return false;
@@ -195,9 +197,9 @@ bool KsModuleUniversal::make_backup_remotely() {
   std::string const remote_command = prefix + shell_quoted(command) + " 2>&1";
   std::string ksfd_output, progress;
   if (!run_ksfd_command(remote_command, ksfd_output, ksfd_pid, progress)) {
-    KsLogStream(KsLogLvl::Error) << sig << ": remote KSFD command " << remote_command << "\n"
+    KsLogStream(KsLogLvl::Error) << sig << ": remote KSFD command " << kestrova::as_one_line(remote_command) << "\n"
                                  << " produced an error, "
-                                 << "ksfd out: " << ksfd_output;
+                                 << "ksfd out: " << kestrova::as_one_line(ksfd_output);
     cleanup_remote_host(prefix);
     return false;
   }
@@ -205,9 +207,10 @@ bool KsModuleUniversal::make_backup_remotely() {
 
   std::string const test_meta = prefix + shell_quoted("test -f " + q(meta));
   if (!run(test_meta)) {
-    KsLogStream(KsLogLvl::Error) << sig << ": the following command produced an error: " << test_meta
+    KsLogStream(KsLogLvl::Error) << sig
+                                 << ": the following command produced an error: " << kestrova::as_one_line(test_meta)
                                  << "\n"
-                                 << "command output: " << output << "\n"
+                                 << "command output: " << kestrova::as_one_line(output) << "\n"
                                  << "metafile: " << meta << " does not exist on remote host: " << host << std::endl;
     cleanup_remote_host(prefix);
     return false;
@@ -238,9 +241,10 @@ bool KsModuleUniversal::cleanup_remote_host(std::string const& ssh_prefix) {
     std::string const command = ssh_prefix + shell_quoted(text);
     std::string output;
     if (ks_utils_common::execute_command(command, output) != 0) {
-      KsLogStream(KsLogLvl::Warning) << __PRETTY_FUNCTION__ << ": the following command produced an error: "
-                                     << command << "\n"
-                                     << "command output: " << output << std::endl;
+      KsLogStream(KsLogLvl::Warning) << __PRETTY_FUNCTION__
+                                     << ": the following command produced an error: " << kestrova::as_one_line(command)
+                                     << "\n"
+                                     << "command output: " << kestrova::as_one_line(output) << std::endl;
       result = false;
     }
   }

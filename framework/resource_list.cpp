@@ -5,6 +5,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 void ResourceList::clear() { resources.clear(); }
 
@@ -45,9 +46,11 @@ bool ResourceList::parse_json_file(std::string const& path) {
     }
     return true;
   } catch (boost::property_tree::json_parser_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json parser error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": json parser error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (boost::filesystem::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
   return false;
 }

@@ -233,7 +233,8 @@ resource_file_lock::~resource_file_lock() {
     }
   } catch (std::exception const& e) {
     try {
-      KsLogStream(KsLogLvl::Error) << "file lock releasing fails (" << e.what() << ")!" << std::endl;
+      KsLogStream(KsLogLvl::Error) << "file lock releasing fails (" << kestrova::as_one_line(e.what()) << ")!"
+                                   << std::endl;
     } catch (...) {
     }
   } catch (...) {

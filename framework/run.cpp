@@ -80,9 +80,11 @@ unsigned int KsModuleUniversal::run() {
   try {
     return run_operation();
   } catch (boost::filesystem::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": Database error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": Database error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
   // The exception guard released the resource, and a shutdown signal came
   // meanwhile: the client asked for the end, and gets it.
@@ -183,7 +185,8 @@ unsigned int KsModuleUniversal::run_operation() {
       // operation ends, however it ends.
       ReferenceDirectoryCleanUp clean_up(*this);
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
-        KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+        KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
+                                     << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                      << std::endl;
         return 2;
       }
@@ -193,7 +196,8 @@ unsigned int KsModuleUniversal::run_operation() {
       if (!load_module_config()) return 2;
       ReferenceDirectoryCleanUp clean_up(*this);
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
-        KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+        KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
+                                     << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                      << std::endl;
         return 2;
       }
@@ -274,7 +278,8 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
   }
   if (!options_.reference_snapshot.empty() && unpack_snapshot_file(options_.reference_snapshot) != 0) {
     KsLogStream(KsLogLvl::Error) << "Backup module: Unable to unpack reference snapshot file: "
-                                 << quoted(options_.reference_snapshot) << "." << std::endl;
+                                 << kestrova::as_one_line(kestrova::as_quoted(options_.reference_snapshot, '"', '\\'))
+                                 << "." << std::endl;
     return 2;
   }
   // From here on the module may hold temporary objects that only its release
@@ -319,7 +324,8 @@ unsigned int KsModuleUniversal::restore_sequence() {
     close_restore();
   });
   if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
-    KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+    KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
+                                 << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                  << std::endl;
     close_guard.disarm();
     return 2;
@@ -354,7 +360,8 @@ unsigned int KsModuleUniversal::apply_replica_sequence() {
   if (!load_module_config()) return 2;
   auto cleanup_guard = on_exception([this] { remove_reference_snapshot_directory(); });
   if (unpack_snapshot_file(options_.meta_file) != 0) {
-    KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+    KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
+                                 << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                  << std::endl;
     cleanup_guard.disarm();
     remove_reference_snapshot_directory();

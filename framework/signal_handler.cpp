@@ -13,6 +13,7 @@
 #include "framework/ks_module_universal.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 KsModuleUniversal* KsModuleSignalHandler::module_ptr_ = nullptr;
 volatile std::sig_atomic_t KsModuleSignalHandler::shutting_down_ = 0;
@@ -113,7 +114,7 @@ void KsModuleSignalHandler::shutdown_handler(int signal) {
     if (module_ptr_) module_ptr_->handle_shutdown_signal();
   } catch (std::exception const& e) {
     try {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     } catch (...) {
     }
   } catch (...) {

@@ -34,8 +34,8 @@ char const datto_info_command[] = "cat /proc/datto-info";
 
 // Error signature + ": command: " + command, then the output on its own.
 void log_command_failure(char const* signature, std::string const& command, std::string const& output) {
-  KsLogStream(KsLogLvl::Error) << signature << ": command: " << command << std::endl;
-  KsLogStream(KsLogLvl::Error) << output << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": command: " << kestrova::as_one_line(command) << std::endl;
+  KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(output) << std::endl;
 }
 
 // Reads /proc/datto-info and hands back its "devices" array, checked to hold
@@ -91,8 +91,8 @@ bool SnapshotLVM::create(std::string const& device, std::string const& name, std
   if (ks_utils_common::execute_command(command, output) != 0) {
     KsLogStream(KsLogLvl::Error) << lvm_create_signature << ": Unable create LVM snapshot for " << source
                                  << std::endl;
-    KsLogStream(KsLogLvl::Error) << "Command: " << command << std::endl;
-    KsLogStream(KsLogLvl::Error) << output << std::endl;
+    KsLogStream(KsLogLvl::Error) << "Command: " << kestrova::as_one_line(command) << std::endl;
+    KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(output) << std::endl;
     KsLogStream(KsLogLvl::Warning) << "LVM snapshot wasn't created" << std::endl;
     return false;
   }
@@ -128,8 +128,8 @@ bool SnapshotLVM::remove(std::string const&) {
   std::string const command = "/sbin/lvremove -y " + shell_quoted_if_needed(snapshot_path);
   std::string output;
   if (ks_utils_common::execute_command(command, output) != 0) {
-    KsLogStream(KsLogLvl::Error) << "SnapshotLVM: command: " << command << std::endl;
-    KsLogStream(KsLogLvl::Error) << output << std::endl;
+    KsLogStream(KsLogLvl::Error) << "SnapshotLVM: command: " << kestrova::as_one_line(command) << std::endl;
+    KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(output) << std::endl;
     return false;
   }
   KsLogStream(KsLogLvl::Info) << "LVM snapshot was removed: " << snapshot_path << std::endl;
@@ -248,7 +248,7 @@ bool SnapshotDattobd::get_dattobd_free_minor(std::string& free_minor) {
     std::string const text = kestrova::json_reply::text_of(it->value());
     std::uint64_t value = 0;
     if (!kestrova::json_reply::to_uint64(text, value)) {
-      KsLogStream(KsLogLvl::Error) << dattobd_free_minor_signature << ": can't convert " << text
+      KsLogStream(KsLogLvl::Error) << dattobd_free_minor_signature << ": can't convert " << kestrova::as_one_line(text)
                                    << " to a dattobd minor" << std::endl;
       return false;
     }

@@ -70,7 +70,8 @@ std::string KsModuleUniversal::leveldb_directory_path() const {
 }
 
 std::string KsModuleUniversal::reference_snapshot_directory_path() const {
-  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << " : " << reference_snapshot_directory << std::endl;
+  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << " : " << kestrova::as_one_line(reference_snapshot_directory)
+                               << std::endl;
   return reference_snapshot_directory;
 }
 
@@ -82,14 +83,16 @@ int KsModuleUniversal::pack_snapshot_file() const {
   std::string output;
   int const status = ks_utils_common::execute_command(command, output);
   if (status == 0) return 0;
-  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << ": command: '" << command << "' returned code: " << status
-                               << " result: " << output << std::endl;
-  KsLogStream(KsLogLvl::Error) << "Unable to pack snapshot file: " << output << std::endl;
+  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << ": command: '" << kestrova::as_one_line(command)
+                               << "' returned code: " << status << " result: " << kestrova::as_one_line(output)
+                               << std::endl;
+  KsLogStream(KsLogLvl::Error) << "Unable to pack snapshot file: " << kestrova::as_one_line(output) << std::endl;
   return 12;
 }
 
 int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
-  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << " : " << "unpacking: " << path << std::endl;
+  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << " : "
+                               << "unpacking: " << kestrova::as_one_line(path) << std::endl;
   fs::path const file = fs::path(path).filename();
   std::string const extension = file.extension().string();
   if (extension == ".meta") {
@@ -97,8 +100,8 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
     return 0;
   }
   if (extension != ".snap") {
-    KsLogStream(KsLogLvl::Error) << "Invalid snapshot file extension: " << kestrova::as_quoted(path, '"', '\\')
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << "Invalid snapshot file extension: "
+                                 << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\')) << std::endl;
     return 12;
   }
   // The storage operations have no task directory of their own, and the
@@ -118,7 +121,7 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
         options_.tmp_operation_directory + "/" + fs::path(path).stem().string() + ".snap_dir";
     if (fs::exists(reference_snapshot_directory)) {
       KsLogStream(KsLogLvl::Warning) << __PRETTY_FUNCTION__ << ": Removing already existing directory "
-                                     << reference_snapshot_directory << std::endl;
+                                     << kestrova::as_one_line(reference_snapshot_directory) << std::endl;
       fs::remove_all(reference_snapshot_directory);
     }
     fs::create_directories(reference_snapshot_directory);
@@ -127,16 +130,18 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
   std::string output;
   int const status = ks_utils_common::execute_command(command, output);
   if (status != 0) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": command: '" << command << "' returned code: " << status
-                                 << " result: " << output << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": command: '" << kestrova::as_one_line(command)
+                                 << "' returned code: " << status << " result: " << kestrova::as_one_line(output)
+                                 << std::endl;
     return 12;
   }
   if (!options_.autonomous && !storage_operation) {
-    KsLogStream(KsLogLvl::Info) << "Removing obsolete snapshot file: " << path << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Removing obsolete snapshot file: " << kestrova::as_one_line(path) << std::endl;
     try {
       fs::remove(path);
     } catch (fs::filesystem_error const& e) {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                   << std::endl;
       return 12;
     }
   }
@@ -146,8 +151,9 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
       return 0;
     }
   }
-  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << ": command: '" << command << "' returned code: " << status
-                               << " result: " << output << std::endl;
+  KsLogStream(KsLogLvl::Debug) << __PRETTY_FUNCTION__ << ": command: '" << kestrova::as_one_line(command)
+                               << "' returned code: " << status << " result: " << kestrova::as_one_line(output)
+                               << std::endl;
   KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << "Snapshot doesn't contain any metafile!" << std::endl;
   return 12;
 }
@@ -158,7 +164,8 @@ bool KsModuleUniversal::close_backup(bool const& replica) {
   try {
     fs::remove_all(leveldb_directory_path());
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return false;
   }
   if (pack_snapshot_file() != 0) {
@@ -174,9 +181,10 @@ bool KsModuleUniversal::close_backup(bool const& replica) {
     // The archive itself is on the media server.
     main_archive = snapshot_filename();
   }
-  std::cout << "MAIN ARCHIVE FILENAME:" << main_archive << std::endl;
-  std::cout << "MAIN SNAPSHOT FILENAME:" << snapshot_filename() << std::endl;
-  std::cout << "MAIN ARCHIVE SIGN FILENAME:" << archive_sign_filename() << std::endl;
+  // A client-defined storage names the directory: it never breaks a line.
+  std::cout << "MAIN ARCHIVE FILENAME:" << kestrova::as_one_line(main_archive) << std::endl;
+  std::cout << "MAIN SNAPSHOT FILENAME:" << kestrova::as_one_line(snapshot_filename()) << std::endl;
+  std::cout << "MAIN ARCHIVE SIGN FILENAME:" << kestrova::as_one_line(archive_sign_filename()) << std::endl;
 
   if (!replica && file_list && fs::exists(main_archive)) {
     std::string const command = "/opt/kestrova/bin/ksfd -l " + kestrova::shell_quoted(meta_filename()) + " -v 1";
@@ -186,10 +194,11 @@ bool KsModuleUniversal::close_backup(bool const& replica) {
       std::cout << output;
       std::cout << "FILE LISTING END" << std::endl;
     } else {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": command produced error: " << command << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
+                                   << ": command produced error: " << kestrova::as_one_line(command) << std::endl;
       KsLogStream(KsLogLvl::Error) << "Command output start: ---------------------------------------------- "
                                    << std::endl;
-      KsLogStream(KsLogLvl::Error) << output << std::endl;
+      KsLogStream(KsLogLvl::Error) << kestrova::as_one_line(output) << std::endl;
       KsLogStream(KsLogLvl::Error) << "Command output end ------------------------------------------------- "
                                    << std::endl;
       return false;
@@ -200,11 +209,12 @@ bool KsModuleUniversal::close_backup(bool const& replica) {
     fs::remove_all(snapshot_directory_path());
     std::string const reference = reference_snapshot_directory_path();
     if (!reference.empty() && fs::exists(reference)) {
-      KsLogStream(KsLogLvl::Info) << "Remove obsolete file: " << reference << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Remove obsolete file: " << kestrova::as_one_line(reference) << std::endl;
       fs::remove_all(reference);
     }
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return false;
   }
 
@@ -231,7 +241,8 @@ int KsModuleUniversal::define_restore_directory() {
     if (!options_.archive_to_patch.empty()) {
       if (!one_directory_name(options_.archive_to_patch)) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": catalog 'archive to patch' is not a directory name: "
-                                     << kestrova::as_quoted(options_.archive_to_patch, '"', '\\') << std::endl;
+                                     << kestrova::as_one_line(kestrova::as_quoted(options_.archive_to_patch, '"', '\\'))
+                                     << std::endl;
         return 1;
       }
       options_.tmp_operation_directory += "/" + options_.archive_to_patch + ".rest";
@@ -260,7 +271,8 @@ int KsModuleUniversal::define_restore_directory() {
     } else {
       if (!one_directory_name(options_.record_id)) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": record id is not a directory name: "
-                                     << kestrova::as_quoted(options_.record_id, '"', '\\') << std::endl;
+                                     << kestrova::as_one_line(kestrova::as_quoted(options_.record_id, '"', '\\'))
+                                     << std::endl;
         return 1;
       }
       name = options_.record_id;
@@ -269,9 +281,11 @@ int KsModuleUniversal::define_restore_directory() {
     if (!fs::exists(options_.tmp_operation_directory)) fs::create_directories(options_.tmp_operation_directory);
     return 0;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": filesystem error: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
   return 1;
 }
@@ -284,9 +298,11 @@ void KsModuleUniversal::close_restore() {
                                 << std::endl;
     fs::remove_all(options_.tmp_operation_directory);
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::filesystem: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::filesystem: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
 }
 
@@ -294,7 +310,8 @@ void KsModuleUniversal::remove_reference_snapshot_directory() noexcept {
   try {
     std::string const directory = reference_snapshot_directory_path();
     if (!directory.empty() && fs::exists(directory)) {
-      KsLogStream(KsLogLvl::Info) << "Remove obsolete snapshot directory: " << directory << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Remove obsolete snapshot directory: " << kestrova::as_one_line(directory)
+                                  << std::endl;
       fs::remove_all(directory);
     }
     if (!private_snapshot_root_.empty()) {
@@ -303,12 +320,14 @@ void KsModuleUniversal::remove_reference_snapshot_directory() noexcept {
     }
   } catch (fs::filesystem_error const& e) {
     try {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::filesystem: " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": boost::filesystem: " << kestrova::as_one_line(e.what())
+                                   << std::endl;
     } catch (...) {
     }
   } catch (std::exception const& e) {
     try {
-      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": exception: " << kestrova::as_one_line(e.what())
+                                   << std::endl;
     } catch (...) {
     }
   } catch (...) {

@@ -15,14 +15,18 @@ namespace {
 
 constexpr char kParseSig[] = "int ks_opennebula_common::parse_xml_document(const string&, xmlDoc*&)";
 
-void log_failure(const char* sig, failure_form form, const std::string& cmd, const std::string& out,
-                 const std::string& subject) {
+void log_failure(const char* sig, failure_form form, const std::string& cmd_text, const std::string& out,
+                 const std::string& subject_text) {
+  // Names and ids inside the command, and the tool's output, come from
+  // outside: each stays within its line.
+  std::string const cmd = kestrova::as_one_line(cmd_text);
+  std::string const subject = kestrova::as_one_line(subject_text);
   switch (form) {
     case failure_form::none:
       return;
     case failure_form::command_then_output:
       log_error(sig, ": command " + cmd);
-      log_error_line(out);
+      log_error_line(kestrova::as_one_line(out));
       return;
     case failure_form::command_output:
       log_error(sig, ": command " + cmd);
@@ -47,7 +51,7 @@ void log_failure(const char* sig, failure_form form, const std::string& cmd, con
       log_error(sig, ": can't get pool of hosts, command was" + cmd);
       break;
   }
-  log_error_line("Command output: " + out);
+  log_error_line("Command output: " + kestrova::as_one_line(out));
 }
 
 xml_document check_root(const char* signature, xml_document doc, const char* root, const parse_texts& texts) {
@@ -157,7 +161,8 @@ bool is_numeric_id(const std::string& id) {
 
 bool check_numeric_id(const char* signature, const std::string& id) {
   if (is_numeric_id(id)) return true;
-  KsLogStream(KsLogLvl::Error) << signature << ": wrong ID (a number is expected): " << std::quoted(id) << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": wrong ID (a number is expected): "
+                               << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
   return false;
 }
 
@@ -175,7 +180,7 @@ std::string ssh_command(const std::string& host, const std::string& remote_comma
 }
 
 void log_exception(const char* signature, const std::exception& error) {
-  KsLogStream(KsLogLvl::Error) << signature << ": " << error.what() << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": " << kestrova::as_one_line(error.what()) << std::endl;
 }
 
 std::uint64_t megabytes_to_bytes(const std::string& text) {

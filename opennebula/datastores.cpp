@@ -5,6 +5,7 @@
 
 #include "opennebula/command.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -85,7 +86,8 @@ int get_datastore_type(const std::string& id, int& type) {
     if (xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "TYPE"))
       type = std::stoi(node_text(doc.get(), node));
     if (type == -1) {
-      KsLogStream(KsLogLvl::Error) << kTypeSig << ": can't get type of datastore ID: " << std::quoted(id) << std::endl;
+      KsLogStream(KsLogLvl::Error) << kTypeSig << ": can't get type of datastore ID: "
+                                   << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
       return 1;
     }
     return 0;
@@ -112,14 +114,14 @@ int get_datastore_capacity_mb(const std::string& id, int& free_mb) {
     if (!doc) return 1;
     xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "FREE_MB");
     if (!node) {
-      KsLogStream(KsLogLvl::Error) << kCapacitySig << ": got no FREE_MB value for datastore with ID " << id
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kCapacitySig << ": got no FREE_MB value for datastore with ID "
+                                   << kestrova::as_one_line(id) << std::endl;
       return 1;
     }
     const std::string text = node_text(doc.get(), node);
     if (text.empty()) {
-      KsLogStream(KsLogLvl::Error) << kCapacitySig << ": got empty FREE_MB value for datastore with ID " << id
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kCapacitySig << ": got empty FREE_MB value for datastore with ID "
+                                   << kestrova::as_one_line(id) << std::endl;
       return 1;
     }
     free_mb = std::stoi(text);

@@ -10,6 +10,7 @@
 #include "opennebula/xml_util.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -30,8 +31,10 @@ void info(const std::string& text) { KsLogStream(KsLogLvl::Info) << text << std:
 // Signals a failure already logged; caught once at the end of the walk.
 struct discovery_failed {};
 
+// The texts carry values read from the VM's description: each stays on its
+// line.
 [[noreturn]] void fail(const std::string& text) {
-  log_error(kLoadSig, text);
+  log_error(kLoadSig, kestrova::as_one_line(text));
   throw discovery_failed{};
 }
 
@@ -84,9 +87,9 @@ int kind_of(xmlDoc* doc, xmlNode* disk) {
 std::string disk_path(const vm_context& vm, const std::string& disk_id, const char* found_text) {
   std::string directory;
   if (get_real_vm_path(vm.vm_id, directory) != 0) fail(": can't get real VM disk path: " + vm.vm_id);
-  info("VM disk path: " + directory);
+  info("VM disk path: " + kestrova::as_one_line(directory));
   const std::string path = directory + "/disk." + disk_id;
-  info(found_text + path);
+  info(found_text + kestrova::as_one_line(path));
   return path;
 }
 
@@ -128,7 +131,7 @@ void on_source(const vm_context& vm, opennebula_device_info& device) {
     case TM_MAD_LVM_LVM:
     case TM_MAD_SHARED:
       device.source = link_target(device.source, "", true);
-      if (device.persistent) info("The disk is persistent, source: : " + device.source);
+      if (device.persistent) info("The disk is persistent, source: : " + kestrova::as_one_line(device.source));
       break;
     case TM_MAD_FS_LVM:
       if (!vm.live) {
@@ -300,14 +303,14 @@ int get_real_vm_path(const std::string& vm_id, std::string& directory) {
 
     std::string host, deploy_id;
     if (get_VM_workplace(vm_id, host, deploy_id) != 0) {
-      log_error(kRealPathSig, ": can't get workplace for VM: " + vm_id);
+      log_error(kRealPathSig, ": can't get workplace for VM: " + kestrova::as_one_line(vm_id));
       return 1;
     }
     const bool local = host == ks_utils_common::get_nodename();
     for (std::string candidate : candidates) {
       for (std::size_t at; (at = candidate.find("//")) != std::string::npos;) candidate.erase(at, 1);
       const std::string path = candidate + "/" + vm_id;
-      info("Trying to find path for VM '" + vm_id + "' here: " + path + " ... ");
+      info("Trying to find path for VM '" + vm_id + "' here: " + kestrova::as_one_line(path) + " ... ");
       bool found = false;
       if (!local) {
         std::string output;
@@ -316,7 +319,7 @@ int get_real_vm_path(const std::string& vm_id, std::string& directory) {
         try {
           found = boost::filesystem::is_directory(path);
         } catch (const boost::filesystem::filesystem_error& e) {
-          log_error(kRealPathSig, std::string(": boost::filesystem: ") + e.what());
+          log_error(kRealPathSig, std::string(": boost::filesystem: ") + kestrova::as_one_line(e.what()));
           return 1;
         }
       }

@@ -94,13 +94,13 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
         }
         std::string target = fs::weakly_canonical(current).string();
         if (!fs::exists(target)) {
-          log_error(kReadLinkSig, ": can't find file: " + target);
+          log_error(kReadLinkSig, ": can't find file: " + kestrova::as_one_line(target));
           return 1;
         }
         resolved = target;
       }
     } catch (const fs::filesystem_error& e) {
-      log_error(kReadLinkSig, std::string(": boost::filesystem error") + e.what());
+      log_error(kReadLinkSig, std::string(": boost::filesystem error") + kestrova::as_one_line(e.what()));
       return 1;
     }
   } else {
@@ -108,19 +108,20 @@ int read_file_link(const std::string& path, std::string& resolved, const std::st
         ssh_command(host, std::string("/bin/readlink ") + (follow_all ? "-f " : "") + "-- " + remote_arg(path));
     std::string output;
     if (!run_tool(kReadLinkSig, command, failure_form::none, output)) {
-      log_error(kReadLinkSig, ": can't run readlink for " + path);
+      log_error(kReadLinkSig, ": can't run readlink for " + kestrova::as_one_line(path));
       return 1;
     }
     if (!readlink_result(output, resolved)) {
-      log_error(kReadLinkSig, ": got wrong output of readlink for " + path);
-      log_error_line("Command was: " + command);
-      log_error_line("Command output: " + output);
+      log_error(kReadLinkSig, ": got wrong output of readlink for " + kestrova::as_one_line(path));
+      log_error_line("Command was: " + kestrova::as_one_line(command));
+      log_error_line("Command output: " + kestrova::as_one_line(output));
       return 1;
     }
   }
   if (resolved.empty()) resolved = path;
   if (resolved != path)
-    KsLogStream(KsLogLvl::Info) << "The path: '" << path << "' is a link to " << resolved << std::endl;
+    KsLogStream(KsLogLvl::Info) << "The path: '" << kestrova::as_one_line(path) << "' is a link to "
+                                << kestrova::as_one_line(resolved) << std::endl;
   return 0;
 }
 
@@ -129,7 +130,7 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
     std::string connection;
     if (!is_local_host(host)) {
       if (!is_uri_host(host)) {
-        log_error(kTargetSig, ": not a host name: " + kestrova::as_quoted(host, '"', '\\'));
+        log_error(kTargetSig, ": not a host name: " + kestrova::as_one_line(kestrova::as_quoted(host, '"', '\\')));
         return 1;
       }
       connection = " -q -c " + shell_arg_if_needed("qemu+ssh://root@" + host + "/system") + " -q";
@@ -137,9 +138,9 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
     const std::string command = "LANG=C /usr/bin/virsh" + connection + " domblklist " + shell_arg_if_needed(deploy_id);
     std::string output;
     if (!run_tool(kTargetSig, command, failure_form::none, output)) {
-      log_error(kTargetSig, ": can't get domblklist for " + device.target);
-      log_error_line("Command was: " + command);
-      log_error_line("Command output: " + output);
+      log_error(kTargetSig, ": can't get domblklist for " + kestrova::as_one_line(device.target));
+      log_error_line("Command was: " + kestrova::as_one_line(command));
+      log_error_line("Command output: " + kestrova::as_one_line(output));
       return 1;
     }
     // Lines are "<target> <source>" below a header that ends with a line of
@@ -161,16 +162,16 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
       break;
     }
     if (source.empty()) {
-      log_error(kTargetSig, ": unable to get source path for device: " + device.target);
-      log_error_line("Probably the following command failed: " + command);
+      log_error(kTargetSig, ": unable to get source path for device: " + kestrova::as_one_line(device.target));
+      log_error_line("Probably the following command failed: " + kestrova::as_one_line(command));
       log_error_line(std::string("Please make sure that all configurations settings ") +
                  "from Kestrova module instruction have been performed");
       return 1;
     }
     device.device_file = source;
     KsLogStream(KsLogLvl::Info) << "A VM device found, TM_MAD: " << tm_mad_name(device.tm_mad)
-                                << ", target: " << device.target << ", device file: " << device.device_file
-                                << std::endl;
+                                << ", target: " << kestrova::as_one_line(device.target)
+                                << ", device file: " << kestrova::as_one_line(device.device_file) << std::endl;
     return 0;
   });
 }
@@ -183,15 +184,15 @@ int fill_backing_image_chain(const std::string& file, std::vector<std::string>& 
     for (;;) {
       std::string resolved;
       if (read_file_link(current, resolved, host, true) != 0) {
-        log_error(kChainSig, ": can't read link for file" + current);
+        log_error(kChainSig, ": can't read link for file" + kestrova::as_one_line(current));
         return 1;
       }
       current = resolved;
       if (std::find(chain.begin(), chain.end(), current) != chain.end()) {
-        log_error(kChainSig, ": backing image chain loops back to " + current);
+        log_error(kChainSig, ": backing image chain loops back to " + kestrova::as_one_line(current));
         return 1;
       }
-      KsLogStream(KsLogLvl::Info) << "Adding to backing image chain: " << current << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Adding to backing image chain: " << kestrova::as_one_line(current) << std::endl;
       chain.push_back(current);
       files.push_back(current);
 
@@ -200,17 +201,17 @@ int fill_backing_image_chain(const std::string& file, std::vector<std::string>& 
       if (!run_tool(kChainSig, command, failure_form::following_error, output)) return 1;
       boost::json::object info;
       if (!parse_qemu_img_json(output, info)) {
-        log_error(kChainSig, ": can't read the image information of " + current);
-        log_error_line("Command was: " + command);
-        log_error_line("Command output: " + output);
+        log_error(kChainSig, ": can't read the image information of " + kestrova::as_one_line(current));
+        log_error_line("Command was: " + kestrova::as_one_line(command));
+        log_error_line("Command output: " + kestrova::as_one_line(output));
         return 1;
       }
       const boost::json::value* backing = info.if_contains("full-backing-filename");
       if (!backing) return 0;  // the base image
       if (!backing->is_string() || backing->as_string().empty()) {
         log_error(kChainSig, ": can't find backing filename");
-        log_error_line("Command was: " + command);
-        log_error_line("Command output: " + output);
+        log_error_line("Command was: " + kestrova::as_one_line(command));
+        log_error_line("Command output: " + kestrova::as_one_line(output));
         return 1;
       }
       current = std::string(backing->as_string().c_str(), backing->as_string().size());
@@ -228,7 +229,7 @@ int get_image_virtual_size(const std::string& file, bool force_share, const std:
     const boost::json::value* value = nullptr;
     if (parse_qemu_img_json(output, info)) value = info.if_contains("virtual-size");
     if (!value || !(value->is_uint64() || (value->is_int64() && value->as_int64() >= 0))) {
-      log_error(kVirtualSizeSig, ": got empty virtual size for image: " + file);
+      log_error(kVirtualSizeSig, ": got empty virtual size for image: " + kestrova::as_one_line(file));
       return 1;
     }
     size = value->is_uint64() ? value->as_uint64() : static_cast<unsigned long long>(value->as_int64());
@@ -240,7 +241,7 @@ int get_vm_rbd_disks(const std::string& vm_id, std::vector<RBD_disk>& disks) {
   return guarded(kRbdDisksSig, 1, [&]() -> int {
     if (!check_numeric_id(kRbdDisksSig, vm_id)) return 1;
     const std::string command = "/usr/bin/onevm show " + shell_arg_if_needed(vm_id) + " -x";
-    KsLogStream(KsLogLvl::Info) << "Run command: '" << command << "'" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Run command: '" << kestrova::as_one_line(command) << "'" << std::endl;
     xml_document doc = query_xml(kRbdDisksSig, command, failure_form::following_error, "VM",
                                  parse_texts::via_parse_xml_document(": document of the wrong type, root node != VM: "));
     if (!doc) return 1;
@@ -259,7 +260,7 @@ int get_vm_rbd_disks(const std::string& vm_id, std::vector<RBD_disk>& disks) {
         if (!is_ceph || is_cdrom) continue;
         // SOURCE is "<pool>/one-<image>"; the image id follows its first 8 characters.
         if (source.size() <= 8) {
-          log_error(kRbdDisksSig, ": got wrong source of a Ceph disk: " + source);
+          log_error(kRbdDisksSig, ": got wrong source of a Ceph disk: " + kestrova::as_one_line(source));
           return 1;
         }
         RBD_disk rbd;
@@ -278,7 +279,7 @@ RBD_disk fill_rbd_disk_struct_from_target(const std::string& name, const std::st
   RBD_disk disk;
   disk.target = target;
   if (name.size() < 4) {
-    log_error(kRbdStructSig, ": got wrong name of an RBD image: " + name);
+    log_error(kRbdStructSig, ": got wrong name of an RBD image: " + kestrova::as_one_line(name));
     return disk;
   }
   std::string* pieces[] = {&disk.image_id, &disk.vm_id, &disk.disk_id};

@@ -16,6 +16,7 @@
 #include "opennebula/images.h"
 #include "support/cppcrypto/md5.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -80,7 +81,7 @@ int disk_type_from_datastore(const char* signature, const std::string& datastore
   int type = -1;
   if (get_datastore_type(datastore_id, type) != 0) {
     KsLogStream(KsLogLvl::Error) << signature << ": unable to determine type of datastore with ID: "
-                                 << std::quoted(datastore_id) << std::endl;
+                                 << kestrova::as_one_line(kestrova::as_quoted(datastore_id, '"', '\\')) << std::endl;
     return 1;
   }
   if (type == DATASTORE_TYPE_FILE) {
@@ -105,7 +106,7 @@ bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_
   return guarded(kCalculateSig, false, [&]() -> bool {
     const std::string unresolved = image.source;
     KsLogStream(KsLogLvl::Info) << kCalculateSig << ": determining unique signature for the image source: "
-                                << image.source << std::endl;
+                                << kestrova::as_one_line(image.source) << std::endl;
     int rc = 1;
     switch (image.disk_type) {
       case DISK_TYPE_FILE:
@@ -129,7 +130,8 @@ bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_
         return false;
     }
     if (rc == 0) return true;
-    log_error(kCalculateSig, ": can't determine unique signature for the image source: " + image.source);
+    log_error(kCalculateSig,
+              ": can't determine unique signature for the image source: " + kestrova::as_one_line(image.source));
     return false;
   });
 }
@@ -161,7 +163,7 @@ bool does_image_exist(const oneimage& stored, bool uuid_allowed) {
     }
     doc.reset();
     if (!has_source) {
-      log_error(kExistSig, ": can't get source of image ID: " + stored.id);
+      log_error(kExistSig, ": can't get source of image ID: " + kestrova::as_one_line(stored.id));
       return false;
     }
     const TM_MAD_TYPE tm_mad = get_datastore_tm_mad(stored.datastore_id);
@@ -172,7 +174,8 @@ bool does_image_exist(const oneimage& stored, bool uuid_allowed) {
     if (disk_type == DISK_TYPE_NOT_READ && disk_type_from_datastore(kExistSig, stored.datastore_id, tm_mad, disk_type) != 0)
       return false;
 
-    KsLogStream(KsLogLvl::Info) << kExistSig << ": determining unique signature for image source: " << source
+    KsLogStream(KsLogLvl::Info) << kExistSig
+                                << ": determining unique signature for image source: " << kestrova::as_one_line(source)
                                 << std::endl;
     std::string current;
     int rc = 1;
@@ -204,11 +207,11 @@ bool does_image_exist(const oneimage& stored, bool uuid_allowed) {
         return false;
     }
     if (rc != 0) {
-      log_error(kExistSig, ": can't determine unique signature for the image source: " + source);
+      log_error(kExistSig, ": can't determine unique signature for the image source: " + kestrova::as_one_line(source));
       return false;
     }
     if (current == stored.unique_signature) return true;
-    log_error(kExistSig, ": unique signature is wrong, Image ID: " + stored.id);
+    log_error(kExistSig, ": unique signature is wrong, Image ID: " + kestrova::as_one_line(stored.id));
     return false;
   });
 }
@@ -224,7 +227,7 @@ int find_image_by_unique_signature(const std::string& signature, oneimage& image
     for (const std::string& id : ids) {
       oneimage candidate;
       if (get_image_attributes(id, candidate, force_md5) != 0) {
-        log_error(kFindSig, ": can't get attributes for image: " + id);
+        log_error(kFindSig, ": can't get attributes for image: " + kestrova::as_one_line(id));
         return 1;
       }
       if (candidate.unique_signature != signature) {
@@ -243,12 +246,12 @@ int calc_md5sum(const std::string& path, std::string& md5) {
   return guarded(kMd5Sig, 1, [&]() -> int {
     file_descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-      log_error(kMd5Sig, ": can't open file: " + path);
+      log_error(kMd5Sig, ": can't open file: " + kestrova::as_one_line(path));
       return 1;
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || info.st_size <= 0) {
-      log_error(kMd5Sig, ": got empty md5sum for the file: " + path);
+      log_error(kMd5Sig, ": got empty md5sum for the file: " + kestrova::as_one_line(path));
       return 1;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
@@ -259,7 +262,7 @@ int calc_md5sum(const std::string& path, std::string& md5) {
     for (std::uint64_t left = size; left > 0;) {
       const std::size_t count = left >= kBlock ? kBlock : static_cast<std::size_t>(left);
       if (!read_exactly(fd.get(), buffer.data(), count)) {
-        log_error(kMd5Sig, ": read error. File: " + path);
+        log_error(kMd5Sig, ": read error. File: " + kestrova::as_one_line(path));
         return 1;
       }
       hash.update(buffer.data(), count);
@@ -284,13 +287,14 @@ int calc_md5sum_for_block_device(const std::string& device, std::string& md5) {
       return 1;
     std::string digest = without_line_breaks(output);
     if (digest.empty()) {
-      log_error(kBlockMd5Sig, ": got empty md5sum for: " + device);
+      log_error(kBlockMd5Sig, ": got empty md5sum for: " + kestrova::as_one_line(device));
       return 1;
     }
     // md5sum marks a line whose file name it had to escape with a leading "\".
     if (digest[0] == '\\') digest.erase(0, 1);
     if (!is_md5_text(digest)) {
-      log_error(kBlockMd5Sig, ": got wrong md5sum for: " + device + ": " + output);
+      log_error(kBlockMd5Sig,
+                ": got wrong md5sum for: " + kestrova::as_one_line(device) + ": " + kestrova::as_one_line(output));
       return 1;
     }
     md5 = digest;
@@ -302,7 +306,7 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
   return guarded(kUuidSig, 1, [&]() -> int {
     const std::size_t slash = source.rfind('/');
     if (slash == std::string::npos) {
-      log_error(kUuidSig, ": got wrong source: " + source);
+      log_error(kUuidSig, ": got wrong source: " + kestrova::as_one_line(source));
       return 1;
     }
     const std::string name = source.substr(slash + 1);
@@ -328,7 +332,7 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
       }
     }
     if (found.empty()) {
-      log_error(kUuidSig, ": got empty uuid for: " + source);
+      log_error(kUuidSig, ": got empty uuid for: " + kestrova::as_one_line(source));
       return 1;
     }
     uuid = found;
@@ -350,7 +354,8 @@ int get_ceph_image_id(const std::string& source, std::string& id) {
     xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "id");
     if (!node) {
       std::ostringstream message;
-      message << ": unable to get id of CEPH image " << std::quoted(name) << " in 'rbd info' command output: " << output;
+      message << ": unable to get id of CEPH image " << kestrova::as_one_line(kestrova::as_quoted(name, '"', '\\'))
+              << " in 'rbd info' command output: " << kestrova::as_one_line(output);
       log_error(kCephSig, message.str());
       return 1;
     }

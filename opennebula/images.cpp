@@ -6,6 +6,7 @@
 #include "opennebula/datastores.h"
 #include "opennebula/image_signature.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -124,7 +125,7 @@ int get_image_id(const std::string& name_or_id, std::string& id) {
     if (!doc) return 1;
     id = texts_of(doc.get(), xmlDocGetRootElement(doc.get()), "ID");
     if (id.empty()) {
-      log_error(kIdSig, ": got empty ID for image " + name_or_id);
+      log_error(kIdSig, ": got empty ID for image " + kestrova::as_one_line(name_or_id));
       return 1;
     }
     return 0;
@@ -155,7 +156,7 @@ int get_image_state(const std::string& id, int& state) {
     if (!doc) return 1;
     const std::string text = texts_of(doc.get(), xmlDocGetRootElement(doc.get()), "STATE");
     if (text.empty()) {
-      log_error(kStateSig, ": Got empty STATE for image " + id);
+      log_error(kStateSig, ": Got empty STATE for image " + kestrova::as_one_line(id));
       return 1;
     }
     state = std::stoi(text);
@@ -199,9 +200,9 @@ void delete_image(const std::string& id) {
     const std::string command = "/usr/bin/oneimage delete " + shell_arg(id);
     std::string output;
     if (run_tool(kDeleteSig, command, failure_form::none, output)) return 0;
-    log_error(kDeleteSig, ": unable to delete image: " + id);
-    KsLogStream(KsLogLvl::Error) << "Command was: " << command << std::endl;
-    KsLogStream(KsLogLvl::Error) << "Command output: " << output << std::endl;
+    log_error(kDeleteSig, ": unable to delete image: " + kestrova::as_one_line(id));
+    KsLogStream(KsLogLvl::Error) << "Command was: " << kestrova::as_one_line(command) << std::endl;
+    KsLogStream(KsLogLvl::Error) << "Command output: " << kestrova::as_one_line(output) << std::endl;
     return 1;
   });
 }

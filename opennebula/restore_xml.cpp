@@ -4,6 +4,7 @@
 #include "opennebula/images.h"
 #include "opennebula/xml_util.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -47,7 +48,7 @@ xml_document open_saved(const char* sig, const std::string& path) {
 
 int save(const char* sig, xmlDoc* doc, const std::string& path) {
   if (save_xml_file(doc, path)) return 0;
-  log_error(sig, ": can't save: " + path);
+  log_error(sig, ": can't save: " + kestrova::as_one_line(path));
   return 1;
 }
 
@@ -56,7 +57,7 @@ int change_first_name(const char* sig, const std::string& path, const std::strin
   if (!doc) return 1;
   xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "NAME");
   if (!node) {
-    log_error(sig, missing + path);
+    log_error(sig, missing + kestrova::as_one_line(path));
     return 1;
   }
   set_node_text(node, name);
@@ -68,7 +69,7 @@ int read_first_name(const char* sig, const std::string& path, std::string& name,
   if (!doc) return 1;
   xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "NAME");
   if (!node) {
-    log_error(sig, missing + path);
+    log_error(sig, missing + kestrova::as_one_line(path));
     return 1;
   }
   name = node_text(doc.get(), node);
@@ -155,7 +156,7 @@ int change_image_in_VM_xml(const std::string& path, const std::string& old_name,
       }
     }
     if (!changed) {
-      log_error(kChangeImageSig, ": can't find records to change: " + path);
+      log_error(kChangeImageSig, ": can't find records to change: " + kestrova::as_one_line(path));
       return 1;
     }
     return save(kChangeImageSig, doc.get(), path);
@@ -173,7 +174,8 @@ int change_image_name_in_template_xml(const std::string& path, const std::vector
         for (const oneimage& record : images)
           if (record.name == text) match = &record;
         if (!match) {
-          log_error(kChangeImageNameSig, ": can't find an image in the archive that corresponds to: " + text);
+          log_error(kChangeImageNameSig,
+                    ": can't find an image in the archive that corresponds to: " + kestrova::as_one_line(text));
           return 1;
         }
         set_node_text(image, match->new_name);
@@ -210,11 +212,12 @@ int create_vm_xml(const std::string& vm_id, const std::string& path, const std::
         tmpl = child;
         break;
       }
-      if (is_element(child, "ID")) info("Virtual machine ID: " + node_text(doc.get(), child));
+      if (is_element(child, "ID")) info("Virtual machine ID: " + kestrova::as_one_line(node_text(doc.get(), child)));
       if (is_element(child, "NAME")) vm_name += node_text(doc.get(), child);
     }
     if (!tmpl) {
-      log_error(kCreateVmSig, ": the description of VM " + vm_id + " has no TEMPLATE, nothing is written to " + path);
+      log_error(kCreateVmSig, ": the description of VM " + vm_id + " has no TEMPLATE, nothing is written to " +
+                                  kestrova::as_one_line(path));
       return 1;
     }
 
@@ -234,7 +237,7 @@ int create_vm_xml(const std::string& vm_id, const std::string& path, const std::
     }
 
     const std::string name = new_name.empty() ? vm_name : new_name;
-    info("VM will be restored with the name: " + name);
+    info("VM will be restored with the name: " + kestrova::as_one_line(name));
     return finish_template_file(kCreateVmSig, doc.get(), tmpl, name, path);
   });
 }
@@ -245,8 +248,8 @@ int create_template_xml(const std::string& template_id, const std::string& path,
     const std::string command = "/usr/bin/onetemplate show " + shell_arg(template_id) + " -x";
     std::string output;
     if (!run_tool(kCreateTemplateSig, command, failure_form::none, output)) {
-      log_error(kCreateTemplateSig, ": command: " + command);
-      log_error_line(output);
+      log_error(kCreateTemplateSig, ": command: " + kestrova::as_one_line(command));
+      log_error_line(kestrova::as_one_line(output));
       return 1;
     }
     xml_document doc = described(kCreateTemplateSig, output, "VMTEMPLATE");
@@ -263,8 +266,8 @@ int create_template_xml(const std::string& template_id, const std::string& path,
       if (is_element(child, "UNAME")) owner += node_text(doc.get(), child);
     }
     if (!tmpl) {
-      log_error(kCreateTemplateSig,
-            ": the description of template " + template_id + " has no TEMPLATE, nothing is written to " + path);
+      log_error(kCreateTemplateSig, ": the description of template " + template_id +
+                                        " has no TEMPLATE, nothing is written to " + kestrova::as_one_line(path));
       return 1;
     }
 
@@ -282,19 +285,20 @@ int create_template_xml(const std::string& template_id, const std::string& path,
             log_error(kCreateTemplateSig, ": can't change image ID to image name in XML structure");
             return 1;
           }
-          info("Change image ID: " + image_id + " to image name: " + image_name + " in XML template file");
+          info("Change image ID: " + kestrova::as_one_line(image_id) +
+               " to image name: " + kestrova::as_one_line(image_name) + " in XML template file");
           if (!append_text_child(disk, "IMAGE_UNAME", owner)) {
             log_error(kCreateTemplateSig, ": can't add IMAGE_UNAME to XML structure");
             return 1;
           }
-          info("Add IMAGE_UNAME : " + owner + " to XML template file");
+          info("Add IMAGE_UNAME : " + kestrova::as_one_line(owner) + " to XML template file");
         }
         child = next;
       }
     }
 
     const std::string name = new_name.empty() ? template_name : new_name;
-    info("Template will be restored with the name: " + name);
+    info("Template will be restored with the name: " + kestrova::as_one_line(name));
     return finish_template_file(kCreateTemplateSig, doc.get(), tmpl, name, path);
   });
 }
@@ -358,7 +362,7 @@ int get_template_image_list(const std::string& template_id, std::vector<oneimage
   try {
     std::vector<std::string> ids;
     if (get_simple_template_image_list(template_id, ids) != 0) {
-      log_error(kTemplateImagesSig, ": can't get simple template image list of: " + template_id);
+      log_error(kTemplateImagesSig, ": can't get simple template image list of: " + kestrova::as_one_line(template_id));
       return 1;
     }
     for (const std::string& id : ids) {
@@ -368,7 +372,7 @@ int get_template_image_list(const std::string& template_id, std::vector<oneimage
     }
     return 0;
   } catch (const std::exception& e) {
-    log_error(kTemplateImagesSig, std::string(": exception: ") + e.what());
+    log_error(kTemplateImagesSig, std::string(": exception: ") + kestrova::as_one_line(e.what()));
     return 1;
   }
 }
@@ -379,12 +383,12 @@ int delete_template(const std::string& template_id) {
     const std::string command = "/usr/bin/onetemplate delete " + shell_arg(template_id) + " --recursive";
     std::string output;
     if (run_tool(kDeleteTemplateSig, command, failure_form::none, output)) {
-      info("Delete template clone: " + template_id);
+      info("Delete template clone: " + kestrova::as_one_line(template_id));
       return 0;
     }
-    log_error(kDeleteTemplateSig, ": unable to delete template clone: " + template_id);
-    log_error(kDeleteTemplateSig, ": command: " + command);
-    log_error_line("Command output: " + output);
+    log_error(kDeleteTemplateSig, ": unable to delete template clone: " + kestrova::as_one_line(template_id));
+    log_error(kDeleteTemplateSig, ": command: " + kestrova::as_one_line(command));
+    log_error_line("Command output: " + kestrova::as_one_line(output));
     return 1;
   });
 }

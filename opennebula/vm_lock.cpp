@@ -5,6 +5,7 @@
 #include "opennebula/command.h"
 #include "opennebula/xml_util.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -62,9 +63,9 @@ void VM_lock::lock_manage_actions(const std::string& vm_id) {
   std::string command = "/usr/bin/onevm lock " + shell_arg(vm_id) + " --manage";
   std::string output;
   if (!run_tool(kManageSig, command, failure_form::none, output)) {
-    warning(sig + ": unable to lock VM: " + vm_id);
-    warning("The following command failed: " + command);
-    warning("Command output: " + output);
+    warning(sig + ": unable to lock VM: " + kestrova::as_one_line(vm_id));
+    warning("The following command failed: " + kestrova::as_one_line(command));
+    warning("Command output: " + kestrova::as_one_line(output));
     return;
   }
   lock_taken_ = true;
@@ -72,23 +73,23 @@ void VM_lock::lock_manage_actions(const std::string& vm_id) {
   const std::string not_sure = "unable to make sure that VM '" + vm_id + "' is locked";
   command = "/usr/bin/onevm show " + shell_arg(vm_id) + " -x";
   if (!run_tool(kManageSig, command, failure_form::none, output)) {
-    warning(sig + ": " + not_sure);
-    warning("The following command failed: " + command);
-    warning("Command output: " + output);
+    warning(sig + ": " + kestrova::as_one_line(not_sure));
+    warning("The following command failed: " + kestrova::as_one_line(command));
+    warning("Command output: " + kestrova::as_one_line(output));
     return;
   }
   xml_document doc = xml_read_memory(output);
   if (!doc) {
-    warning(sig + ": XML document not parsed successfully, " + not_sure);
+    warning(sig + ": XML document not parsed successfully, " + kestrova::as_one_line(not_sure));
     return;
   }
   xmlNode* root = xmlDocGetRootElement(doc.get());
   if (!root) {
-    warning(sig + ": empty XML document, " + not_sure);
+    warning(sig + ": empty XML document, " + kestrova::as_one_line(not_sure));
     return;
   }
   if (!is_element(root, "VM")) {
-    warning(sig + ": document of the wrong type, root node != VM,  " + not_sure);
+    warning(sig + ": document of the wrong type, root node != VM,  " + kestrova::as_one_line(not_sure));
     return;
   }
   if (xmlNode* lock = first_child(root, "LOCK"))
@@ -98,7 +99,7 @@ void VM_lock::lock_manage_actions(const std::string& vm_id) {
   if (locked_)
     KsLogStream(KsLogLvl::Info) << "VM '" << vm_id << "' has been locked" << std::endl;
   else
-    warning(sig + ": unable to lock VM: " + vm_id);
+    warning(sig + ": unable to lock VM: " + kestrova::as_one_line(vm_id));
 }
 
 bool VM_lock::is_locked() const { return locked_; }
@@ -110,7 +111,7 @@ bool VM_lock::unlock() {
     KsLogStream(KsLogLvl::Info) << "VM '" << vm_id_ << "' has been unlocked" << std::endl;
     locked_ = lock_taken_ = false;
   } else {
-    warning(std::string(kUnlockSig) + ": can't unlock VM: " + vm_id_);
+    warning(std::string(kUnlockSig) + ": can't unlock VM: " + kestrova::as_one_line(vm_id_));
   }
   return locked_;
 }
@@ -126,8 +127,8 @@ int shutdown_hard(const std::string& vm_id) {
                                      << std::endl;
       return 0;
     }
-    error(std::string(kShutdownSig) + ": command was: " + command);
-    error("Command output: " + output);
+    error(std::string(kShutdownSig) + ": command was: " + kestrova::as_one_line(command));
+    error("Command output: " + kestrova::as_one_line(output));
     return 1;
   });
 }
@@ -138,9 +139,9 @@ int terminate_vm(const std::string& vm_id) {
     const std::string command = "/usr/bin/onevm terminate " + shell_arg(vm_id);
     std::string output;
     if (run_tool(kTerminateSig, command, failure_form::none, output)) return 0;
-    error(std::string(kTerminateSig) + ": unable to terminate the VM: " + vm_id);
-    error("Command was: " + command);
-    error("Command output: " + output);
+    error(std::string(kTerminateSig) + ": unable to terminate the VM: " + kestrova::as_one_line(vm_id));
+    error("Command was: " + kestrova::as_one_line(command));
+    error("Command output: " + kestrova::as_one_line(output));
     return 1;
   });
 }

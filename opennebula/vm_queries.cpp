@@ -8,6 +8,7 @@
 #include "opennebula/images.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 namespace ks_opennebula_common {
 
@@ -106,7 +107,7 @@ int get_vm_id_by_name(const std::string& name, std::string& id) {
     if (!doc) return 1;
     xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "ID");
     if (!node) {
-      log_error(kIdByNameSig, ": can't get ID for VM: " + name);
+      log_error(kIdByNameSig, ": can't get ID for VM: " + kestrova::as_one_line(name));
       return 1;
     }
     id = node_text(doc.get(), node);

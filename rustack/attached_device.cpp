@@ -16,8 +16,10 @@
 #include <boost/filesystem.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace fs = boost::filesystem;
+using kestrova::as_one_line;
 
 namespace rustack_device {
 
@@ -87,7 +89,7 @@ serial_evidence evidence_for(device_roots const& roots, dev_t number, std::strin
     if (serial == volume_id.substr(0, kSerialLength))
       evidence.own = true;
     else
-      evidence.other = "its serial is '" + serial + "'";
+      evidence.other = "its serial is '" + as_one_line(serial) + "'";
   }
   boost::system::error_code ec;
   fs::directory_iterator it(by_id_directory(roots.dev), ec);
@@ -103,7 +105,8 @@ serial_evidence evidence_for(device_roots const& roots, dev_t number, std::strin
     if (own)
       evidence.own = true;
     else
-      evidence.other = "'" + it->path().string() + "' names it with the serial '" + link_serial + "'";
+      evidence.other =
+          "'" + as_one_line(it->path().string()) + "' names it with the serial '" + as_one_line(link_serial) + "'";
   }
   return evidence;
 }
@@ -155,7 +158,7 @@ std::map<dev_t, std::string> new_disks(device_roots const& roots, std::string co
 
 std::string joined_names(std::map<dev_t, std::string> const& disks) {
   std::string out;
-  for (auto const& entry : disks) out += (out.empty() ? "'" : ", '") + entry.second + "'";
+  for (auto const& entry : disks) out += (out.empty() ? "'" : ", '") + as_one_line(entry.second) + "'";
   return out;
 }
 
@@ -212,8 +215,8 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
       return result;
     }
     result.state = probe_result::refused;
-    result.reason = ": the serial link '" + link + "' of volume '" + volume_id + "' leads to '" + target.string() +
-                    "', which is not a block device";
+    result.reason = ": the serial link '" + as_one_line(link) + "' of volume '" + volume_id + "' leads to '" +
+                    as_one_line(target.string()) + "', which is not a block device";
     return result;
   }
 
@@ -230,8 +233,9 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
   };
   auto const several = [&](probe_result& r) {
     r.state = probe_result::unusable;
-    r.reason = ": " + std::to_string(disks.size()) + " new block devices appeared on server '" + server_name +
-               "' (" + joined_names(disks) + ") and nothing tells which of them is volume '" + volume_id + "'";
+    r.reason = ": " + std::to_string(disks.size()) + " new block devices appeared on server '" +
+               as_one_line(server_name) + "' (" + joined_names(disks) +
+               ") and nothing tells which of them is volume '" + volume_id + "'";
   };
 
   struct stat st {};
@@ -242,23 +246,24 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
   }
   if (!fs::path(hint).is_absolute()) {
     result.state = probe_result::unusable;
-    result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' is not an absolute path";
+    result.reason =
+        ": the device '" + as_one_line(hint) + "' reported for volume '" + volume_id + "' is not an absolute path";
   } else if (!S_ISBLK(st.st_mode)) {
     result.state = probe_result::unusable;
-    result.reason = ": volume was attached to server: '" + server_name + "' as device '" + hint +
-                    "' but it is not a block device";
+    result.reason = ": volume was attached to server: '" + as_one_line(server_name) + "' as device '" +
+                    as_one_line(hint) + "' but it is not a block device";
   } else if (before.count(normal(hint)) != 0) {
     result.state = probe_result::unusable;
-    result.reason = ": the device '" + hint + "' reported for volume '" + volume_id +
-                    "' was already present on server '" + server_name + "' before the attach";
+    result.reason = ": the device '" + as_one_line(hint) + "' reported for volume '" + volume_id +
+                    "' was already present on server '" + as_one_line(server_name) + "' before the attach";
   } else {
     // New, but perhaps another volume's that was attached at the same time.
     serial_evidence const evidence = evidence_for(roots, st.st_rdev, volume_id);
     bool const the_new_disk = disks.size() == 1 && disks.begin()->first == st.st_rdev;
     if (!evidence.other.empty()) {
       result.state = probe_result::unusable;
-      result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' on server '" +
-                      server_name + "' belongs to another disk: " + evidence.other;
+      result.reason = ": the device '" + as_one_line(hint) + "' reported for volume '" + volume_id + "' on server '" +
+                      as_one_line(server_name) + "' belongs to another disk: " + evidence.other;
     } else if (evidence.own || the_new_disk) {
       result.state = probe_result::found;
       result.device = hint;
@@ -269,8 +274,8 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
       return result;
     } else {
       result.state = probe_result::unusable;
-      result.reason = ": the device '" + hint + "' reported for volume '" + volume_id + "' on server '" +
-                      server_name + "' is no disk of its own";
+      result.reason = ": the device '" + as_one_line(hint) + "' reported for volume '" + volume_id + "' on server '" +
+                      as_one_line(server_name) + "' is no disk of its own";
     }
   }
   // The hint cannot be the volume's; the one new disk still can.
@@ -293,9 +298,10 @@ int wait_for_attached_device(device_roots const& roots, std::string const& hint,
       bool const last_check = check + 1 == bounds.checks;
       if (last.by_serial || seen_unproven || last_check) {
         if (!hint.empty() && normal(hint) != normal(last.device))
-          KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << hint << "' for volume '" << volume_id
+          KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << as_one_line(hint) << "' for volume '"
+                                      << volume_id
                                       << (last.by_serial ? "', its serial names '" : "', the one new disk is '")
-                                      << last.device << "'" << std::endl;
+                                      << as_one_line(last.device) << "'" << std::endl;
         device = last.device;
         return 0;
       }
@@ -311,8 +317,8 @@ int wait_for_attached_device(device_roots const& roots, std::string const& hint,
   if (last.state == probe_result::unusable) {
     KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;
     KsLogStream(KsLogLvl::Error) << signature << ": no device with the serial of volume '" << volume_id << "' ("
-                                 << serial_link_path(roots.dev, volume_id) << ") appeared on server '" << server_name
-                                 << "', so its device cannot be told" << std::endl;
+                                 << serial_link_path(roots.dev, volume_id) << ") appeared on server '"
+                                 << as_one_line(server_name) << "', so its device cannot be told" << std::endl;
     return 2;
   }
   KsLogStream(KsLogLvl::Error) << signature << timeout_message << std::endl;

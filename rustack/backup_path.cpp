@@ -26,8 +26,10 @@
 #include "rustack/leftovers.h"
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace fs = boost::filesystem;
+using kestrova::as_one_line;
 
 namespace {
 
@@ -61,8 +63,8 @@ bool snapshot_status_known(std::string const& status) {
 int check_block_device(std::string const& device, std::string const& server_name) {
   try {
     if (!fs::exists(fs::symlink_status(device))) {
-      KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": attached device '" << device
-                                   << "' does not exist in server '" << server_name << "'" << std::endl;
+      KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": attached device '" << as_one_line(device)
+                                   << "' does not exist in server '" << as_one_line(server_name) << "'" << std::endl;
       return 2;
     }
     struct stat st {};
@@ -71,13 +73,15 @@ int check_block_device(std::string const& device, std::string const& server_name
       return 2;
     }
     if (S_ISBLK(st.st_mode)) return 0;
-    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": volume was attached to server: '" << server_name
-                                 << "' as device '" << device << "' but it is not a block device" << std::endl;
+    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": volume was attached to server: '" << as_one_line(server_name)
+                                 << "' as device '" << as_one_line(device) << "' but it is not a block device"
+                                 << std::endl;
     return 2;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": boost::filesystem:" << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kCheckBlockSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return 2;
 }
@@ -86,12 +90,12 @@ void KsModuleRuStack::run_owed_after_script(curlAPI& client, char const* signatu
   if (!after_script_pending) return;
   after_script_pending = false;
   guest_script_call call = pending_after_script;
-  KsLogStream(KsLogLvl::Info) << "Running the script '" << call.script << "' with 'after' inside VM " << call.domain
-                              << ", whose 'before' script has run" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Running the script '" << call.script << "' with 'after' inside VM "
+                              << as_one_line(call.domain) << ", whose 'before' script has run" << std::endl;
   std::string arguments = "after";
   if (run_script_inside_vm(call.host, call.domain, call.script, arguments, &client, call.timeout) != 0)
     KsLogStream(KsLogLvl::Error) << signature << ": the script '" << call.script << "' with 'after' failed inside VM "
-                                 << call.domain << std::endl;
+                                 << as_one_line(call.domain) << std::endl;
 }
 
 void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
@@ -134,7 +138,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       remove_backup_objects(client, kPrepareSig);
       remove_backup_files(kPrepareSig);
     } catch (std::exception const& e) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": clean-up: " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": clean-up: " << kestrova::as_one_line(e.what()) << std::endl;
       rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kPrepareSig, "");
     }
     return false;
@@ -190,7 +194,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     if (running && admin) {
       if (client.get_hypervisor_info(server) != 0) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get info for hypervisor "
-                                     << server.hypervisor_hostname << std::endl;
+                                     << as_one_line(server.hypervisor_hostname) << std::endl;
         return false;
       }
       qemu = server.hypervisor_type == "QEMU";
@@ -279,7 +283,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         }
         if (!snapshot_status_known(status)) {
           KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id
-                                       << "' has unexpected status: " << status << std::endl;
+                                       << "' has unexpected status: " << as_one_line(status) << std::endl;
           return fail();
         }
         if (status != "available" && !pending) pending = &record;
@@ -342,13 +346,13 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       std::string hint;
       if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '"
-                                     << settings.vm_name << "'" << std::endl;
+                                     << as_one_line(settings.vm_name) << "'" << std::endl;
         return fail();
       }
       auto const same_hint = reported.find(hint);
       if (same_hint != reported.end()) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_hint->second << "' and '" << copy_id
-                                     << "' were both reported at device '" << hint << "'" << std::endl;
+                                     << "' were both reported at device '" << as_one_line(hint) << "'" << std::endl;
         return fail();
       }
       reported[hint] = copy_id;
@@ -374,7 +378,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       auto const same_name = names.find(device_name);
       if (same_name != names.end()) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id
-                                     << "' appeared as the same device '" << device_name << "'" << std::endl;
+                                     << "' appeared as the same device '" << as_one_line(device_name) << "'"
+                                     << std::endl;
         return fail();
       }
       names[device_name] = copy_id;
@@ -393,7 +398,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
         KsLogStream(KsLogLvl::Info) << "Do not save volume configuration for the replica" << std::endl;
       } else {
         KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << original_id
-                                    << "' was captured here: " << config_path << std::endl;
+                                    << "' was captured here: " << as_one_line(config_path) << std::endl;
         items[config_path] = original_id + ".conf";
         items[device] = device_name;
       }
@@ -415,7 +420,8 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     }
 
     std::cout << "File list to backup: " << std::endl;
-    for (auto const& item : items) std::cout << item.first << " : " << item.second << std::endl;
+    for (auto const& item : items)
+      std::cout << as_one_line(item.first) << " : " << as_one_line(item.second) << std::endl;
 
     {
       rustack_cleanup::shutdown_signals_held held;
@@ -424,11 +430,12 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     if (add_to_ksfd_list_file(options_.resource_list_file, items, false)) return true;
     return fail();
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": boost::filesystem:" << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (boost::system::system_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": json: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": json: " << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return fail();
 }
@@ -464,9 +471,9 @@ bool KsModuleRuStack::release_resource_after_backup() {
                                   << std::endl;
     return true;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": fs:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": fs:" << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, "");
   log_unfinished_task_end();

@@ -8,6 +8,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace rustack_lookup {
 
@@ -115,8 +116,8 @@ bool made_object_search::matching(curlAPI& client, std::vector<std::string>& ids
 }
 
 std::string made_object_search::what() const {
-  std::string text = match_.kind + " named '" + match_.name + "'";
-  if (match_.kind == "snapshot") text += " of volume '" + match_.volume_id + "'";
+  std::string text = match_.kind + " named '" + kestrova::as_one_line(match_.name) + "'";
+  if (match_.kind == "snapshot") text += " of volume '" + kestrova::as_one_line(match_.volume_id) + "'";
   if (!match_.snapshot_id.empty()) text += " from snapshot '" + match_.snapshot_id + "'";
   return text;
 }

@@ -16,6 +16,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace {
 
@@ -153,7 +154,7 @@ int curlAPI::set_common_options(std::string const& url, char const* signature) {
         return 2;
       }
     } catch (boost::filesystem::filesystem_error const& e) {
-      KsLogStream(KsLogLvl::Error) << signature << ": fs:" << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << signature << ": fs:" << kestrova::as_one_line(e.what()) << std::endl;
       return 2;
     }
     curl_easy_setopt(h, CURLOPT_CAINFO, settings_.ca_info.c_str());
@@ -239,7 +240,7 @@ int curlAPI::send_request(std::string const& url, RequestType type, std::string&
   if (settings_.curl_verbose) {
     KsLogStream(KsLogLvl::Info) << ": URL: " << url << std::endl;
     if (type == POST)
-      KsLogStream(KsLogLvl::Info) << ": POST BODY: '" << body << "'" << std::endl;
+      KsLogStream(KsLogLvl::Info) << ": POST BODY: '" << kestrova::as_one_line(body) << "'" << std::endl;
   }
 
   if (set_common_options(url, kRequestSig) != 0)
@@ -248,8 +249,8 @@ int curlAPI::send_request(std::string const& url, RequestType type, std::string&
   reply = reply_buffer_;
 
   if (settings_.curl_verbose)
-    KsLogStream(KsLogLvl::Info) << ": HTTP Code: " << http_code_ << ", Server response: '" << reply << "'"
-                                << std::endl;
+    KsLogStream(KsLogLvl::Info) << ": HTTP Code: " << http_code_ << ", Server response: '"
+                                << kestrova::as_one_line(reply) << "'" << std::endl;
   return 0;
 }
 
@@ -324,7 +325,7 @@ int curlAPI::login(bool admin) {
       if (!escaped_password.empty())
         boost::algorithm::replace_all(shown, escaped_password, "XXX");
       KsLogStream(KsLogLvl::Info) << kLoginSig << ": URL: " << url << std::endl;
-      KsLogStream(KsLogLvl::Info) << kLoginSig << ": POST BODY: '" << shown << "'" << std::endl;
+      KsLogStream(KsLogLvl::Info) << kLoginSig << ": POST BODY: '" << kestrova::as_one_line(shown) << "'" << std::endl;
     }
 
     if (set_common_options(url, kLoginSig) != 0)
@@ -334,7 +335,7 @@ int curlAPI::login(bool admin) {
       perform_following(url, POST, true);
     } catch (std::runtime_error const& e) {
       curl_easy_setopt(h, CURLOPT_HEADER, 0L);
-      KsLogStream(KsLogLvl::Error) << kLoginSig << ": exception:" << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << kLoginSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
       return 2;
     }
     curl_easy_setopt(h, CURLOPT_HEADER, 0L);
@@ -357,8 +358,8 @@ int curlAPI::login(bool admin) {
       std::string shown = reply;
       if (!token.empty())
         boost::algorithm::replace_all(shown, token, "XXX");
-      KsLogStream(KsLogLvl::Info) << kLoginSig << ": HTTP Code: " << http_code_ << ", Server response: '" << shown
-                                  << "'" << std::endl;
+      KsLogStream(KsLogLvl::Info) << kLoginSig << ": HTTP Code: " << http_code_ << ", Server response: '"
+                                  << kestrova::as_one_line(shown) << "'" << std::endl;
     }
 
     if (token.empty()) {
@@ -368,9 +369,9 @@ int curlAPI::login(bool admin) {
     token_of(admin) = token;
     return 0;
   } catch (boost::filesystem::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kLoginSig << ": fs:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kLoginSig << ": fs:" << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kLoginSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kLoginSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return 2;
 }
@@ -381,7 +382,8 @@ int curlAPI::parse_result_string(std::string const& reply, boost::json::value& v
   try {
     value = boost::json::parse(reply);
   } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << kParseSig << ": json parsing failed: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kParseSig << ": json parsing failed: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return 1;
   }
   if (!value.is_object()) {
@@ -413,9 +415,9 @@ int curlAPI::get_error_info(boost::json::value const& value, std::string& code, 
       message = json_text(*m);
     return 0;
   } catch (boost::system::system_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kErrorInfoSig << ": json: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kErrorInfoSig << ": json: " << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kErrorInfoSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kErrorInfoSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   code.clear();
   message.clear();
@@ -477,10 +479,10 @@ int curlAPI::get_api_version(std::string const& service, std::string& version) {
       return 0;
     }();
   } catch (boost::system::system_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kApiVersionSig << ": json: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kApiVersionSig << ": json: " << kestrova::as_one_line(e.what()) << std::endl;
     result = 2;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kApiVersionSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kApiVersionSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
     result = 2;
   }
   if (result != 0)
@@ -518,9 +520,10 @@ int curlAPI::get_keystone_api_version(std::string& version) {
     version = id;
     return 0;
   } catch (boost::system::system_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kKeystoneVersionSig << ": json: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kKeystoneVersionSig << ": json: " << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kKeystoneVersionSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kKeystoneVersionSig << ": exception:" << kestrova::as_one_line(e.what())
+                                 << std::endl;
   }
   return 2;
 }

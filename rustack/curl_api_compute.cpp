@@ -10,6 +10,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 using curl_api_ops::guarded;
 using curl_api_ops::has_id;
@@ -18,6 +19,7 @@ using curl_api_ops::log_info;
 using curl_api_ops::path_segment;
 using curl_api_ops::report_error_member;
 using curl_api_ops::reply_object;
+using kestrova::as_one_line;
 
 namespace {
 
@@ -126,14 +128,14 @@ bool next_page_query(char const* sig, boost::json::value const& links, std::stri
     auto const* rel = object ? object->if_contains("rel") : nullptr;
     auto const* href = object ? object->if_contains("href") : nullptr;
     if (!rel || !rel->is_string() || !href || !href->is_string()) {
-      log_error(sig, ": json value is not a server list link: " + curlAPI::json_text(link));
+      log_error(sig, ": json value is not a server list link: " + as_one_line(curlAPI::json_text(link)));
       return false;
     }
     if (rel->get_string() != "next")
       continue;
     next = query_of(curlAPI::string_value(*href));
     if (next.empty()) {
-      log_error(sig, ": the next link of the server list names no page: " + curlAPI::string_value(*href));
+      log_error(sig, ": the next link of the server list names no page: " + as_one_line(curlAPI::string_value(*href)));
       return false;
     }
   }
@@ -419,10 +421,10 @@ int curlAPI::get_hypervisor_info(server_conf& record) {
         record.hypervisor_ip = h.host_ip;
       }
     }
-    log_info("Server: " + record.name + ", ID: " + record.id + " is running on hypervisor: " +
-             record.hypervisor_hostname + " as instance: " + record.instance_name);
-    log_info("Hypervisor IP address: " + record.hypervisor_ip);
-    log_info("Hypervisor type: " + record.hypervisor_type);
+    log_info("Server: " + as_one_line(record.name) + ", ID: " + as_one_line(record.id) + " is running on hypervisor: " +
+             as_one_line(record.hypervisor_hostname) + " as instance: " + as_one_line(record.instance_name));
+    log_info("Hypervisor IP address: " + as_one_line(record.hypervisor_ip));
+    log_info("Hypervisor type: " + as_one_line(record.hypervisor_type));
     return 0;
   });
 }
@@ -437,7 +439,7 @@ int curlAPI::get_network_list(std::vector<network>& list) {
       return 12;
     if (last_http_code() != 200) {
       log_error(sig, ": unable to get network list, got http code: " + std::to_string(last_http_code()) +
-                         ", API response: " + reply);
+                         ", API response: " + as_one_line(reply));
       return 12;
     }
     boost::json::value value;
@@ -445,7 +447,7 @@ int curlAPI::get_network_list(std::vector<network>& list) {
       return 12;
     auto const& top = value.get_object();
     if (top.empty()) {
-      log_error(sig, ": json object value is empty. Expected networks list info. json:" + reply);
+      log_error(sig, ": json object value is empty. Expected networks list info. json:" + as_one_line(reply));
       return 12;
     }
     for (auto const& member : top) {

@@ -14,6 +14,7 @@
 
 #include "rustack/curl_api.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace curl_api_ops {
 
@@ -30,9 +31,9 @@ int guarded(char const* signature, int failure, Body&& body) {
   try {
     return body();
   } catch (boost::system::system_error const& e) {
-    log_error(signature, std::string(": json: ") + e.what());
+    log_error(signature, std::string(": json: ") + kestrova::as_one_line(e.what()));
   } catch (std::exception const& e) {
-    log_error(signature, std::string(": exception:") + e.what());
+    log_error(signature, std::string(": exception:") + kestrova::as_one_line(e.what()));
   }
   return failure;
 }
@@ -79,7 +80,8 @@ inline int report_error_member(curlAPI& api, char const* signature, boost::json:
   if (api.get_error_info(member, code, message) != 0)
     log_error(signature, not_error);
   else
-    log_error(signature, ": returned code: " + code + ", error message: " + message);
+    log_error(signature,
+              ": returned code: " + kestrova::as_one_line(code) + ", error message: " + kestrova::as_one_line(message));
   return result;
 }
 
@@ -141,7 +143,8 @@ inline int read_error_reply(curlAPI& api, char const* signature, std::string con
     log_error(signature, ": got non empty reply from server");
     return 6;
   }
-  log_error(signature, ": returned code: " + code + ", error message: " + message);
+  log_error(signature,
+            ": returned code: " + kestrova::as_one_line(code) + ", error message: " + kestrova::as_one_line(message));
   return 0;
 }
 

@@ -12,6 +12,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 using curl_api_ops::has_id;
 using curl_api_ops::log_error;
@@ -321,7 +322,7 @@ int curlAPI::create_volume(volume const& description, std::string& new_volume_id
       return 6;
     // The size goes into the body as a bare number.
     if (!is_number_text(description.size)) {
-      log_error(sig, ": invalid volume size '" + description.size + "'");
+      log_error(sig, ": invalid volume size '" + kestrova::as_one_line(description.size) + "'");
       return 6;
     }
     std::string body = "{\"volume\": {\"size\": " + description.size;

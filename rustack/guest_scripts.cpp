@@ -96,19 +96,20 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     else
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't execute script inside VM. " << kVirsh
                                    << " returned: " << status
-                                   << " with error: " << kestrova_common::single_quoted(output) << std::endl;
+                                   << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
+                                   << std::endl;
     return 1;
   }
 
   std::string const pid = pid_text(output);
   if (!is_pid(pid)) {
     KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get pid of the script started inside VM from: "
-                                 << kestrova_common::single_quoted(output) << std::endl;
+                                 << kestrova::as_one_line(kestrova_common::single_quoted(output)) << std::endl;
     return 1;
   }
   if (!probe)
     KsLogStream(KsLogLvl::Info) << "Run command '" << script << "' with argument '" << arguments
-                                << "' inside VM: " << domain << ", pid: " << pid << std::endl;
+                                << "' inside VM: " << kestrova::as_one_line(domain) << ", pid: " << pid << std::endl;
 
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   unsigned int polls_left = timeout;
@@ -119,7 +120,8 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     if (status != 0) {
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get exec status of running script. " << kVirsh
                                    << " returned: " << status
-                                   << " with error: " << kestrova_common::single_quoted(output) << std::endl;
+                                   << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
+                                   << std::endl;
       return 1;
     }
 
@@ -145,10 +147,10 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
         }
       }
     } catch (boost::system::system_error const& e) {
-      KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": json: " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": json: " << kestrova::as_one_line(e.what()) << std::endl;
       return 1;
     } catch (std::exception const& e) {
-      KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": exception:" << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
       return 1;
     }
 
@@ -168,7 +170,8 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
       return 1;
     }
     if (exit_code == "0") return 0;
-    KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": internal VM script returned: " << exit_code << std::endl;
+    KsLogStream(KsLogLvl::Error) << kRunScriptSig
+                                 << ": internal VM script returned: " << kestrova::as_one_line(exit_code) << std::endl;
     return 1;
   }
 }

@@ -9,6 +9,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 #include "support/utils/version.h"
 
 namespace {
@@ -59,7 +60,7 @@ int KsModuleRuStack::check_resource(std::string const& resource) {
     }
   }
   if (!found) {
-    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": the VM '" << settings.vm_name
+    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": the VM '" << kestrova::as_one_line(settings.vm_name)
                                  << "' does not exist in Rustack" << std::endl;
     return 2;
   }
@@ -111,8 +112,10 @@ int KsModuleRuStack::list_all_resources(bool headers) {
   }
   if (headers)
     std::cout << kHeaderLabels << std::endl;
+  // One row per server, whatever its name holds.
   for (auto const& server : servers)
-    std::cout << server.id << "|" << server.name << "|" << server.status << std::endl;
+    std::cout << kestrova::as_one_line(server.id) << "|" << kestrova::as_one_line(server.name) << "|"
+              << kestrova::as_one_line(server.status) << std::endl;
   return 0;
 }
 
@@ -137,16 +140,18 @@ void KsModuleRuStack::make_archiving() {
     KsLogStream(KsLogLvl::Info) << "Archive (delete) the resource: " << options_.resource << std::endl;
     curlAPI client(settings);
     if (client.login(false) != 0) {
-      KsLogStream(KsLogLvl::Error) << kArchivingSig << ": unable to get status of VM " << backup_server_name
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kArchivingSig << ": unable to get status of VM "
+                                   << kestrova::as_one_line(backup_server_name) << std::endl;
       return;
     }
     if (client.delete_server(options_.resource) != 0) {
-      KsLogStream(KsLogLvl::Error) << kArchivingSig << ": unable to delete: " << backup_server_name << std::endl;
+      KsLogStream(KsLogLvl::Error) << kArchivingSig
+                                   << ": unable to delete: " << kestrova::as_one_line(backup_server_name) << std::endl;
       return;
     }
-    KsLogStream(KsLogLvl::Info) << "Server '" << backup_server_name << " is now deleted" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Server '" << kestrova::as_one_line(backup_server_name) << " is now deleted"
+                                << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kArchivingSig << " exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kArchivingSig << " exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
 }

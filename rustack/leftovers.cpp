@@ -9,6 +9,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace rustack_cleanup {
 
@@ -54,8 +55,8 @@ bool in_transition(char const* kind, std::string const& status) {
 
 void log_one(char const* signature, char const* kind, std::string const& id, std::string const& project,
              std::string const& why) {
-  KsLogStream(KsLogLvl::Error) << signature << ": " << kind << " '" << id << "' of project '" << project
-                               << "' is left behind" << why << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": " << kind << " '" << id << "' of project '"
+                               << kestrova::as_one_line(project) << "' is left behind" << why << std::endl;
 }
 
 // Keeps in `ids` the objects still there, logging each (unless `signature`
@@ -70,7 +71,8 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
     if (p == presence::gone) continue;
     if (signature)
       log_one(signature, kind, id, project,
-              p == presence::present ? " in the state " + status : std::string(" (its state cannot be read)"));
+              p == presence::present ? " in the state " + kestrova::as_one_line(status)
+                                     : std::string(" (its state cannot be read)"));
     left.insert(left.end(), id);
   }
   return left;

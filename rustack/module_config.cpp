@@ -56,7 +56,7 @@ bool service_segment(std::string const& service, std::string const& version_id, 
   if (curlAPI::api_path_segment(version_id, segment))
     return true;
   KsLogStream(KsLogLvl::Error) << kLoadApiSig << ": the " << service << " version id "
-                               << kestrova::as_quoted(version_id, '"', '\\')
+                               << kestrova::as_one_line(kestrova::as_quoted(version_id, '"', '\\'))
                                << " does not give a service path segment" << std::endl;
   return false;
 }
@@ -146,7 +146,8 @@ bool KsModuleRuStack::load_module_config() {
     }
     return true;
   } catch (boost::filesystem::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kLoadConfigSig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kLoadConfigSig << ": boost::filesystem:" << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return false;
   }
 }
@@ -157,26 +158,26 @@ bool KsModuleRuStack::load_api_version(bool print) {
   std::string nova;
   if (client.get_api_version("nova-api", nova) != 0) {
     KsLogStream(KsLogLvl::Error) << kLoadApiSig << ": unable to work with openstack nova-api API on current host: "
-                                 << settings.vm_name << std::endl;
+                                 << kestrova::as_one_line(settings.vm_name) << std::endl;
     return false;
   }
   std::string cinder;
   if (client.get_api_version("cinder", cinder) != 0) {
     KsLogStream(KsLogLvl::Error) << kLoadApiSig << ": unable to work with openstack cinder API on current host: "
-                                 << settings.vm_name << std::endl;
+                                 << kestrova::as_one_line(settings.vm_name) << std::endl;
     return false;
   }
   std::string keystone;
   if (client.get_keystone_api_version(keystone) != 0) {
     KsLogStream(KsLogLvl::Error) << kLoadApiSig << ": unable to work with openstack keystone API on current host: "
-                                 << settings.vm_name << std::endl;
+                                 << kestrova::as_one_line(settings.vm_name) << std::endl;
     return false;
   }
 
   if (print) {
-    KsLogStream(KsLogLvl::Info) << "Nova-api version: " << nova << std::endl;
-    KsLogStream(KsLogLvl::Info) << "Cinder version: " << cinder << std::endl;
-    KsLogStream(KsLogLvl::Info) << "Keystone version: " << keystone << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Nova-api version: " << kestrova::as_one_line(nova) << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Cinder version: " << kestrova::as_one_line(cinder) << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Keystone version: " << kestrova::as_one_line(keystone) << std::endl;
   }
 
   // All three or none: a half-updated set would mix services of two clouds.
@@ -257,7 +258,7 @@ void KsModuleRuStack::list_restore_parameters() {
 
   std::string ids;
   for (std::size_t i = 0; i < networks.size(); ++i)
-    ids += (i == 0 ? "" : "##SEP##") + networks[i].id;
+    ids += (i == 0 ? "" : "##SEP##") + kestrova::as_one_line(networks[i].id);
   std::cout << "dd_block_size" << ": unsigned ::" << "Block size for dd operations, Megabytes:" << std::endl;
   std::cout << "network_uuid" << ": UUID :" << ids << ":" << "UUID of network to use for the new server:"
             << std::endl;

@@ -50,8 +50,8 @@ bool test_ssh_connection(std::string const& host, std::string const& user, unsig
     if (ks_utils_common::execute_command(command, output) == 0) return true;
   }
 
-  std::string message = "unable to connect via ssh to host: " + kestrova::as_quoted_single(host);
-  if (!output.empty()) message += ", command output: " + kestrova::as_quoted_single(output);
+  std::string message = "unable to connect via ssh to host: " + kestrova::as_one_line(kestrova::as_quoted_single(host));
+  if (!output.empty()) message += ", command output: " + kestrova::as_one_line(kestrova::as_quoted_single(output));
   if (as_error)
     KsLogStream(KsLogLvl::Error) << kSshSig << ": " << message << std::endl;
   else
@@ -64,8 +64,8 @@ int get_disk_serial_number(std::string const& device, std::string& serial) {
       std::string(kUdevadm) + " info --name=" + kestrova::shell_quoted_if_needed(device) + " | grep ID_SERIAL";
   std::string output;
   if (ks_utils_common::execute_command(command, output) != 0) {
-    KsLogStream(KsLogLvl::Error) << kSerialSig << ": This command produced an error: " << command
-                                 << "\n: command output: " << output << std::endl;
+    KsLogStream(KsLogLvl::Error) << kSerialSig << ": This command produced an error: " << kestrova::as_one_line(command)
+                                 << "\n: command output: " << kestrova::as_one_line(output) << std::endl;
     return 1;
   }
   // The value ends with its line: grep also passes ID_SERIAL_SHORT and the
@@ -79,7 +79,7 @@ int get_block_devices_list(std::vector<std::string>& names) {
   std::string output;
   if (ks_utils_common::execute_command(kLsblk, output) != 0) {
     KsLogStream(KsLogLvl::Error) << kDevicesSig << ": This command produced an error: " << kLsblk
-                                 << "\n: command output: " << output << std::endl;
+                                 << "\n: command output: " << kestrova::as_one_line(output) << std::endl;
     return 6;
   }
   try {
@@ -115,13 +115,14 @@ int get_block_devices_list(std::vector<std::string>& names) {
     }
     return 0;
   } catch (std::bad_alloc const& e) {
-    KsLogStream(KsLogLvl::Error) << kDevicesSig << ": json parsing failed: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kDevicesSig << ": json parsing failed: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
     return 6;
   } catch (boost::system::system_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kDevicesSig << ": boost::json: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kDevicesSig << ": boost::json: " << kestrova::as_one_line(e.what()) << std::endl;
     return 2;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kDevicesSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kDevicesSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
     return 2;
   }
 }
@@ -130,21 +131,23 @@ int get_attached_block_device_name(std::string const& serial, std::string const&
   for (unsigned attempt = 1;; ++attempt) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     if (attempt == kAttachedAttempts) {
-      KsLogStream(KsLogLvl::Error) << kAttachedSig << ": can't get device name of the disk attached to VM '" << vm
-                                   << "', break by timeout " << kAttachedAttempts << std::endl;
+      KsLogStream(KsLogLvl::Error) << kAttachedSig << ": can't get device name of the disk attached to VM '"
+                                   << kestrova::as_one_line(vm) << "', break by timeout " << kAttachedAttempts
+                                   << std::endl;
       return 1;
     }
     std::vector<std::string> names;
     if (get_block_devices_list(names) != 0) {
-      KsLogStream(KsLogLvl::Error) << kAttachedSig << ": unable to get list of block devices on VM '" << vm << "'"
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kAttachedSig << ": unable to get list of block devices on VM '"
+                                   << kestrova::as_one_line(vm) << "'" << std::endl;
       continue;
     }
     for (auto const& name : names) {
       std::string found;
       if (get_disk_serial_number(name, found) != 0) {
-        KsLogStream(KsLogLvl::Error) << kAttachedSig << ": unable to get serial number of block device '" << name
-                                     << "' inside the VM '" << vm << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kAttachedSig << ": unable to get serial number of block device '"
+                                     << kestrova::as_one_line(name) << "' inside the VM '" << kestrova::as_one_line(vm)
+                                     << "'" << std::endl;
         break;
       }
       if (found == serial) {

@@ -72,9 +72,10 @@ int read_file(std::string const& signature, std::string const& missing_sep, std:
     load_text(text, record);
     return 0;
   } catch (boost::filesystem::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << signature << ": boost::filesystem: " << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": boost::filesystem: " << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << signature << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return 7;
 }
@@ -100,7 +101,8 @@ int fill_volume_config(std::string const& directory, std::string const& volume_i
   // The id comes from a saved description: it must name a file inside the
   // directory, not one elsewhere.
   if (!ks_utils_common::is_plain_name(volume_id)) {
-    KsLogStream(KsLogLvl::Error) << signature << ": the volume id " << kestrova::as_quoted(volume_id, '"', '\\')
+    KsLogStream(KsLogLvl::Error) << signature << ": the volume id "
+                                 << kestrova::as_one_line(kestrova::as_quoted(volume_id, '"', '\\'))
                                  << " is not a plain file name" << std::endl;
     return 7;
   }

@@ -4,6 +4,7 @@
 
 #include "rustack/curl_api.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace rustack_restore {
 
@@ -14,7 +15,8 @@ int create_restored_volume(curlAPI& client, volume const& record, std::string& i
   if (rc == 0 || !image_sent || (code != 400 && code != 404))
     return rc;
   KsLogStream(KsLogLvl::Warning) << signature << ": the cloud refused the image '"
-                                 << record.volume_image_metadata.image_id << "' of volume '" << record.id
+                                 << kestrova::as_one_line(record.volume_image_metadata.image_id) << "' of volume '"
+                                 << kestrova::as_one_line(record.id)
                                  << "': its copy is made without the image and then marked bootable" << std::endl;
   // create_volume names an image only for a bootable description.
   volume without_image = record;
@@ -29,8 +31,8 @@ bool mark_bootable(curlAPI& client, std::vector<volume> const& records, std::vec
       continue;
     if (client.set_volume_bootable(records[k].tenant_id, ids[k], true) != 0) {
       KsLogStream(KsLogLvl::Error) << signature << ": unable to mark the restored volume '" << ids[k]
-                                   << "' (a copy of '" << records[k].id << "') bootable, no server can boot from it"
-                                   << std::endl;
+                                   << "' (a copy of '" << kestrova::as_one_line(records[k].id)
+                                   << "') bootable, no server can boot from it" << std::endl;
       return false;
     }
     KsLogStream(KsLogLvl::Info) << "Volume '" << ids[k] << "' is marked bootable" << std::endl;

@@ -28,6 +28,7 @@
 #include "support/utils/quoting.h"
 
 namespace fs = boost::filesystem;
+using kestrova::as_one_line;
 
 namespace {
 
@@ -61,8 +62,8 @@ void log_remaining_volumes(curlAPI& client, std::map<std::string, std::set<std::
     for (std::string const& id : entry.second) {
       auto const original = originals.find(id);
       std::string const what = "the restored volume '" + id + "' (a copy of '" +
-                               (original != originals.end() ? original->second : std::string()) + "') of project '" +
-                               entry.first + "' remains";
+                               as_one_line(original != originals.end() ? original->second : std::string()) +
+                               "') of project '" + as_one_line(entry.first) + "' remains";
       volume record;
       if (client.get_volume_info(entry.first, id, record) != 0) {
         KsLogStream(KsLogLvl::Error) << signature << ": " << what << " (its state cannot be read)" << std::endl;
@@ -70,9 +71,9 @@ void log_remaining_volumes(curlAPI& client, std::map<std::string, std::set<std::
       }
       std::string where;
       for (volume_attachment const& a : record.attachments)
-        where += ", attached to server '" + settings.vm_name + "' as '" + a.device + "'";
-      KsLogStream(KsLogLvl::Error) << signature << ": " << what << " in the state " << record.status << where
-                                   << std::endl;
+        where += ", attached to server '" + as_one_line(settings.vm_name) + "' as '" + as_one_line(a.device) + "'";
+      KsLogStream(KsLogLvl::Error) << signature << ": " << what << " in the state " << as_one_line(record.status)
+                                   << where << std::endl;
     }
   }
 }
@@ -84,7 +85,7 @@ namespace rustack_restore {
 bool check_network_choice(std::vector<network> const& networks, std::string const& network_uuid,
                           std::string& reason) {
   std::vector<std::string> labels;
-  for (network const& n : networks) labels.push_back(n.label + "(" + n.id + ")");
+  for (network const& n : networks) labels.push_back(as_one_line(n.label + "(" + n.id + ")"));
   if (network_uuid.empty()) {
     if (networks.size() < 2) return true;
     reason = ": a network wasn't specified in restore parameters but there are " + std::to_string(networks.size()) +
@@ -110,9 +111,10 @@ std::string free_server_name(std::vector<rustack_vm_info> const& servers, std::s
                              std::int32_t& counter) {
   std::string candidate = name;
   while (curlAPI::server_name_exists(servers, candidate)) {
-    KsLogStream(KsLogLvl::Info) << "Server with the name: " << candidate << " exists in Rustack " << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Server with the name: " << as_one_line(candidate) << " exists in Rustack "
+                                << std::endl;
     candidate = name + "_" + std::to_string(counter);
-    KsLogStream(KsLogLvl::Info) << "Check new server name: '" << candidate << "'" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Check new server name: '" << as_one_line(candidate) << "'" << std::endl;
     ++counter;
   }
   return candidate;
@@ -191,9 +193,10 @@ bool KsModuleRuStack::before_restore() {
     }
     return true;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": boost::filesystem:" << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return false;
 }
@@ -239,7 +242,7 @@ bool KsModuleRuStack::deployment(bool const&) {
       return false;
     }
     if (deploy_vm(boot_volume_id, parameters, server) != 0) {
-      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to deploy VM: '" << server.name << "'"
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": failed to deploy VM: '" << as_one_line(server.name) << "'"
                                    << std::endl;
       log_kept_restore_objects(client, kDeploymentSig);
       return false;
@@ -251,7 +254,7 @@ bool KsModuleRuStack::deployment(bool const&) {
       std::string device;
       if (client.attach_volume(server.id, id, device) != 0) {
         KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << id << "' to server '"
-                                     << server.name << "'" << std::endl;
+                                     << as_one_line(server.name) << "'" << std::endl;
         log_kept_restore_objects(client, kDeploymentSig);
         return false;
       }
@@ -267,9 +270,10 @@ bool KsModuleRuStack::deployment(bool const&) {
     }
     return true;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": boost::filesystem:" << kestrova::as_one_line(e.what())
+                                 << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return false;
 }
@@ -286,7 +290,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     try {
       undo_restore_volumes(client, sig);
     } catch (std::exception const& e) {
-      KsLogStream(KsLogLvl::Error) << sig << ": clean-up: " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << sig << ": clean-up: " << kestrova::as_one_line(e.what()) << std::endl;
     }
     return 7;
   };
@@ -304,30 +308,33 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     for (std::string const& id : server.attached_volumes) {
       volume record;
       if (fill_volume_config(directory, id, record) != 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to get volume info from" << id << ".conf file" << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to get volume info from" << as_one_line(id) << ".conf file"
+                                     << std::endl;
         return 7;
       }
       std::string const& name = record.attached_device_name;
       if (!rustack_restore::is_plain_file_name(name)) {
-        KsLogStream(KsLogLvl::Error) << sig << ": the image name " << kestrova::as_quoted(name, '"', '\\')
-                                     << " of volume '" << id << "' is not a plain file name" << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": the image name " << as_one_line(kestrova::as_quoted(name, '"', '\\'))
+                                     << " of volume '" << as_one_line(id) << "' is not a plain file name" << std::endl;
         return 7;
       }
       auto const same = image_owner.find(name);
       if (same != image_owner.end()) {
-        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same->second << "' and '" << id
-                                     << "' were both saved as the device '" << name << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << as_one_line(same->second) << "' and '"
+                                     << as_one_line(id) << "' were both saved as the device '" << as_one_line(name)
+                                     << "'" << std::endl;
         return 7;
       }
       image_owner[name] = id;
       std::string const image = directory + "/" + name;
       fs::file_status const status = fs::symlink_status(image);
       if (!fs::exists(status)) {
-        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << image << "' doesn't exist" << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << as_one_line(image) << "' doesn't exist"
+                                     << std::endl;
         return 7;
       }
       if (!fs::is_regular_file(status)) {
-        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << image << "' is not a regular file"
+        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << as_one_line(image) << "' is not a regular file"
                                      << std::endl;
         return 7;
       }
@@ -356,7 +363,8 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       std::string const& image = images[k];
       std::string const& project = record.tenant_id;
 
-      KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << record.id << "' ..." << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << as_one_line(record.id) << "' ..."
+                                  << std::endl;
       // The original volume has the same name and description: only a new
       // one is ever taken for it.
       rustack_lookup::made_object_search const search = rustack_lookup::volume_search(client, record, "");
@@ -375,8 +383,8 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
         }
       }
       if (made != 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '" << original_id
-                                     << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '"
+                                     << as_one_line(original_id) << "'" << std::endl;
         return undo();
       }
       created.insert(id);
@@ -396,13 +404,13 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       std::string hint;
       if (client.attach_volume(settings.vm_id, id, hint) != 0) {
         KsLogStream(KsLogLvl::Error) << sig << ": unable to attach volume '" << id << "' to server '"
-                                     << settings.vm_name << "'" << std::endl;
+                                     << as_one_line(settings.vm_name) << "'" << std::endl;
         return undo();
       }
       auto const same_hint = reported.find(hint);
       if (same_hint != reported.end()) {
         KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_hint->second << "' and '" << id
-                                     << "' were both reported at device '" << hint << "'" << std::endl;
+                                     << "' were both reported at device '" << as_one_line(hint) << "'" << std::endl;
         return undo();
       }
       reported[hint] = id;
@@ -414,7 +422,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
         return undo();
       std::string device;
       if (rustack_device::wait_for_attached_device(roots, hint, id, before, settings.vm_name, sig,
-                                                   ": unable to find just attached volume: '" + record.id +
+                                                   ": unable to find just attached volume: '" + as_one_line(record.id) +
                                                        "' to server: '" + settings.vm_id + "'. Break by timeout " +
                                                        kDeviceChecks,
                                                    device) != 0)
@@ -424,7 +432,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       auto const same_device = devices.find(device);
       if (same_device != devices.end()) {
         KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_device->second << "' and '" << id
-                                     << "' appeared as the same device '" << device << "'" << std::endl;
+                                     << "' appeared as the same device '" << as_one_line(device) << "'" << std::endl;
         return undo();
       }
       devices[device] = id;
@@ -434,20 +442,21 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       std::int64_t const image_size = ks_utils_common::get_file_size(image);
       std::int64_t const device_size = ks_utils_common::get_file_size(device);
       if (device_size <= 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to get the size of block device '" << device << "'"
-                                     << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to get the size of block device '" << as_one_line(device)
+                                     << "'" << std::endl;
         return undo();
       }
       if (image_size > device_size) {
-        KsLogStream(KsLogLvl::Error) << sig << ": the image '" << image << "' of " << image_size
-                                     << " bytes is larger than volume '" << id << "' of " << device_size
-                                     << " bytes" << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": the image '" << as_one_line(image) << "' of " << image_size
+                                     << " bytes is larger than volume '" << id << "' of " << device_size << " bytes"
+                                     << std::endl;
         return undo();
       }
       std::string output;
       if (ks_utils_common::execute_command(rustack_restore::dd_command(image, device, dd_block_size), output) !=
           0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to copy archive to block device: " << output << std::endl;
+        KsLogStream(KsLogLvl::Error) << sig << ": unable to copy archive to block device: " << as_one_line(output)
+                                     << std::endl;
         return undo();
       }
     }
@@ -480,9 +489,9 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     for (std::string const& id : created) KsLogStream(KsLogLvl::Info) << "volume ID: " << id << std::endl;
     return 0;
   } catch (fs::filesystem_error const& e) {
-    KsLogStream(KsLogLvl::Error) << sig << ": boost::filesystem:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << sig << ": boost::filesystem:" << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
-    KsLogStream(KsLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+    KsLogStream(KsLogLvl::Error) << sig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return undo();
 }
@@ -500,7 +509,7 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
     return 7;
   }
   server.name = rustack_restore::free_server_name(servers, server.name, server_name_counter);
-  KsLogStream(KsLogLvl::Info) << "Server will be restored with the name: " << server.name << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Server will be restored with the name: " << as_one_line(server.name) << std::endl;
   // No server had the name when it was chosen: one that has it after a
   // failed request is the one it made.
   rustack_lookup::made_object_search const search = rustack_lookup::server_search(server.name, servers);
@@ -520,22 +529,22 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
     KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server" << std::endl;
     return 7;
   }
-  KsLogStream(KsLogLvl::Info) << "Wait while new server '" << server.name << "' with ID '" << server.id
+  KsLogStream(KsLogLvl::Info) << "Wait while new server '" << as_one_line(server.name) << "' with ID '" << server.id
                               << "' becomes ACTIVE..." << std::endl;
   std::string status = "BUILD";
   for (std::uint32_t poll = 1; status != "ACTIVE"; ++poll) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     if (client.get_server_status(server.id, status) != 0) {
-      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get status of server: '" << server.name << "'"
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get status of server: '" << as_one_line(server.name)
+                                   << "'" << std::endl;
       return 7;
     }
     if (status != "ACTIVE" && poll >= kServerPolls) {
-      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << server.name
+      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << as_one_line(server.name)
                                    << "'. Break by timeout " << kServerPolls << std::endl;
       return 7;
     }
   }
-  KsLogStream(KsLogLvl::Info) << "Server '" << server.name << " is now ACTIVE" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Server '" << as_one_line(server.name) << " is now ACTIVE" << std::endl;
   return 0;
 }

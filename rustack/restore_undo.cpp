@@ -14,6 +14,7 @@
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace {
 
@@ -63,9 +64,9 @@ void KsModuleRuStack::remove_interrupted_restore(curlAPI& client, char const* si
       KsLogStream(KsLogLvl::Info) << "Server '" << restore_server_id << "' was removed" << std::endl;
     } else {
       KsLogStream(KsLogLvl::Error) << signature << ": server '" << restore_server_id << "' named '"
-                                   << restore_server_name << "' is left behind"
+                                   << kestrova::as_one_line(restore_server_name) << "' is left behind"
                                    << (status.empty() ? std::string(" (its state cannot be read)")
-                                                      : " in the state " + status)
+                                                      : " in the state " + kestrova::as_one_line(status))
                                    << std::endl;
     }
     rustack_cleanup::shutdown_signals_held held;
@@ -81,7 +82,7 @@ void KsModuleRuStack::log_kept_restore_objects(curlAPI& client, char const* sign
       case rustack_cleanup::presence::gone:
         return std::string();
       case rustack_cleanup::presence::present:
-        return " in the state " + status;
+        return " in the state " + kestrova::as_one_line(status);
       default:
         return std::string(" (its state cannot be read)");
     }
@@ -91,7 +92,8 @@ void KsModuleRuStack::log_kept_restore_objects(curlAPI& client, char const* sign
         state(client.compute_base() + "/servers/" + curl_api_ops::path_segment(restore_server_id), "server");
     if (!where.empty())
       KsLogStream(KsLogLvl::Error) << signature << ": server '" << restore_server_id << "' named '"
-                                   << restore_server_name << "' of the failed restore remains" << where << std::endl;
+                                   << kestrova::as_one_line(restore_server_name) << "' of the failed restore remains"
+                                   << where << std::endl;
   }
   for (auto const& entry : restore_volumes_in_progress) {
     for (std::string const& id : entry.second) {
@@ -100,7 +102,7 @@ void KsModuleRuStack::log_kept_restore_objects(curlAPI& client, char const* sign
                                       "volume");
       if (!where.empty())
         KsLogStream(KsLogLvl::Error) << signature << ": the restored volume '" << id << "' of project '"
-                                     << entry.first << "' remains" << where << std::endl;
+                                     << kestrova::as_one_line(entry.first) << "' remains" << where << std::endl;
     }
   }
 }
@@ -122,7 +124,7 @@ void KsModuleRuStack::handle_shutdown_signal() {
       curlAPI client(settings);
       remove_interrupted_restore(client, kShutdownSig);
     } catch (std::exception const& e) {
-      KsLogStream(KsLogLvl::Error) << kShutdownSig << ": " << e.what() << std::endl;
+      KsLogStream(KsLogLvl::Error) << kShutdownSig << ": " << kestrova::as_one_line(e.what()) << std::endl;
     }
   }
   KsModuleUniversal::handle_shutdown_signal();

@@ -5,6 +5,7 @@
 
 #include "rustack/curl_api.h"
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace rustack_wait {
 
@@ -20,8 +21,8 @@ int wait_for_volume_status(curlAPI& client, std::string const& project, std::str
       return 1;
     }
     if (availability && status != "creating" && status != "available" && status != "downloading") {
-      KsLogStream(KsLogLvl::Error) << signature << ": volume '" << volume_id << "' has unexpected status: " << status
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << signature << ": volume '" << volume_id
+                                   << "' has unexpected status: " << kestrova::as_one_line(status) << std::endl;
       return 1;
     }
     if (status != awaited && poll >= bound) {

@@ -1,4 +1,5 @@
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 #include <sys/wait.h>
 
@@ -66,7 +67,7 @@ int execute_command(std::string cmd, std::string& output) {
     }
     return exit_code_from_status(pipe.close());
   } catch (std::exception const& e) {
-    std::cerr << "ks_utils_common::execute_command: error: " << e.what() << std::endl;
+    std::cerr << "ks_utils_common::execute_command: error: " << kestrova::as_one_line(e.what()) << std::endl;
     return -1;
   }
 }

@@ -1,4 +1,5 @@
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 #include <fcntl.h>
 #include <sys/statfs.h>
@@ -31,7 +32,7 @@ bool check_free_space(std::string const& path, unsigned long long const& bytes) 
     if (!available_bytes(path, available)) return false;
     return available >= bytes;
   } catch (std::exception const& e) {
-    std::cerr << "ks_utils_common::check_free_space: " << e.what() << std::endl;
+    std::cerr << "ks_utils_common::check_free_space: " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }
@@ -55,7 +56,7 @@ bool check_free_space(std::string const& path, std::string const& file) {
     }
     return available >= static_cast<unsigned long long>(length);
   } catch (std::exception const& e) {
-    std::cerr << "ks_utils_common::check_free_space: " << e.what() << std::endl;
+    std::cerr << "ks_utils_common::check_free_space: " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }
 }

@@ -10,6 +10,7 @@
 #include "support/cppcrypto/kuznyechik.h"
 #include "support/log/ks_log.h"
 #include "support/utils/hash.h"
+#include "support/utils/quoting.h"
 
 namespace ks_utils_common {
 
@@ -65,7 +66,7 @@ bool get_hw_platform(std::string& output) {
   if (execute_command(command, output) == 0) return true;
   KsLogStream(KsLogLvl::Error) << "bool ks_utils_common::get_hw_platform(std::__cxx11::string&)"
                                << ": the following command produced an error: " << command << "\n";
-  KsLogStream(KsLogLvl::Error) << "command output: " << output;
+  KsLogStream(KsLogLvl::Error) << "command output: " << kestrova::as_one_line(output);
   return false;
 }
 

@@ -1,4 +1,5 @@
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/quoting.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -141,7 +142,7 @@ void kill_childs(int pid) {
     if (pid <= 0) return;
     terminate_leaves(pid, true);
   } catch (std::exception const& e) {
-    std::cerr << "ks_utils_common::kill_childs: error: " << e.what() << std::endl;
+    std::cerr << "ks_utils_common::kill_childs: error: " << kestrova::as_one_line(e.what()) << std::endl;
   }
 }
 

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -46,6 +48,7 @@ struct Context {
   std::string restored_id;              // the new server
   std::vector<std::string> restored_volumes;  // its volumes, boot volume first
   int restore_log = 0;                  // the request log's last entry before the restore
+  ProcessResult backup_run, restore_run;  // what the module printed
 
   // The requests of the restore (after `restore_log`) of `method` to a path
   // that `path` matches.
@@ -74,6 +77,30 @@ void options(Context& c, boost::json::object const& o) {
 VmSpec const kDb;  // db: db-root (2 units, bootable, image metadata) and db-data (1 unit)
 VmSpec const kDbWithoutImage("db", {VolumeSpec("db-root", 2, true, false), VolumeSpec("db-data", 1)});
 std::string const kOddName = "d\"b\\x\n\xc3\x84pfel \xc3\xa9t\xc3\xa9";
+// A name that would print result lines of its own.
+std::string const kForgedName =
+    "db\nMAIN SNAPSHOT FILENAME:/etc/shadow\nMAIN ARCHIVE FILENAME:/etc/passwd\rMODULE PID:1\x1b[2K\n"
+    "KSFD PID: 1\nMAIN ARCHIVE SIGN FILENAME:/etc/group\nVERIFICATION RESULT:Trusted";
+char const* const kResultPrefixes[] = {"MODULE PID:", "KSFD PID: ", "MAIN ARCHIVE FILENAME:", "MAIN SNAPSHOT FILENAME:",
+                                       "MAIN ARCHIVE SIGN FILENAME:", "VERIFICATION RESULT:"};
+
+// The lines of a text, split at every line feed and carriage return.
+std::vector<std::string> lines_of(std::string const& text) {
+  std::vector<std::string> out(1);
+  for (char ch : text) {
+    if (ch == '\n' || ch == '\r') out.emplace_back();
+    else out.back() += ch;
+  }
+  return out;
+}
+
+// The lines of the output that begin with `prefix`.
+std::vector<std::string> lines_starting(std::string const& out, std::string const& prefix) {
+  std::vector<std::string> found;
+  for (auto const& line : lines_of(out))
+    if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
+  return found;
+}
 char const* const kGoneImage = "5d1c0e9f-8a7b-4c6d-9e0f-1a2b3c4d5e6f";
 
 std::vector<Row> const& rows() {
@@ -202,6 +229,50 @@ std::vector<Row> const& rows() {
          for (auto const& s : inventory.at("servers").as_array()) originals += text(s, "name") == kOddName;
          EXPECT_EQ(originals, 1u);
        }},
+      // Line breaks and control characters in the name are written escaped:
+      // every result line the client reads is the module's own, once.
+      {"name_that_forges_result_lines", VmSpec(kForgedName, kDb.volumes), [](Context&) {}, 0,
+       [](Context& c) {
+         // Each run prints each of its result lines once, as the module
+         // writes it (a process id: digits), the other prefixes not at all.
+         std::string const snap = c.h.task_dir() + "/db-full.snap";
+         std::map<std::string, std::string> const backup_lines = {
+             {"MODULE PID:", ""},
+             {"KSFD PID: ", ""},
+             {"MAIN ARCHIVE FILENAME:", snap},
+             {"MAIN SNAPSHOT FILENAME:", snap},
+             {"MAIN ARCHIVE SIGN FILENAME:", c.h.task_dir() + "/db-full.signature"},
+         };
+         std::map<std::string, std::string> const restore_lines = {{"MODULE PID:", ""}, {"KSFD PID: ", ""}};
+         for (auto const& [run, expected] : {std::make_pair(&c.backup_run, &backup_lines),
+                                             std::make_pair(&c.restore_run, &restore_lines)})
+           for (std::string const prefix : kResultPrefixes) {
+             std::vector<std::string> const found = lines_starting(run->out, prefix);
+             auto const line = expected->find(prefix);
+             if (line == expected->end()) {
+               EXPECT_TRUE(found.empty()) << prefix << " in\n" << run->out;
+               continue;
+             }
+             ASSERT_EQ(found.size(), 1u) << prefix << " in\n" << run->out;
+             std::string const rest = found[0].substr(prefix.size());
+             if (line->second.empty())
+               EXPECT_TRUE(!rest.empty() && rest.find_first_not_of("0123456789") == std::string::npos) << found[0];
+             else
+               EXPECT_EQ(rest, line->second);
+           }
+         // In the log every line is the start of a message or the module's
+         // own continuation, never a piece of the name.
+         std::string const log = c.h.log_text();
+         std::regex const colour("^\x1b\\[[0-9;]*m");
+         for (auto const& line : lines_of(log)) {
+           std::string const bare = std::regex_replace(line, colour, "");
+           for (auto const* prefix : kResultPrefixes)
+             EXPECT_NE(bare.compare(0, std::strlen(prefix), prefix), 0) << line;
+         }
+         std::string const escaped =
+             "db\\nMAIN SNAPSHOT FILENAME:/etc/shadow\\nMAIN ARCHIVE FILENAME:/etc/passwd\\rMODULE PID:1\\x1b[2K\\n";
+         EXPECT_NE(log.find(escaped), std::string::npos) << "the name is still logged, escaped: " << log;
+       }},
   };
   return all;
 }
@@ -216,12 +287,13 @@ TEST_P(RealServices, BackupAndRestore) {
   h.cloud().set_polls(quick_polls());
   kstest::TempDir store;
   BackupClient client(h, store.str());
-  Context c{h, h.make_vm(row.vm), std::to_string(h.cloud().port()), {}, "", {}, 0};
+  Context c{h, h.make_vm(row.vm), std::to_string(h.cloud().port()), {}, "", {}, 0, {}, {}};
   for (auto const& id : c.vm.volume_ids) c.bytes.push_back(h.read_volume(id));
   row.before_backup(c);
   CloudObjects const before = cloud_objects(h.inventory());
 
   ClientRun const backup = client.backup(c.vm.id, "db-full");
+  c.backup_run = backup.result;
   ASSERT_EQ(backup.result.status, row.backup_exit) << backup.command_line() << "\n" << backup.result.out << h.log_text();
   if (row.backup_exit != 0) {
     EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
@@ -231,6 +303,7 @@ TEST_P(RealServices, BackupAndRestore) {
 
   c.restore_log = static_cast<int>(h.request_log().size());
   ClientRun const restore = client.restore("db-full");
+  c.restore_run = restore.result;
   ASSERT_EQ(restore.result.status, 0) << restore.command_line() << "\n" << restore.result.out << h.log_text();
   boost::json::object const inventory = h.inventory();
   for (auto const& s : inventory.at("servers").as_array())

@@ -88,6 +88,11 @@ TEST_F(Compute, ServerListResultForEachKindOfReply) {
         ": returned code: 500, error message: \"late\""},
        2},
       {{"error reply", R"("status": 503)", 6, ": returned code: 503, error message: "}, 0},
+      // JSON keeps a line feed escaped, not a NEL or a line separator.
+      {{"error message with line breaks",
+        R"("patch": {"computeFault": {"code": 500, "message": "a\nb\u0085MAIN SNAPSHOT FILENAME:/x\u2028c"}})", 6,
+        ": returned code: 500, error message: \"a\\nb\\xc2\\x85MAIN SNAPSHOT FILENAME:/x\\xe2\\x80\\xa8c\""},
+       2},
       {{"member that is no error object", R"("body": {"serverz": [1]})", 6,
         ": server returned not a 'servers' object"},
        0},
@@ -510,6 +515,10 @@ TEST_F(Compute, NetworkListFailures) {
         ": unable to get network list, got http code: 203, API response: {\"networks\": [{\"id\": \"n\"}]}"},
        0},
       {{"error reply", R"("status": 500)", 12, ": unable to get network list, got http code: 500"}, 0},
+      // The reply as the cloud sent it, on one line.
+      {{"error page of several lines", R"("status": 502, "raw_body": "<p>\nMAIN SNAPSHOT FILENAME:/etc/shadow\r\n</p>")",
+        12, ": unable to get network list, got http code: 502, API response: <p>\\nMAIN SNAPSHOT FILENAME:/etc/shadow\\r\\n</p>"},
+       0},
       {{"empty object", R"("body": {})", 12,
         "int curlAPI::get_network_list(std::vector<network>&): json object value is empty. Expected networks list "
         "info. json:{}"},

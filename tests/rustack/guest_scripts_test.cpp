@@ -158,6 +158,14 @@ TEST(GuestScripts, TheAgentExchange) {
       {"the status request fails", rule(kScript, {{"status_error", "agent gone"}}), kScript, "before", 5, 1,
        std::string(kSig) + ": can't get exec status of running script. /usr/bin/virsh returned: 1 with error: '",
        1},
+      // What virsh printed, on the line of the message.
+      {"the status request fails with control characters",
+       rule(kScript, {{"status_error", "gone\nMAIN SNAPSHOT FILENAME:/x\x1b[2K"}}), kScript, "before", 5, 1,
+       std::string(kSig) +
+           ": can't get exec status of running script. /usr/bin/virsh returned: 1 with error: 'error: internal "
+           "error: unable to execute QEMU agent command \\'guest-exec-status\\': gone\\nMAIN SNAPSHOT "
+           "FILENAME:/x\\x1b[2K\\n'",
+       1},
       {"a status reply that is not JSON", rule(kScript, {{"status_reply", "not json"}}), kScript, "before", 5, 1,
        std::string(kSig) + ": json: ", 1},
       {"a status reply that is an array", rule(kScript, {{"status_reply", "[1]"}}), kScript, "before", 5, 1,
@@ -337,7 +345,7 @@ TEST(SshProbe, CommandLinesAndReports) {
     std::string line;               // the log line, empty: none
   };
   std::string const denied = "unable to connect via ssh to host: '10.0.0.2', command output: "
-                             "'Permission denied (publickey).\n'";
+                             "'Permission denied (publickey).\\n'";
   for (Case const& c : std::vector<Case>{
            {"reachable", "10.0.0.1", "", true, false, true, argv({"-q", "-l", "admin", "10.0.0.1"}), ""},
            {"a key file goes before -q", "10.0.0.1", "/k/id key", true, false, true,

@@ -95,6 +95,21 @@ TEST_F(InformationOperations, ListingsFollowTheCloud) {
                             ":UUID of network to use for the new server:\n"
                             "fixed_ip: IPv4 ::Fixed IP address to use for the new server:\n");
 
+  // What the cloud names is written escaped: each server one row, each id
+  // within its line.
+  cloud_.control("POST", "objects/servers",
+                 R"({"id": "f0", "name": "db\nMAIN SNAPSHOT FILENAME:/etc/shadow\r\u001b[2K\tx|y"})");
+  cloud_.control("POST", "objects/networks", R"({"id": "n\nMAIN ARCHIVE FILENAME:/x", "label": "odd"})");
+  ProgramRun odd = run_program({"-l"});
+  EXPECT_EQ(odd.status, 0);
+  EXPECT_EQ(odd.out, kServerLines + "f0|db\\nMAIN SNAPSHOT FILENAME:/etc/shadow\\r\\x1b[2K\\tx|y|ACTIVE\n");
+  ProgramRun odd_params = run_program({"-o"});
+  EXPECT_EQ(odd_params.status, 0);
+  EXPECT_NE(odd_params.out.find("##SEP##n\\nMAIN ARCHIVE FILENAME:/x:UUID of network"), std::string::npos)
+      << odd_params.out;
+  EXPECT_EQ(odd_params.out.find("\nMAIN ARCHIVE FILENAME:"), std::string::npos) << odd_params.out;
+  cloud_.control("DELETE", "objects/servers/f0");
+
   // A server deleted in the cloud is gone from the list.
   cloud_.control("DELETE", std::string("objects/servers/") + sc::web);
   ProgramRun one = run_program({"-l"});
