@@ -4,17 +4,19 @@ namespace kestrova {
 
 std::string as_one_line(std::string const& text) {
   static char const hex[] = "0123456789abcdef";
+  std::size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
   std::string out;
-  out.reserve(text.size());
+  out.reserve(end);
   auto escape = [&](unsigned char c) {
     out += "\\x";
     out += hex[c >> 4];
     out += hex[c & 0xf];
   };
   auto byte = [&](std::size_t i) -> unsigned char {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+    return i < end ? static_cast<unsigned char>(text[i]) : 0;
   };
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = 0; i < end; ++i) {
     unsigned char const c = byte(i);
     if (c == '\n') {
       out += "\\n";

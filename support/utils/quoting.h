@@ -36,8 +36,10 @@ inline std::string as_quoted_single(std::string const& text) { return as_quoted(
 // paragraph separators U+2028, U+2029, which Unicode readers take for line
 // breaks, are escaped byte by byte in their UTF-8 form ("\xc2\x85").
 // Every other byte stays as it is: letters of any script, quotes,
-// backslashes, and bytes that are no valid UTF-8. The result is meant for
-// reading, not for decoding back (a backslash of the text is not doubled).
+// backslashes, and bytes that are no valid UTF-8. Line ends at the very end
+// of the text (how a tool ends its output) are dropped, not escaped: they end
+// the value rather than break it. The result is meant for reading, not for
+// decoding back (a backslash of the text is not doubled).
 std::string as_one_line(std::string const& text);
 
 // POSIX shell quoting: the text in single quotes, each single quote written

@@ -415,8 +415,9 @@ INSTANTIATE_TEST_SUITE_P(
                       m.options_.meta_file_path = dir + "/a\tb.meta";
                       m.options_.tmp_operation_directory = dir + "/r\tx.rest";
                     },
+                    // One word each; the log line writes the tab as "\t".
                     false, kRestore + " -R rec -M media1 -T t7 -s /opt/kestrova/var/tasks//task_secret_t7"
-                                      " -m '@T/a\tb.meta' -d '@T/r\tx.rest' 2>&1", ""},
+                                      " -m '@T/a\\tb.meta' -d '@T/r\\tx.rest' 2>&1", ""},
         // An empty meta file path stays a word, so -d is not taken for it.
         CommandCase{"empty_meta_file_stays_a_word",
                     [](kstest::KsfdModule& m, std::string const&) { m.options_.meta_file_path.clear(); }, false,

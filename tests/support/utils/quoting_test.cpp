@@ -53,8 +53,12 @@ TEST(OneLine, ControlCharactersAreEscapedEverythingElseStays) {
       // Invalid UTF-8 stays byte for byte, and a cut sequence never swallows
       // the control character after it.
       {"\xff\xfe\x85\x9b", "\xff\xfe\x85\x9b"},
-      {"\xc2\n", "\xc2" R"(\n)"},
-      {"\xe2\x80\n", "\xe2\x80" R"(\n)"},
+      {"\xc2\n.", "\xc2" R"(\n.)"},
+      {"\xe2\x80\n.", "\xe2\x80" R"(\n.)"},
+      // The line end that ends a tool's output is no part of the value.
+      {"Killed\n", "Killed"},
+      {"a\nb\r\n\n", R"(a\nb)"},
+      {"\n", ""},
       {"\xc2", "\xc2"},
       {"\xe2\x80", "\xe2\x80"},
   };
