@@ -76,23 +76,7 @@ std::string joined(std::vector<std::string> const& ids) {
 
 }  // namespace
 
-std::string query_value(std::string const& text) {
-  static char const hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : text) {
-    auto const c = static_cast<unsigned char>(ch);
-    bool const keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '_' || c == '.' || c == '~';
-    if (keep) {
-      out += ch;
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xf];
-    }
-  }
-  return out;
-}
+std::string query_value(std::string const& text) { return curl_api_ops::percent_encoded(text); }
 
 made_object_search::made_object_search(curlAPI& client, object_match match) : match_(std::move(match)) {
   std::vector<std::string> ids;

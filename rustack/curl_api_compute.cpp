@@ -93,27 +93,12 @@ std::string member_text(boost::json::object const& object, boost::json::string_v
 // The query of a URL (after "?", before "#"), every byte that cannot stand
 // in a query percent-encoded; empty when the URL has none.
 std::string query_of(std::string const& href) {
-  static char const hex[] = "0123456789ABCDEF";
-  static std::string const allowed = "-._~!$&'()*+,;=:@/?%";
   auto const mark = href.find('?');
   if (mark == std::string::npos)
     return std::string();
   auto const hash = href.find('#', mark);
-  std::string const raw = href.substr(mark + 1, hash == std::string::npos ? std::string::npos : hash - mark - 1);
-  std::string out;
-  for (char ch : raw) {
-    auto const c = static_cast<unsigned char>(ch);
-    bool const keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      (c != 0 && allowed.find(ch) != std::string::npos);
-    if (keep) {
-      out += ch;
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xf];
-    }
-  }
-  return out;
+  return curl_api_ops::percent_encoded(
+      href.substr(mark + 1, hash == std::string::npos ? std::string::npos : hash - mark - 1), "!$&'()*+,;=:@/?%");
 }
 
 // The query of the "next" link of a "servers_links" member into `next`

@@ -38,20 +38,17 @@ int guarded(char const* signature, int failure, Body&& body) {
   return failure;
 }
 
-// A cloud id as one URL path segment: letters, digits and "-._~" stay as they
-// are, every other byte is percent-encoded (and so are the segments "." and
-// ".."), so that an id read from a reply or a saved description can never
-// lead a request to another path.
-inline std::string path_segment(std::string const& id) {
+// The text with every byte percent-encoded ("%2F") except the unreserved
+// characters of a URL (letters, digits, "-._~") and those in `keep`.
+inline std::string percent_encoded(std::string const& text, std::string const& keep = std::string()) {
   static char const hex[] = "0123456789ABCDEF";
-  bool const only_dots = id.find_first_not_of('.') == std::string::npos;
   std::string out;
-  out.reserve(id.size());
-  for (char ch : id) {
+  out.reserve(text.size());
+  for (char ch : text) {
     auto const c = static_cast<unsigned char>(ch);
-    bool const keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '_' || c == '~' || (c == '.' && !only_dots);
-    if (keep) {
+    bool const unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved || (c != 0 && keep.find(ch) != std::string::npos)) {
       out += ch;
     } else {
       out += '%';
@@ -60,6 +57,18 @@ inline std::string path_segment(std::string const& id) {
     }
   }
   return out;
+}
+
+// A cloud id as one URL path segment: percent-encoded, and so are the
+// segments "." and "..", so that an id read from a reply or a saved
+// description can never lead a request to another path.
+inline std::string path_segment(std::string const& id) {
+  if (!id.empty() && id.find_first_not_of('.') == std::string::npos) {
+    std::string dots;
+    for (std::size_t i = 0; i < id.size(); ++i) dots += "%2E";
+    return dots;
+  }
+  return percent_encoded(id);
 }
 
 // An empty id would address the collection instead of one object (a DELETE
