@@ -519,6 +519,10 @@ class Scenario:
                    self.c_special_restore, [special])
         self.check("backup of a shelved server: its description with OS-EXT-SRV-ATTR:host null read",
                    self.c_shelved_backup)
+        # The moments in between, on servers of their own (fault_checks.py
+        # builds on this module, so it comes in only now).
+        import fault_checks
+        fault_checks.FaultChecks(self).run_all(self.check)
         self.check("nothing left at the end", self.c_nothing_left)
 
     def all_passed(self):
