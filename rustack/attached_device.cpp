@@ -39,11 +39,6 @@ struct link_form {
 link_form const kLinkForms[] = {
     {"virtio-", false}, {"scsi-0QEMU_QEMU_HARDDISK_", true}, {"scsi-SQEMU_QEMU_HARDDISK_", true}};
 
-bool is_block_device(std::string const& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-}
-
 std::string normal(std::string const& path) { return fs::path(path).lexically_normal().string(); }
 
 std::string by_id_directory(std::string const& root) { return root + "/disk/by-id"; }
@@ -133,19 +128,23 @@ std::string preferred_node(std::vector<std::string> const& nodes, std::string co
                            [&](std::string const& a, std::string const& b) { return rank(a) < rank(b); });
 }
 
+// Whether the node at `path` is the one the census `before` found there.
+bool was_there(device_census const& before, std::string const& path, device_node const& node) {
+  auto const it = before.find(path);
+  return it != before.end() && it->second == node;
+}
+
 // The disks whose nodes appeared since `before` (grouped by device number:
 // one disk may have several new nodes; an old node of the same number, such
 // as that of a loop device bound only now, says nothing), without partitions
 // and mapped devices, and without those a serial shows to be another
 // volume's. Each with the name to use.
 std::map<dev_t, std::string> new_disks(device_roots const& roots, std::string const& volume_id,
-                                       std::set<std::string> const& before, std::string const& hint) {
+                                       device_census const& before, std::string const& hint) {
   std::map<dev_t, std::vector<std::string>> nodes;
-  for (std::string const& path : block_devices_under(roots.dev)) {
-    if (before.count(path) != 0) continue;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
-    nodes[st.st_rdev].push_back(path);
+  for (auto const& entry : block_devices_under(roots.dev)) {
+    if (was_there(before, entry.first, entry.second)) continue;
+    nodes[entry.second.number].push_back(entry.first);
   }
   std::map<dev_t, std::string> disks;
   for (auto const& entry : nodes) {
@@ -164,13 +163,14 @@ std::string joined_names(std::map<dev_t, std::string> const& disks) {
 
 }  // namespace
 
-std::set<std::string> block_devices_under(std::string const& root) {
-  std::set<std::string> devices;
+device_census block_devices_under(std::string const& root) {
+  device_census devices;
   boost::system::error_code ec;
   fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
   for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-    std::string const path = it->path().string();
-    if (is_block_device(path)) devices.insert(normal(path));
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+      devices[normal(it->path().string())] = device_node{st.st_rdev, st.st_ino};
   }
   return devices;
 }
@@ -193,7 +193,7 @@ std::string serial_of_link_name(std::string const& name, std::string const& volu
 }
 
 probe_result probe_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
-                                   std::set<std::string> const& before, std::string const& server_name) {
+                                   device_census const& before, std::string const& server_name) {
   probe_result result;
   boost::system::error_code ec;
 
@@ -252,7 +252,7 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
     result.state = probe_result::unusable;
     result.reason = ": volume was attached to server: '" + as_one_line(server_name) + "' as device '" +
                     as_one_line(hint) + "' but it is not a block device";
-  } else if (before.count(normal(hint)) != 0) {
+  } else if (was_there(before, normal(hint), device_node{st.st_rdev, st.st_ino})) {
     result.state = probe_result::unusable;
     result.reason = ": the device '" + as_one_line(hint) + "' reported for volume '" + volume_id +
                     "' was already present on server '" + as_one_line(server_name) + "' before the attach";
@@ -284,7 +284,7 @@ probe_result probe_attached_device(device_roots const& roots, std::string const&
 }
 
 int wait_for_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
-                             std::set<std::string> const& before, std::string const& server_name,
+                             device_census const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,
                              wait_bounds bounds) {
   std::size_t unusable_looks = 0;

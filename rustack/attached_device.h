@@ -10,14 +10,17 @@
 // device). Otherwise only the one disk that appeared since the attach request
 // is taken (the caller holds the attach lock, attach_lock.h, so no other
 // module attaches meanwhile): the hint when it names that disk, else that
-// disk under its own name. Disks a serial (sysfs for virtio, or a by-id link)
-// shows to be another volume's do not count, nor partitions and mapped
-// devices, nor a second node of the same disk; with two such new disks,
-// nothing is taken.
+// disk under its own name. A node made anew at a path that had one (another
+// module's disk went meanwhile and the new one took its name) is new. Disks
+// a serial (sysfs for virtio, or a by-id link) shows to be another volume's
+// do not count, nor partitions and mapped devices, nor a second node of the
+// same disk; with two such new disks, nothing is taken.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
-#include <set>
+#include <map>
 #include <string>
 
 namespace rustack_device {
@@ -28,10 +31,20 @@ struct device_roots {
   std::string sys = "/sys";
 };
 
-// The paths of the block-device nodes under `root` (sub-directories
+// A block-device node as found: the device number and the node's own inode
+// (a node removed and made again has another, even for the same number).
+struct device_node {
+  dev_t number = 0;
+  ino_t inode = 0;
+  bool operator==(device_node const& other) const { return number == other.number && inode == other.inode; }
+  bool operator!=(device_node const& other) const { return !(*this == other); }
+};
+
+// Path -> node of the block-device nodes under `root` (sub-directories
 // included, links neither followed nor counted). Unreadable entries are
 // skipped.
-std::set<std::string> block_devices_under(std::string const& root);
+using device_census = std::map<std::string, device_node>;
+device_census block_devices_under(std::string const& root);
 
 // root + "/disk/by-id/virtio-" + the first 20 characters of the volume id.
 std::string serial_link_path(std::string const& root, std::string const& volume_id);
@@ -62,7 +75,7 @@ struct probe_result {
 // request, under the attach lock; `server_name` names the Kestrova VM in the
 // reason.
 probe_result probe_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
-                                   std::set<std::string> const& before, std::string const& server_name);
+                                   device_census const& before, std::string const& server_name);
 
 // Bounds of the device wait: at most `checks` looks one second apart; once
 // the hint is known to be unusable, the serial link gets `grace_checks`
@@ -79,7 +92,7 @@ struct wait_bounds {
 // has made the links that could show it to be another disk), or at the last
 // one.
 int wait_for_attached_device(device_roots const& roots, std::string const& hint, std::string const& volume_id,
-                             std::set<std::string> const& before, std::string const& server_name,
+                             device_census const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,
                              wait_bounds bounds = wait_bounds());
 

@@ -342,7 +342,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
       // No other module attaches a volume to this machine until the device
       // of this one is known.
       if (!attach_lock.acquire(lock_bound, kPrepareSig, copy_id)) return fail();
-      std::set<std::string> const before = rustack_device::block_devices_under(roots.dev);
+      rustack_device::device_census const before = rustack_device::block_devices_under(roots.dev);
       std::string hint;
       if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
         KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '"

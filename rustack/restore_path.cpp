@@ -400,7 +400,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       if (k == boot) boot_volume_id = id;
 
       if (!attach_lock.acquire(lock_bound, sig, id)) return undo();
-      std::set<std::string> const before = rustack_device::block_devices_under(roots.dev);
+      rustack_device::device_census const before = rustack_device::block_devices_under(roots.dev);
       std::string hint;
       if (client.attach_volume(settings.vm_id, id, hint) != 0) {
         KsLogStream(KsLogLvl::Error) << sig << ": unable to attach volume '" << id << "' to server '"

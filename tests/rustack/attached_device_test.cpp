@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,15 @@ class FakeDev {
     if (::mknod(at(rel).c_str(), S_IFBLK | 0600, makedev(240, minor)) != 0)
       throw std::runtime_error("mknod " + at(rel) + " failed (the tests run as root)");
   }
+  // The node at `rel` removed and made again with that number, as when the
+  // disk that had the name went and another took it (virtio gives the name's
+  // number again). Made before the old one goes, so its inode differs.
+  void renew(std::string const& rel, unsigned minor) const {
+    std::string const fresh = at(rel) + ".new";
+    if (::mknod(fresh.c_str(), S_IFBLK | 0600, makedev(240, minor)) != 0)
+      throw std::runtime_error("mknod " + fresh + " failed (the tests run as root)");
+    fs::rename(fresh, at(rel));
+  }
   void file(std::string const& rel) const {
     fs::create_directories(fs::path(at(rel)).parent_path());
     kstest::write_file(at(rel), "not a disk");
@@ -79,7 +89,8 @@ TEST(BlockDeviceCensus, CountsNodesAtAnyDepthButNotLinksOrFiles) {
   dev.file("vdz");
   ASSERT_EQ(::mknod(dev.at("tty9").c_str(), S_IFCHR | 0600, makedev(240, 3)), 0);
 
-  auto const found = rustack_device::block_devices_under(dev.root());
+  std::set<std::string> found;
+  for (auto const& entry : rustack_device::block_devices_under(dev.root())) found.insert(entry.first);
   EXPECT_EQ(found, (std::set<std::string>{dev.at("vda"), dev.at("mapper/root")}));
 }
 
@@ -138,6 +149,12 @@ INSTANTIATE_TEST_SUITE_P(
         // the cloud names that one: the disk that appeared since is taken.
         ProbeCase{"crossed hint: the one new disk", {"vda", "vdc"}, [](FakeDev const& d) { d.node("vdb", 1); },
                   "vdc", probe_result::found, "vdb", ""},
+        // Another module's disk went from vdb meanwhile and this volume's
+        // took the name: a node made anew is a new disk.
+        ProbeCase{"a name given again: the new node at the hint", {"vda", "vdb"},
+                  [](FakeDev const& d) { d.renew("vdb", 11); }, "vdb", probe_result::found, "vdb", ""},
+        ProbeCase{"a name given again, the hint crossed: the new node", {"vda", "vdb", "vdc"},
+                  [](FakeDev const& d) { d.renew("vdb", 11); }, "vdc", probe_result::found, "vdb", ""},
         ProbeCase{"missing hint: the one new disk", {"vda"}, [](FakeDev const& d) { d.node("vdc", 1); }, "vdz",
                   probe_result::found, "vdc", ""},
         ProbeCase{"two new disks and no serial tell nothing", {"vda"}, [](FakeDev const& d) {

@@ -21,6 +21,12 @@ Only inside the test sandbox's private /dev (ks-sandbox --private-dev, marked
 by /dev/.ks-private-dev): anywhere else it refuses, so the machine's own /dev
 is never written. Loop devices outlive the command (they are what cinder
 reads and writes); teardown lets them go.
+
+DIR/delays.json, when there, makes lvcreate slower by itself, so that the
+cloud's volumes and snapshots stay "creating" for a while:
+{"snapshot": SECONDS, "volume": SECONDS} (a snapshot's lvcreate, any other).
+The wait comes before the command takes the state's lock, so other commands
+go on meanwhile.
 """
 
 import errno
@@ -437,6 +443,16 @@ def cmd_teardown(state, args):
 COMMANDS = {name[4:]: fn for name, fn in globals().items() if name.startswith("cmd_")}
 
 
+def _creation_delay(root, args):
+    try:
+        with open(os.path.join(root, "delays.json")) as f:
+            delays = json.load(f)
+    except (FileNotFoundError, ValueError):
+        return
+    kind = "snapshot" if ("--snapshot" in args or "-s" in args) else "volume"
+    time.sleep(float(delays.get(kind, 0)))
+
+
 def main(argv):
     if len(argv) < 4 or argv[1] != "--state":
         sys.stderr.write("usage: lvm.py --state DIR COMMAND [ARG]...\n")
@@ -452,6 +468,8 @@ def main(argv):
     os.makedirs(root, exist_ok=True)
     with open(os.path.join(root, "calls.log"), "a") as log:
         log.write(json.dumps([command] + args) + "\n")
+    if command == "lvcreate":
+        _creation_delay(root, args)
     try:
         fn(State(root), args)
     except Failure as e:
