@@ -4,17 +4,18 @@
 
 namespace kstest::e2e {
 
-namespace {
-
-std::string text(boost::json::object const& o, char const* key) {
-  auto const* v = o.if_contains(key);
-  return v && v->is_string() ? std::string(v->as_string()) : std::string();
+std::string text(boost::json::value const& v, char const* key) {
+  auto const* o = v.if_object();
+  auto const* m = o ? o->if_contains(key) : nullptr;
+  return m && m->is_string() ? std::string(m->as_string()) : std::string();
 }
+
+namespace {
 
 std::map<std::string, std::string> by_id(boost::json::object const& inventory, char const* kind) {
   std::map<std::string, std::string> out;
   if (auto const* list = inventory.if_contains(kind))
-    for (auto const& o : list->as_array()) out[text(o.as_object(), "id")] = text(o.as_object(), "status");
+    for (auto const& o : list->as_array()) out[text(o, "id")] = text(o, "status");
   return out;
 }
 
@@ -37,10 +38,8 @@ CloudObjects cloud_objects(boost::json::object const& inventory) {
   c.volumes = by_id(inventory, "volumes");
   c.snapshots = by_id(inventory, "snapshots");
   if (auto const* list = inventory.if_contains("attachments"))
-    for (auto const& a : list->as_array()) {
-      auto const& o = a.as_object();
-      c.attachments[text(o, "volume_id")] = text(o, "server_id") + " " + text(o, "device") + " " + text(o, "state");
-    }
+    for (auto const& a : list->as_array())
+      c.attachments[text(a, "volume_id")] = text(a, "server_id") + " " + text(a, "device") + " " + text(a, "state");
   return c;
 }
 

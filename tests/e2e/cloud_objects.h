@@ -11,6 +11,10 @@
 
 namespace kstest::e2e {
 
+// The string member `key` of a JSON object; empty when `v` is no object or
+// the member is absent or no string.
+std::string text(boost::json::value const& v, char const* key);
+
 struct CloudObjects {
   std::map<std::string, std::string> servers;      // id -> status
   std::map<std::string, std::string> volumes;      // id -> status

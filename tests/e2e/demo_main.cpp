@@ -22,12 +22,6 @@ using namespace kstest::e2e;
 
 namespace {
 
-std::string text(boost::json::value const& v, char const* key) {
-  auto const* o = v.if_object();
-  auto const* m = o ? o->if_contains(key) : nullptr;
-  return m && m->is_string() ? std::string(m->as_string()) : std::string();
-}
-
 std::string sha256_of(std::string const& file) {
   kstest::RunResult const r = kstest::run("sha256sum " + kstest::sh_quote(file));
   return r.status == 0 ? r.output.substr(0, 64) : "(sha256sum failed)";

@@ -24,12 +24,6 @@ using namespace kstest::e2e;
 
 namespace {
 
-std::string text(boost::json::value const& v, char const* key) {
-  auto const* o = v.if_object();
-  auto const* m = o ? o->if_contains(key) : nullptr;
-  return m && m->is_string() ? std::string(m->as_string()) : std::string();
-}
-
 // The value of a header of a logged request; empty when it has none.
 std::string header(boost::json::value const& entry, std::string const& name) {
   for (auto const& h : entry.at("headers").as_array()) {

@@ -19,11 +19,6 @@ using namespace kstest::e2e;
 
 namespace {
 
-std::string text(boost::json::value const& v, char const* key) {
-  auto const* m = v.as_object().if_contains(key);
-  return m && m->is_string() ? std::string(m->as_string()) : std::string();
-}
-
 std::vector<boost::json::value> servers_named(Harness const& h, std::string const& name) {
   std::vector<boost::json::value> out;
   boost::json::object const inventory = h.inventory();
