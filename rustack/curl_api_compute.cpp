@@ -544,11 +544,7 @@ int curlAPI::delete_server(std::string const& id) {
     std::string reply;
     if (process_curl_api_request(compute_base() + "/servers/" + path_segment(id), DELETE, reply, "", false, true) != 0)
       return 2;
-    if (reply.empty())
-      return curl_api_ops::empty_reply_is_success(*this, sig) ? 0 : 6;
-    std::string code;
-    curl_api_ops::read_error_reply(*this, sig, reply, code);
-    return 6;
+    return curl_api_ops::empty_reply_result(*this, sig, reply);
   });
 }
 

@@ -165,4 +165,14 @@ inline bool empty_reply_is_success(curlAPI const& api, char const* signature) {
   return false;
 }
 
+// The result of a request the service answers with an empty 2xx reply: 0
+// then, else 6 after logging the status or the service's error reply.
+inline int empty_reply_result(curlAPI& api, char const* signature, std::string const& reply) {
+  if (reply.empty())
+    return empty_reply_is_success(api, signature) ? 0 : 6;
+  std::string code;
+  read_error_reply(api, signature, reply, code);
+  return 6;
+}
+
 }  // namespace curl_api_ops

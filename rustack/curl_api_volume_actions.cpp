@@ -25,11 +25,6 @@ int curlAPI::set_volume_bootable(std::string const& project, std::string const& 
                                      "/action",
                                  POST, reply, body, false, true) != 0)
       return 2;
-    // The service answers an empty 200; anything else is its error reply.
-    if (reply.empty())
-      return curl_api_ops::empty_reply_is_success(*this, sig) ? 0 : 6;
-    std::string code;
-    curl_api_ops::read_error_reply(*this, sig, reply, code);
-    return 6;
+    return curl_api_ops::empty_reply_result(*this, sig, reply);
   });
 }
