@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -245,7 +246,17 @@ ProcessResult Harness::run(std::vector<std::string> const& args, std::chrono::se
 std::unique_ptr<ChildProcess> Harness::start(std::vector<std::string> const& args) const {
   std::vector<std::string> argv{module_program()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<ChildProcess>(argv, environment());
+  std::map<std::string, std::string> env = environment();
+  // See KS_E2E_CLOCK_RATE in CMakeLists.txt beside this file.
+  char const* given = std::getenv("KS_E2E_CLOCK_RATE");
+  int rate = given != nullptr ? std::atoi(given) : 1;
+  if (clock_rate_cap_ > 0 && rate > clock_rate_cap_) rate = clock_rate_cap_;
+  if (rate > 1 && env_.count("FAKETIME") == 0) {
+    env["LD_PRELOAD"] = std::string(KS_FAKETIME_LIBRARY) + ":" + KS_OWN_PRELOAD_LIBRARY;
+    env["FAKETIME"] = "+0 x" + std::to_string(rate);
+    env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
+  }
+  return std::make_unique<ChildProcess>(argv, env);
 }
 
 std::string Harness::log_text() const {

@@ -181,6 +181,13 @@ class Harness {
   void unset_env(std::string const& name) { env_.erase(name); }
   std::map<std::string, std::string> environment() const;
 
+  // Under ctest the program runs with its clock of the day and its sleeps
+  // $KS_E2E_CLOCK_RATE times as fast (libfaketime; CLOCK_MONOTONIC and the
+  // programs it starts stay real), unless the test sets FAKETIME itself.
+  // cap_clock_rate(n) keeps that rate at n or below, for a test whose cloud
+  // acts a fixed real time after something the program waits for.
+  void cap_clock_rate(int most) { clock_rate_cap_ = most; }
+
   // Runs the program with these arguments (argv[1:]) and waits for its end.
   ProcessResult run(std::vector<std::string> const& args,
                     std::chrono::seconds limit = std::chrono::seconds(600)) const;
@@ -215,6 +222,7 @@ class Harness {
   std::string root_file_;
   std::unique_ptr<LoopDevice> root_disk_;
   std::map<std::string, std::string> env_;
+  int clock_rate_cap_ = 0;  // 0: none
 };
 
 }  // namespace kstest::e2e

@@ -35,17 +35,36 @@ set -u
 
 tool=${0##*/}
 state=${KS_OSTOOLS_DIR:-/opt/ks-ostools}
-mkdir -p "$state"
+[ -d "$state" ] || mkdir -p "$state"
 
-quote() {
+# Appends a blank and the argument in shell form to $line, within the shell
+# itself (the tools are called hundreds of times per test program): each '
+# becomes '\'', and trailing newlines go, as a command substitution drops them.
+nl='
+'
+append_quoted() {
   case $1 in
-    '' | *[!A-Za-z0-9_@%+=:,./-]*) printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")" ;;
-    *) printf '%s' "$1" ;;
+    '' | *[!A-Za-z0-9_@%+=:,./-]*)
+      rest=$1 q=
+      while :; do
+        case $rest in
+          *\'*) q="$q${rest%%\'*}'\\''"; rest=${rest#*\'} ;;
+          *) q=$q$rest; break ;;
+        esac
+      done
+      while :; do
+        case $q in
+          *"$nl") q=${q%"$nl"} ;;
+          *) break ;;
+        esac
+      done
+      line="$line '$q'" ;;
+    *) line="$line $1" ;;
   esac
 }
 
 line=$tool
-for a in "$@"; do line="$line $(quote "$a")"; done
+for a in "$@"; do append_quoted "$a"; done
 printf '%s\n' "$line" >>"$state/calls.log"
 
 die() { echo "$tool: $*" >&2; exit "${status:-1}"; }
