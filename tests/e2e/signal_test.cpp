@@ -91,6 +91,9 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
       // output comes in blocks, the cloud's log at once).
       h.cloud().set_polls({{"snapshot_create", 3}});
       h.cloud().clear_log();
+      // The signal must come within the polls of the wait: on the real clock.
+      h.cap_clock_rate(1);
+
       run = client.start_backup(vm.id, "db-next");
       ASSERT_TRUE(wait_for_requests(h, "GET", ".*/snapshots/[0-9a-f-]+", 1));
       break;

@@ -407,6 +407,8 @@ TEST_F(BackupPath, SignalDuringTheSnapshotWaitLeavesNothing) {
   auto const web = h.standard_vm();
   std::string const before = cloud_objects(h);
   h.cloud().set_polls({{"snapshot_create", 3}});
+  // The signal must come within the polls of the wait: on the real clock.
+  h.cap_clock_rate(1);
   auto run = h.start(backup_args(web.id, h.task_dir(), "copy1"));
   // The first poll of the snapshot wait.
   ASSERT_TRUE(kstest::paths::wait_for_requests(h, "GET", ".*/snapshots/[0-9a-f-]+", 1));
@@ -466,6 +468,8 @@ TEST_P(AfterScript, RunsWhenTheBackupStopsAfterTheBeforeScript) {
   ProcessResult r;
   if (GetParam().signal) {
     h.cloud().set_polls({{"snapshot_create", 3}});
+    // The signal must come within the polls of the wait: on the real clock.
+    h.cap_clock_rate(1);
     auto run = h.start(args);
     ASSERT_TRUE(kstest::paths::wait_for_requests(h, "GET", ".*/snapshots/[0-9a-f-]+", 1));
     run->send_signal(SIGTERM);

@@ -516,6 +516,8 @@ TEST_F(RestorePath, SignalWhileTheVolumesAreMadeRemovesThem) {
   std::string const snap = backup(h, web.id, "copy1");
   std::string const before = cloud_objects(h);
   h.cloud().set_polls({{"volume_attach", 3}});
+  // The signal must come within the polls of the wait: on the real clock.
+  h.cap_clock_rate(1);
   auto run = h.start(restore_args(h, "copy1", snap));
   // The first volume is copied, the second is being attached.
   ASSERT_TRUE(kstest::paths::wait_for_requests(h, "POST", ".*/os-volume_attachments", 2));
