@@ -11,7 +11,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -24,6 +23,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
+#include "rustack/poll.h"
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
@@ -271,31 +271,30 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
                                 << " becomes available ..." << std::endl;
     std::uint32_t const snapshot_bound =
         curlAPI::valid_timeout(settings.snapshot_creation_timeout, "snapshot_creation_timeout");
-    for (std::uint32_t pass = 1;; ++pass) {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-      volume const* pending = nullptr;
+    volume const* pending = nullptr;  // the first snapshot not yet available
+    rustack_poll::ending const end = rustack_poll::poll(snapshot_bound, rustack_poll::order::sleep_then_ask, [&] {
+      pending = nullptr;
       for (volume const& record : records) {
         std::string status;
         if (client.get_snapshot_status(project, record.snapshot_id, status) != 0) {
           KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id
                                        << "'" << std::endl;
-          return fail();
+          return rustack_poll::answer::failed;
         }
         if (!snapshot_status_known(status)) {
           KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id
                                        << "' has unexpected status: " << as_one_line(status) << std::endl;
-          return fail();
+          return rustack_poll::answer::failed;
         }
         if (status != "available" && !pending) pending = &record;
       }
-      if (!pending) break;
-      if (pass >= snapshot_bound) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id
-                                     << "' of volume: '" << pending->id << "'. Break by timeout " << snapshot_bound
-                                     << std::endl;
-        return fail();
-      }
-    }
+      return pending ? rustack_poll::answer::pending : rustack_poll::answer::awaited;
+    });
+    if (end == rustack_poll::ending::bound)
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id
+                                   << "' of volume: '" << pending->id << "'. Break by timeout " << snapshot_bound
+                                   << std::endl;
+    if (end != rustack_poll::ending::awaited) return fail();
     KsLogStream(KsLogLvl::Info) << "All snapshots "
                                 << " are available now" << std::endl;
 

@@ -10,7 +10,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -21,6 +20,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
+#include "rustack/poll.h"
 #include "rustack/restore_bootable.h"
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
@@ -531,20 +531,19 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
   }
   KsLogStream(KsLogLvl::Info) << "Wait while new server '" << as_one_line(server.name) << "' with ID '" << server.id
                               << "' becomes ACTIVE..." << std::endl;
-  std::string status = "BUILD";
-  for (std::uint32_t poll = 1; status != "ACTIVE"; ++poll) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+  rustack_poll::ending const end = rustack_poll::poll(kServerPolls, rustack_poll::order::sleep_then_ask, [&] {
+    std::string status;
     if (client.get_server_status(server.id, status) != 0) {
       KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get status of server: '" << as_one_line(server.name)
                                    << "'" << std::endl;
-      return 7;
+      return rustack_poll::answer::failed;
     }
-    if (status != "ACTIVE" && poll >= kServerPolls) {
-      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << as_one_line(server.name)
-                                   << "'. Break by timeout " << kServerPolls << std::endl;
-      return 7;
-    }
-  }
+    return status == "ACTIVE" ? rustack_poll::answer::awaited : rustack_poll::answer::pending;
+  });
+  if (end == rustack_poll::ending::bound)
+    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << as_one_line(server.name)
+                                 << "'. Break by timeout " << kServerPolls << std::endl;
+  if (end != rustack_poll::ending::awaited) return 7;
   KsLogStream(KsLogLvl::Info) << "Server '" << as_one_line(server.name) << " is now ACTIVE" << std::endl;
   return 0;
 }
