@@ -25,6 +25,7 @@
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/scope_guard.h"
 
 namespace fs = boost::filesystem;
 using kestrova::as_one_line;
@@ -233,10 +234,7 @@ bool KsModuleRuStack::after_restore_last_file() { return true; }
 bool KsModuleRuStack::deployment(bool const&) {
   // However the deployment ends, a later signal removes nothing: a restore
   // that failed keeps what it completed.
-  struct on_return {
-    KsModuleRuStack& module;
-    ~on_return() { module.forget_restore_objects(); }
-  } forget{*this};
+  auto forget = kestrova::on_scope_exit([this] { forget_restore_objects(); });
   try {
     rustack_server_parameters const parameters = read_server_parameters();
     read_dd_block_size();
