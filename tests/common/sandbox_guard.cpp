@@ -1,8 +1,8 @@
-// Every test program refuses to start outside the test sandbox: the first log
-// message of a process writes /opt/kestrova/etc/ks_logger.config and many
+// A test program that needs the sandbox refuses to start outside it: the first
+// log message of a process writes /opt/kestrova/etc/ks_logger.config and many
 // tests write under /opt/kestrova, so a test program run by hand as root
 // would change the machine's real one. tests/CMakeLists.txt links this file
-// into every program that links ks_test_common.
+// into every program that links ks_test_common (all but the PURE ones).
 #include <errno.h>  // errno, program_invocation_name
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
