@@ -288,16 +288,22 @@ class FaultChecks:
         require(deletes, "the module sent no DELETE of the copy %s" % made)
         return "the copy %s found and deleted (%s)" % (made, ", ".join(str(d["status"]) for d in deletes))
 
+    def c_terminate_during_ksfd(self):
+        self.signal_during_ksfd(signal.SIGTERM, "fault-sigterm-ksfd")
+
     def c_hangup_during_ksfd(self):
+        self.signal_during_ksfd(signal.SIGHUP, "fault-sighup-ksfd")
+
+    def signal_during_ksfd(self, sig, label):
         s = self.s
         before, log_mark = self.inventory(), s.module_log_size()
-        run = s.start("fault-sighup-ksfd", self.backup_args(self.a, "fault-sighup-ksfd"),
+        run = s.start(label, self.backup_args(self.a, label),
                       {"KSFD_STANDIN_DELAY_ITEM_MS": "2000"})
         try:
             ksfd = rest.wait_for("ksfd under the module", lambda: self.ksfd_of(run["proc"].pid) or
                                  (run["proc"].poll() is not None and -1), 300, 0.1)
             require(ksfd != -1, "the module ended (exit %s) before it ran ksfd" % run["proc"].returncode)
-            run["proc"].send_signal(signal.SIGHUP)
+            run["proc"].send_signal(sig)
             code, _, _ = s.finish(run, 600)
         finally:
             self.end(run)
@@ -393,6 +399,7 @@ class FaultChecks:
               self.c_copy_signal)
         check("the backup's volume create answered without the id: the copy found and removed, 6",
               self.c_copy_without_id)
+        check("SIGTERM while ksfd runs in a backup: 17, nothing left", self.c_terminate_during_ksfd)
         check("SIGHUP while ksfd runs in a backup: 17, nothing left", self.c_hangup_during_ksfd)
         full = "one failed snapshot delete in the backup's release: retried, 0, nothing left"
         check(full, self.c_one_failed_snapshot_delete)
