@@ -5,33 +5,27 @@
 // shielded_word where it has always been backslash-escaped), so an ordinary
 // command line keeps its familiar bytes and an unusual value stays one word
 // for /bin/sh.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include <boost/filesystem.hpp>
 
 #include "framework/ks_module_universal.h"
 #include "framework/shielded_word.h"
 #include "support/log/ks_log.h"
+#include "support/utils/child_process.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
-
-extern char** environ;
+#include "support/utils/scope_guard.h"
 
 namespace fs = boost::filesystem;
 
@@ -97,117 +91,6 @@ pid_t parse_pid_line(std::string const& rest) {
   return static_cast<pid_t>(value);
 }
 
-// The shell that runs one ksfd command, with its standard output on a pipe.
-// Whoever leaves before the normal end (an exception, a malformed line) gets
-// the tool terminated, the pipe closed and the shell reaped on the way out,
-// so no caller ever continues while the tool still reads its input.
-class ToolProcess {
- public:
-  explicit ToolProcess(std::string const& command) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    // The tool starts with an empty signal mask and default dispositions,
-    // whatever the module's handlers are doing at the moment.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE}) sigaddset(&defaults, s);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char const* argv[] = {"sh", "-c", command.c_str(), nullptr};
-    int rc = posix_spawn(&pid_, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      ::close(fds[0]);
-      return;
-    }
-    stream_ = fdopen(fds[0], "r");
-    if (!stream_) {
-      ::close(fds[0]);
-      terminate();
-    }
-  }
-  ~ToolProcess() {
-    if (stream_) std::fclose(stream_);
-    stream_ = nullptr;
-    if (pid_ > 0) terminate();
-  }
-  ToolProcess(ToolProcess const&) = delete;
-  ToolProcess& operator=(ToolProcess const&) = delete;
-
-  bool started() const { return stream_ != nullptr; }
-  pid_t pid() const { return pid_; }
-
-  // The next byte, or EOF at the end of the output. A signal handler (the
-  // pause and resume of the module) may interrupt the read.
-  int next() {
-    for (;;) {
-      int c = std::fgetc(stream_);
-      if (c != EOF || !std::ferror(stream_) || errno != EINTR) return c;
-      std::clearerr(stream_);
-    }
-  }
-
-  // After the end of the output: closes the pipe and waits for the shell; the
-  // wait status, or -1 when the wait fails.
-  int finish() {
-    std::fclose(stream_);
-    stream_ = nullptr;
-    int status = 0;
-    pid_t r;
-    do {
-      r = waitpid(pid_, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    pid_ = -1;
-    return r < 0 ? -1 : status;
-  }
-
- private:
-  // The tool runs below the shell (or is the shell, when the shell replaced
-  // itself): its leaves get SIGTERM and then SIGKILL, then the shell does.
-  void terminate() {
-    if (stream_) std::fclose(stream_);
-    stream_ = nullptr;
-    ks_utils_common::kill_childs(pid_);
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == 0) {
-      ::kill(pid_, SIGTERM);
-      for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (waitpid(pid_, &status, WNOHANG) == 0) {
-        ::kill(pid_, SIGKILL);
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-      }
-    }
-    pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
-  FILE* stream_ = nullptr;
-};
-
-// Sets the runner's pid argument back to 0 however the runner leaves.
-class PidReset {
- public:
-  explicit PidReset(pid_t& pid) : pid_(pid) {}
-  ~PidReset() { pid_ = 0; }
-  PidReset(PidReset const&) = delete;
-  PidReset& operator=(PidReset const&) = delete;
-
- private:
-  pid_t& pid_;
-};
-
 bool starts_with(std::string const& text, char const* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -247,11 +130,16 @@ void KsModuleUniversal::init_ksfd_flags() {
 
 bool KsModuleUniversal::run_ksfd_command(std::string const& command, std::string& output, pid_t& pid,
                                          std::string& progress) {
-  PidReset reset(pid);
+  // However the runner leaves, its pid argument is 0 again.
+  auto reset_pid = kestrova::on_scope_exit([&pid] { pid = 0; });
   try {
     KsLogStream(KsLogLvl::Info) << __PRETTY_FUNCTION__ << ":ksfd command: " << kestrova::as_one_line(command)
                                 << std::endl;
-    ToolProcess tool(command);
+    // Whoever leaves before the normal end (an exception, a malformed line)
+    // gets the tool terminated, the pipe closed and the shell reaped on the
+    // way out, so no caller ever continues while the tool still reads its
+    // input.
+    kestrova::child_process tool(command, kestrova::child_process::when_abandoned::terminate);
     if (!tool.started()) {
       KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
                                    << ": couldn't start OS command: " << kestrova::as_one_line(command) << std::endl;
@@ -281,15 +169,18 @@ bool KsModuleUniversal::run_ksfd_command(std::string const& command, std::string
     };
     // "\r" and "\n" each end a line; a last line without an end is dropped.
     std::string line;
-    for (int c = tool.next(); c != EOF; c = tool.next()) {
-      if (c == '\n' || c == '\r') {
-        handle_line(line);
-        line.clear();
-      } else {
-        line += static_cast<char>(c);
+    char buffer[4096];
+    for (ssize_t n; (n = tool.read(buffer, sizeof buffer)) > 0;) {
+      for (char const* c = buffer; c != buffer + n; ++c) {
+        if (*c == '\n' || *c == '\r') {
+          handle_line(line);
+          line.clear();
+        } else {
+          line += *c;
+        }
       }
     }
-    int const status = tool.finish();
+    int const status = tool.wait();
     KsLogStream(KsLogLvl::Debug) << "ksfd process status 0x" << hex(static_cast<unsigned>(status)) << "."
                                  << std::endl;
     if (status != -1 && WIFSIGNALED(status)) {
@@ -320,7 +211,7 @@ bool KsModuleUniversal::run_ksfd_command(std::string const& command, std::string
     }
     return code == 0;
   } catch (std::exception const& e) {
-    // The tool has been terminated and reaped by now (ToolProcess).
+    // The tool has been terminated and reaped by now (when_abandoned).
     KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(e.what()) << std::endl;
     return false;
   }

@@ -23,6 +23,7 @@
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/scope_guard.h"
 
 namespace fs = boost::filesystem;
 
@@ -64,19 +65,6 @@ std::string reference_copy(KsModuleOptions const& options, bool without_referenc
   return snapshot_dir + "/reference-" + fs::path(options.meta_file_path).filename().string();
 }
 
-// Gives a field its value back however the scope is left.
-class Restore {
- public:
-  Restore(std::string& field, std::string value) : field_(field), value_(std::move(value)) {}
-  ~Restore() { field_ = value_; }
-  Restore(Restore const&) = delete;
-  Restore& operator=(Restore const&) = delete;
-
- private:
-  std::string& field_;
-  std::string value_;
-};
-
 }  // namespace
 
 bool KsModuleUniversal::make_backup_remotely() {
@@ -93,7 +81,8 @@ bool KsModuleUniversal::make_backup_remotely() {
   // The command reads the reference where it will lie on the remote host.
   std::string command;
   {
-    Restore local(options_.meta_file_path, local_reference);
+    // The field gets its value back however the scope is left.
+    auto restore_local = kestrova::on_scope_exit([&] { options_.meta_file_path = local_reference; });
     if (!reference.empty()) options_.meta_file_path = reference;
     if (!make_backup_cmd_common(command)) return false;
   }

@@ -127,23 +127,20 @@ void resource_file_lock::swap(resource_file_lock& other) noexcept {
 void resource_file_lock::open_file() {
   std::string const path = resource_lock_file_path().generic_string();
   for (int attempt = 0; attempt < max_reopen_attempts; ++attempt) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    kestrova::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
       if (errno != ENOENT) throw std::runtime_error("unable to open lock file " + path);
       create();
       continue;
     }
     struct stat pinned {};
-    if (::fstat(fd, &pinned) != 0) {
-      ::close(fd);
-      throw std::runtime_error("unable to query lock file " + path);
-    }
+    if (::fstat(fd.get(), &pinned) != 0) throw std::runtime_error("unable to query lock file " + path);
     boost::interprocess::file_lock opened;
     try {
       boost::interprocess::file_lock by_name(path.c_str());
       opened.swap(by_name);
     } catch (boost::interprocess::interprocess_exception const& e) {
-      ::close(fd);
+      fd.reset();
       // Removed after `fd` was opened (and perhaps made anew since): open
       // again. Any other failure is the caller's.
       if (e.get_native_error() != ENOENT && e.get_error_code() != boost::interprocess::not_found_error) throw;
@@ -155,10 +152,10 @@ void resource_file_lock::open_file() {
     struct stat now {};
     if (::stat(path.c_str(), &now) == 0 && now.st_dev == pinned.st_dev && now.st_ino == pinned.st_ino) {
       file_lock_.swap(opened);
-      identity_fd_ = fd;
+      identity_fd_ = std::move(fd);
       return;
     }
-    ::close(fd);
+    fd.reset();
     create();
   }
   throw std::runtime_error("lock file " + path + " keeps being replaced");
@@ -167,14 +164,13 @@ void resource_file_lock::open_file() {
 void resource_file_lock::close_file() noexcept {
   boost::interprocess::file_lock none;
   file_lock_.swap(none);
-  if (identity_fd_ >= 0) ::close(identity_fd_);
-  identity_fd_ = -1;
+  identity_fd_.reset();
 }
 
 bool resource_file_lock::path_names_open_file() const {
-  if (identity_fd_ < 0) return false;
+  if (!identity_fd_.valid()) return false;
   struct stat open_file {}, at_path {};
-  if (::fstat(identity_fd_, &open_file) != 0) return false;
+  if (::fstat(identity_fd_.get(), &open_file) != 0) return false;
   if (::stat(resource_lock_file_path().c_str(), &at_path) != 0) return false;
   return open_file.st_dev == at_path.st_dev && open_file.st_ino == at_path.st_ino;
 }
@@ -212,7 +208,7 @@ void resource_file_lock::unlock() { file_lock_.unlock(); }
 resource_file_lock::~resource_file_lock() {
   try {
     if (!resource_name().empty() && !module_name().empty() && !resource_lock_file_path().empty() &&
-        identity_fd_ >= 0 && file_lock_.try_lock()) {
+        identity_fd_.valid() && file_lock_.try_lock()) {
       KsLogStream(KsLogLvl::Debug) << "resource_file_lock dtor:" << " module " << quoted(module_name())
                                    << ", resource " << quoted(resource_name()) << ", file lock path "
                                    << resource_lock_file_path() << " -> try remove..." << std::endl;

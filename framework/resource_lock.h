@@ -10,6 +10,8 @@
 #include <boost/interprocess/sync/file_lock.hpp>
 #include <boost/interprocess/sync/scoped_lock.hpp>
 
+#include "support/utils/unique_fd.h"
+
 namespace kestrova {
 namespace module {
 
@@ -90,7 +92,7 @@ class resource_file_lock : public resource_lock_file_handler {
   boost::interprocess::file_lock file_lock_;
   // Closing any descriptor of the file drops the process's record locks, so
   // this one is closed only together with file_lock_.
-  int identity_fd_ = -1;
+  kestrova::unique_fd identity_fd_;
 };
 
 // Holds a resource_file_lock's lock for a scope.

@@ -12,6 +12,7 @@
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/scope_guard.h"
 #include "support/utils/version.h"
 
 namespace {
@@ -31,48 +32,6 @@ unsigned int finished(bool defect) {
       << std::endl;
   return 100;
 }
-
-// Runs a clean-up step when the scope is left through an exception, so that
-// whatever the module created before is still removed. The clean-up must not
-// throw over the exception in flight.
-template <typename CleanUp>
-class OnException {
- public:
-  explicit OnException(CleanUp clean_up) : clean_up_(std::move(clean_up)), uncaught_(std::uncaught_exceptions()) {}
-  OnException(OnException const&) = delete;
-  OnException& operator=(OnException const&) = delete;
-  ~OnException() {
-    if (armed_ && std::uncaught_exceptions() > uncaught_) {
-      try {
-        clean_up_();
-      } catch (...) {
-      }
-    }
-  }
-  void disarm() { armed_ = false; }
-
- private:
-  CleanUp clean_up_;
-  int uncaught_;
-  bool armed_ = true;
-};
-
-template <typename CleanUp>
-OnException<CleanUp> on_exception(CleanUp clean_up) {
-  return OnException<CleanUp>(std::move(clean_up));
-}
-
-// Removes the unpacked reference snapshot when the scope is left.
-class ReferenceDirectoryCleanUp {
- public:
-  explicit ReferenceDirectoryCleanUp(KsModuleUniversal& module) : module_(module) {}
-  ~ReferenceDirectoryCleanUp() { module_.remove_reference_snapshot_directory(); }
-  ReferenceDirectoryCleanUp(ReferenceDirectoryCleanUp const&) = delete;
-  ReferenceDirectoryCleanUp& operator=(ReferenceDirectoryCleanUp const&) = delete;
-
- private:
-  KsModuleUniversal& module_;
-};
 
 }  // namespace
 
@@ -183,7 +142,7 @@ unsigned int KsModuleUniversal::run_operation() {
       }
       // The tarball is unpacked into a private directory; it goes when the
       // operation ends, however it ends.
-      ReferenceDirectoryCleanUp clean_up(*this);
+      auto clean_up = kestrova::on_scope_exit([this] { remove_reference_snapshot_directory(); });
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
         KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
                                      << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
@@ -194,7 +153,7 @@ unsigned int KsModuleUniversal::run_operation() {
     }
     case op_verify_in_client_defined_storage: {
       if (!load_module_config()) return 2;
-      ReferenceDirectoryCleanUp clean_up(*this);
+      auto clean_up = kestrova::on_scope_exit([this] { remove_reference_snapshot_directory(); });
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
         KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
                                      << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
@@ -228,10 +187,7 @@ bool KsModuleUniversal::take_resource_lock(kestrova::module::resource_file_scope
 bool KsModuleUniversal::release_once() {
   if (release_state_ != static_cast<int>(ReleaseState::not_started)) return true;
   release_state_ = static_cast<int>(ReleaseState::running);
-  struct MarkDone {
-    volatile std::sig_atomic_t& state;
-    ~MarkDone() { state = static_cast<int>(ReleaseState::done); }
-  } mark_done{release_state_};
+  auto mark_done = kestrova::on_scope_exit([this] { release_state_ = static_cast<int>(ReleaseState::done); });
   return release_resource_after_backup();
 }
 
@@ -284,14 +240,14 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
   }
   // From here on the module may hold temporary objects that only its release
   // hook removes; an exception must not leave them behind.
-  auto release_guard = on_exception([this] { release_once(); });
+  auto release_guard = kestrova::on_scope_failure([this] { release_once(); });
   if (!prepare_resource_before_backup(replica)) {
-    release_guard.disarm();
+    release_guard.dismiss();
     return 6;
   }
   bool const ok = make_backup();
   bool const released = release_once();
-  release_guard.disarm();
+  release_guard.dismiss();
   // A shutdown signal came while the release hook ran; it has finished.
   if (shutdown_deferred_) return end_deferred_shutdown();
   if (!released) return 6;
@@ -319,7 +275,7 @@ unsigned int KsModuleUniversal::restore_sequence() {
   if (define_restore_directory() != 0) return 7;
   if (options_.tmp_operation_directory != client_directory) restore_directory_ = options_.tmp_operation_directory;
 
-  auto close_guard = on_exception([this] {
+  auto close_guard = kestrova::on_scope_failure([this] {
     last = true;
     close_restore();
   });
@@ -327,13 +283,13 @@ unsigned int KsModuleUniversal::restore_sequence() {
     KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
                                  << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                  << std::endl;
-    close_guard.disarm();
+    close_guard.dismiss();
     return 2;
   }
   // A failed step ends the run through close_restore; one up to the
   // extraction also makes it the last run, so the directory goes.
   auto fail = [&](bool make_last) {
-    close_guard.disarm();
+    close_guard.dismiss();
     if (make_last) last = true;
     close_restore();
     return 7u;
@@ -345,7 +301,7 @@ unsigned int KsModuleUniversal::restore_sequence() {
     if (!after_restore_last_file()) return fail(false);
     if (!without_deployment_restore && !deployment(false)) return fail(false);
   }
-  close_guard.disarm();
+  close_guard.dismiss();
   if (without_deployment_restore)
     remove_reference_snapshot_directory();
   else
@@ -358,12 +314,12 @@ unsigned int KsModuleUniversal::apply_replica_sequence() {
   if (!take_resource_lock(scoped, options_.record_id)) return 2;
 
   if (!load_module_config()) return 2;
-  auto cleanup_guard = on_exception([this] { remove_reference_snapshot_directory(); });
+  auto cleanup_guard = kestrova::on_scope_failure([this] { remove_reference_snapshot_directory(); });
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
                                  << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                  << std::endl;
-    cleanup_guard.disarm();
+    cleanup_guard.dismiss();
     remove_reference_snapshot_directory();
     return 2;
   }
@@ -374,7 +330,7 @@ unsigned int KsModuleUniversal::apply_replica_sequence() {
     if (ok) ok = after_restore_last_file();
     if (ok) ok = deployment(true);
   }
-  cleanup_guard.disarm();
+  cleanup_guard.dismiss();
   remove_reference_snapshot_directory();
   if (!ok) return 7;
   return finished(defect);

@@ -13,6 +13,7 @@
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/unique_fd.h"
 
 namespace {
 
@@ -100,15 +101,16 @@ bool SnapshotLVM::create(std::string const& device, std::string const& name, std
   snapshot_path_out = snapshot_path;
 
   // An LVM snapshot that overflowed or could not be activated cannot be
-  // read; better to find out now than halfway through the backup.
+  // read; better to find out now than halfway through the backup. The
+  // descriptor is closed before lvremove may need the device.
   int read_error = 0;
-  int fd = ::open(snapshot_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    read_error = errno;
-  } else {
+  {
+    kestrova::unique_fd fd(::open(snapshot_path.c_str(), O_RDONLY | O_CLOEXEC));
     char block[512];
-    if (::read(fd, block, sizeof block) < 0) read_error = errno;
-    ::close(fd);
+    if (!fd.valid())
+      read_error = errno;
+    else if (::read(fd.get(), block, sizeof block) < 0)
+      read_error = errno;
   }
   if (read_error != 0) {
     KsLogStream(KsLogLvl::Error) << lvm_create_signature << ": Unable to read LVM snapshot: " << snapshot_path

@@ -17,6 +17,7 @@
 #include "support/cppcrypto/md5.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
+#include "support/utils/unique_fd.h"
 
 namespace ks_opennebula_common {
 
@@ -46,21 +47,6 @@ bool is_md5_text(const std::string& text) {
 bool is_lvm_signed_image_type(opennebula_image_type type) {
   return type == IMAGE_TYPE_OS || type == IMAGE_TYPE_CDROM || type == IMAGE_TYPE_DATABLOCK;
 }
-
-// Closes the descriptor it owns.
-class file_descriptor {
- public:
-  explicit file_descriptor(int fd) : fd_(fd) {}
-  ~file_descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  file_descriptor(const file_descriptor&) = delete;
-  file_descriptor& operator=(const file_descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads exactly `count` bytes unless the file ends or fails first.
 bool read_exactly(int fd, unsigned char* buffer, std::size_t count) {
@@ -244,8 +230,8 @@ int find_image_by_unique_signature(const std::string& signature, oneimage& image
 
 int calc_md5sum(const std::string& path, std::string& md5) {
   return guarded(kMd5Sig, 1, [&]() -> int {
-    file_descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    kestrova::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
       log_error(kMd5Sig, ": can't open file: " + kestrova::as_one_line(path));
       return 1;
     }

@@ -1,16 +1,11 @@
 #include "opennebula/xml_util.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 
-#include <boost/filesystem.hpp>
 #include <libxml/entities.h>
 #include <libxml/xmlsave.h>
+
+#include "support/utils/file_replacement.h"
 
 namespace ks_opennebula_common {
 
@@ -25,58 +20,6 @@ const xmlChar* to_xml(const char* text) { return reinterpret_cast<const xmlChar*
 
 // Failures are reported by the callers, not printed by libxml2.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-
-// The file `path` names once every symbolic link at its end is followed; a
-// dangling link names the file the save is to create. False for a loop or
-// an unreadable link.
-bool link_target(const std::string& path, std::string& target) {
-  namespace fs = boost::filesystem;
-  fs::path current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    boost::system::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(current, ec))) {
-      target = current.string();
-      return true;
-    }
-    fs::path next = fs::read_symlink(current, ec);
-    if (ec) return false;
-    current = next.is_absolute() ? next : current.parent_path() / next;
-  }
-  return false;
-}
-
-// A file created beside `target` and removed unless renamed over it.
-class temporary_file {
- public:
-  explicit temporary_file(const std::string& target) : path_(target + ".XXXXXX") {
-    fd_ = mkostemp(&path_[0], O_CLOEXEC);
-    created_ = fd_ >= 0;
-  }
-  ~temporary_file() {
-    close();
-    if (created_ && !renamed_) unlink(path_.c_str());
-  }
-  temporary_file(const temporary_file&) = delete;
-  temporary_file& operator=(const temporary_file&) = delete;
-
-  int fd() const { return fd_; }
-  bool close() {
-    if (fd_ < 0) return true;
-    const bool ok = ::close(fd_) == 0;
-    fd_ = -1;
-    return ok;
-  }
-  bool rename_over(const std::string& target) {
-    renamed_ = std::rename(path_.c_str(), target.c_str()) == 0;
-    return renamed_;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool created_ = false;
-  bool renamed_ = false;
-};
 
 }  // namespace
 
@@ -141,34 +84,12 @@ void remove_node(xmlNode* element) {
 }
 
 bool save_xml_file(xmlDoc* doc, const std::string& path) {
-  std::string target;
-  if (!link_target(path, target)) return false;
-  temporary_file temporary(target);
-  if (temporary.fd() < 0) return false;
-
-  struct stat existing {};
-  mode_t mode;
-  if (stat(target.c_str(), &existing) == 0) {
-    mode = existing.st_mode & 07777;
-    // Root can hand the file back to its owner; anyone else keeps at least
-    // the group when it is one of theirs.
-    if (fchown(temporary.fd(), existing.st_uid, existing.st_gid) != 0 &&
-        fchown(temporary.fd(), static_cast<uid_t>(-1), existing.st_gid) != 0) {
-      // The file is saved under the caller's own group.
-    }
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  // After fchown, which clears the set-id bits.
-  if (fchmod(temporary.fd(), mode) != 0) return false;
-
-  xmlOutputBuffer* out = xmlOutputBufferCreateFd(temporary.fd(), nullptr);
+  kestrova::file_replacement replacement(path);
+  if (!replacement.ready()) return false;
+  xmlOutputBuffer* out = xmlOutputBufferCreateFd(replacement.fd(), nullptr);
   // xmlSaveFormatFileTo closes the buffer (not the descriptor).
   if (!out || xmlSaveFormatFileTo(out, doc, "UTF-8", 1) < 0) return false;
-  if (fsync(temporary.fd()) != 0 || !temporary.close()) return false;
-  return temporary.rename_over(target);
+  return replacement.commit();
 }
 
 }  // namespace ks_opennebula_common

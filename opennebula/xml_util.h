@@ -53,12 +53,13 @@ xmlNode* append_text_child(xmlNode* parent, const char* name, const std::string&
 // Unlinks and frees an element.
 void remove_node(xmlNode* element);
 
-// Writes the document formatted as UTF-8 to a temporary file beside the
-// file `path` names (a symbolic link is followed, and stays) and renames it
-// over that file, so a failure never leaves a half-written file. An
-// existing file keeps its permission bits, and its owner and group as far
-// as the caller may set them. False on any failure (the temporary file is
-// removed then).
+// Writes the document formatted as UTF-8 in place of the file `path` names,
+// through kestrova::file_replacement: a symbolic link is followed, and
+// stays; a failure never leaves a half-written file. An existing file keeps
+// its permission bits, and its owner and group as far as the caller may set
+// them. False on any failure (the temporary file is removed then), and for a
+// path that names a directory, device, pipe or socket, which stays as it
+// was.
 bool save_xml_file(xmlDoc* doc, const std::string& path);
 
 }  // namespace ks_opennebula_common

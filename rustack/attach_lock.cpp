@@ -13,6 +13,7 @@
 #include <boost/filesystem.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/unique_fd.h"
 
 namespace fs = boost::filesystem;
 
@@ -54,19 +55,19 @@ bool attach_lock::acquire(std::chrono::seconds bound, char const* signature, std
   };
   boost::system::error_code ec;
   fs::create_directories(fs::path(path_).parent_path(), ec);
-  int const fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return fail("the attach lock " + path_ + " cannot be opened (" + std::strerror(errno) + ")");
+  kestrova::unique_fd fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) return fail("the attach lock " + path_ + " cannot be opened (" + std::strerror(errno) + ")");
   auto const deadline = std::chrono::steady_clock::now() + bound;
   bool announced = false;
   for (;;) {
     int error = 0;
-    if (lock_whole_file(fd, error)) break;
+    if (lock_whole_file(fd.get(), error)) break;
     if (error != EAGAIN && error != EACCES && error != EINTR) {
-      ::close(fd);
+      fd.reset();
       return fail("the attach lock " + path_ + " cannot be taken (" + std::strerror(error) + ")");
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      ::close(fd);
+      fd.reset();
       return fail("another module process has held the attach lock " + path_ + " for more than " +
                   std::to_string(bound.count()) + " seconds");
     }
@@ -77,8 +78,10 @@ bool attach_lock::acquire(std::chrono::seconds bound, char const* signature, std
     }
     std::this_thread::sleep_for(kPollInterval);
   }
-  fd_ = fd;
-  held_fd = fd;
+  // From here on the shutdown handler may close the descriptor (it cannot
+  // reach an owner object), so it is held as a plain number.
+  fd_ = fd.release();
+  held_fd = fd_;
   return true;
 }
 

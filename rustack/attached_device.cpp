@@ -5,16 +5,15 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include <boost/filesystem.hpp>
 
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
 
@@ -287,32 +286,37 @@ int wait_for_attached_device(device_roots const& roots, std::string const& hint,
                              device_census const& before, std::string const& server_name,
                              char const* signature, std::string const& timeout_message, std::string& device,
                              wait_bounds bounds) {
+  std::size_t looks = 0;
   std::size_t unusable_looks = 0;
   bool seen_unproven = false;  // the last look found the hint with no serial to show
   probe_result last;
-  for (std::size_t check = 0; check < bounds.checks; ++check) {
+  rustack_poll::ending const end = rustack_poll::poll(bounds.checks, rustack_poll::order::ask_then_sleep, [&] {
     last = probe_attached_device(roots, hint, volume_id, before, server_name);
+    ++looks;
     if (last.state == probe_result::found) {
       // A device that only its being new speaks for gets one more look, by
       // which udev has named a disk that is another volume's.
-      bool const last_check = check + 1 == bounds.checks;
-      if (last.by_serial || seen_unproven || last_check) {
-        if (!hint.empty() && normal(hint) != normal(last.device))
-          KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << as_one_line(hint) << "' for volume '"
-                                      << volume_id
-                                      << (last.by_serial ? "', its serial names '" : "', the one new disk is '")
-                                      << as_one_line(last.device) << "'" << std::endl;
-        device = last.device;
-        return 0;
-      }
+      bool const last_check = looks == bounds.checks;
+      if (last.by_serial || seen_unproven || last_check) return rustack_poll::answer::awaited;
     }
     seen_unproven = last.state == probe_result::found;
-    if (last.state == probe_result::refused) {
-      KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;
-      return 2;
-    }
-    if (last.state == probe_result::unusable && ++unusable_looks > bounds.grace_checks) break;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (last.state == probe_result::refused) return rustack_poll::answer::failed;
+    if (last.state == probe_result::unusable && ++unusable_looks > bounds.grace_checks)
+      return rustack_poll::answer::failed;
+    return rustack_poll::answer::pending;
+  });
+  if (end == rustack_poll::ending::awaited) {
+    if (!hint.empty() && normal(hint) != normal(last.device))
+      KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << as_one_line(hint) << "' for volume '"
+                                  << volume_id
+                                  << (last.by_serial ? "', its serial names '" : "', the one new disk is '")
+                                  << as_one_line(last.device) << "'" << std::endl;
+    device = last.device;
+    return 0;
+  }
+  if (last.state == probe_result::refused) {
+    KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;
+    return 2;
   }
   if (last.state == probe_result::unusable) {
     KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;

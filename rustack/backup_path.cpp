@@ -5,25 +5,24 @@
 // deletes the snapshots and removes the local files again.
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "rustack/attach_lock.h"
-#include "rustack/attached_device.h"
 #include "rustack/cleanup_retry.h"
 #include "rustack/create_lookup.h"
 #include "rustack/curl_api.h"
+#include "rustack/kestrova_attach.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
+#include "rustack/poll.h"
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
@@ -39,7 +38,6 @@ char const* const kCheckBlockSig = "int check_block_device(const string&, const 
 
 char const* const kDefaultScript = "/opt/kestrova/scripts/rustack.sh";
 char const* const kTestProgram = "/usr/bin/test";
-char const* const kDeviceChecks = "300";
 
 std::string backup_kind(std::uint32_t type) {
   switch (type) {
@@ -122,20 +120,31 @@ void KsModuleRuStack::remove_backup_files(char const* signature) {
   }
 }
 
-bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
-  std::string const& resource = options_.resource;
-  std::string const& directory = options_.tmp_operation_directory;
-  std::string const& copy_name = options_.archive_name;
+// What the steps of one backup preparation share.
+struct KsModuleRuStack::backup_run {
+  explicit backup_run(conf const& settings) : client(settings) {}
 
-  curlAPI client(settings);
+  curlAPI client;
   rustack_device::attach_lock attach_lock;
+  rustack_module_conf parameters;
+  server_conf server;
+  bool running = false;         // the server is ACTIVE
+  bool admin = false;           // an administrator login is configured
+  bool qemu = false;            // running, admin, and its hypervisor is QEMU
+  bool default_script = false;  // the default script exists in the guest
+  std::vector<volume> records;  // the server's volumes, with their snapshots
+  std::map<std::string, std::string> items;  // the ksfd list: path -> its name in the backup
+};
+
+bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
+  backup_run run(settings);
   // Whatever this hook made goes again before it answers false; a guest whose
   // "before" script has run gets its "after" script first.
   auto fail = [&]() -> bool {
-    attach_lock.release();
+    run.attach_lock.release();
     try {
-      run_owed_after_script(client, kPrepareSig);
-      remove_backup_objects(client, kPrepareSig);
+      run_owed_after_script(run.client, kPrepareSig);
+      remove_backup_objects(run.client, kPrepareSig);
       remove_backup_files(kPrepareSig);
     } catch (std::exception const& e) {
       KsLogStream(KsLogLvl::Error) << kPrepareSig << ": clean-up: " << kestrova::as_one_line(e.what()) << std::endl;
@@ -146,288 +155,14 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 
   try {
     KsLogStream(KsLogLvl::Info) << "Got a task to make " << backup_kind(options_.backup_type) << " backup of VM '"
-                                << resource << "'" << std::endl;
-    KsLogStream(KsLogLvl::Info) << "Copy name: " << copy_name << std::endl;
-
-    if (!load_api_version(false)) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get API version " << std::endl;
-      return false;
-    }
-    if (check_resource(resource) != 0) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of VM " << resource << std::endl;
-      return false;
-    }
-    bool const running = resource_vm.status == "ACTIVE";
-    bool const admin = !settings.admin_name.empty();
-
-    rustack_module_conf const parameters = read_backup_parameters();
-
-    server_conf server;
-    if (client.get_server_config(resource_vm.id, server, admin) != 0) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << resource << "'"
-                                   << std::endl;
-      return false;
-    }
-    // From here on a release, also one after an interruption, cleans up in
-    // the server's project.
-    {
-      rustack_cleanup::shutdown_signals_held held;
-      backup_project_id = server.tenant_id;
-      backup_server_name = server.name;
-    }
-
-    // First guest script.
-    bool qemu = false;
-    bool default_script = false;
-    std::string const& after_script = parameters.script_after_snapshot;
-    auto run_before = [&](std::string const& script, std::string const& after) -> int {
-      if (!after.empty()) {
-        rustack_cleanup::shutdown_signals_held held;
-        pending_after_script =
-            guest_script_call{server.hypervisor_ip, server.instance_name, after, parameters.execution_script_timeout};
-        after_script_pending = true;
-      }
-      std::string arguments = "before";
-      unsigned int timeout = parameters.execution_script_timeout;
-      return run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &client, timeout);
-    };
-    if (running && admin) {
-      if (client.get_hypervisor_info(server) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get info for hypervisor "
-                                     << as_one_line(server.hypervisor_hostname) << std::endl;
-        return false;
-      }
-      qemu = server.hypervisor_type == "QEMU";
-      if (qemu && !parameters.script_before_snapshot.empty()) {
-        if (run_before(parameters.script_before_snapshot, after_script) != 0) return fail();
-      } else if (qemu) {
-        std::string arguments = std::string("-f ") + kDefaultScript;
-        unsigned int one_second = 1;
-        if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, kTestProgram, arguments, &client,
-                                 one_second) == 0) {
-          KsLogStream(KsLogLvl::Info) << "Default script exists in VM: " << kDefaultScript << std::endl;
-          default_script = true;
-          if (run_before(kDefaultScript, after_script.empty() ? std::string(kDefaultScript) : after_script) != 0)
-            return fail();
-        }
-      }
-    }
-
-    // VM description.
-    std::map<std::string, std::string> items;
-    {
-      rustack_cleanup::shutdown_signals_held held;
-      vm_config_path = directory + "/" + copy_name + ".vm.config";
-    }
-    if (!save_server_config(vm_config_path, server)) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create virtual machine config file " << vm_config_path
-                                   << std::endl;
-      return fail();
-    }
-    if (replica) {
-      KsLogStream(KsLogLvl::Info) << "Do not save VM configuration for the replica" << std::endl;
-    } else {
-      KsLogStream(KsLogLvl::Info) << "VM configuration was captured here: " << vm_config_path << std::endl;
-      items[vm_config_path] = "vm.config";
-    }
-
-    std::string const& project = server.tenant_id;
-    std::vector<volume> records;
-    for (std::string const& id : server.attached_volumes) {
-      volume record;
-      if (client.get_volume_info(project, id, record) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << id << "'"
-                                     << std::endl;
-        return fail();
-      }
-      records.push_back(record);
-    }
-
-    // Snapshots, all requested first and then awaited together.
-    for (volume& record : records) {
-      rustack_lookup::made_object_search const search =
-          rustack_lookup::snapshot_search(client, project, record, copy_name);
-      std::string snapshot_id;
-      int created = 0;
-      {
-        // A signal while the request is out waits until what it made is
-        // listed for the clean-up.
-        rustack_cleanup::shutdown_signals_held held;
-        created = client.create_snapshot(project, copy_name, record, snapshot_id);
-        if (created == 0) {
-          snapshot_ids.push_back(snapshot_id);
-        } else {
-          for (std::string const& id : search.find_made(client, kPrepareSig)) snapshot_ids.push_back(id);
-        }
-      }
-      if (created != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'"
-                                     << std::endl;
-        return fail();
-      }
-      record.snapshot_id = snapshot_id;
-    }
-    KsLogStream(KsLogLvl::Info) << "Wait while all snapshots "
-                                << " becomes available ..." << std::endl;
-    std::uint32_t const snapshot_bound =
-        curlAPI::valid_timeout(settings.snapshot_creation_timeout, "snapshot_creation_timeout");
-    for (std::uint32_t pass = 1;; ++pass) {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-      volume const* pending = nullptr;
-      for (volume const& record : records) {
-        std::string status;
-        if (client.get_snapshot_status(project, record.snapshot_id, status) != 0) {
-          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id
-                                       << "'" << std::endl;
-          return fail();
-        }
-        if (!snapshot_status_known(status)) {
-          KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id
-                                       << "' has unexpected status: " << as_one_line(status) << std::endl;
-          return fail();
-        }
-        if (status != "available" && !pending) pending = &record;
-      }
-      if (!pending) break;
-      if (pass >= snapshot_bound) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id
-                                     << "' of volume: '" << pending->id << "'. Break by timeout " << snapshot_bound
-                                     << std::endl;
-        return fail();
-      }
-    }
-    KsLogStream(KsLogLvl::Info) << "All snapshots "
-                                << " are available now" << std::endl;
-
-    // A volume of each snapshot, attached to the Kestrova VM.
-    std::uint32_t const creation_bound =
-        curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
-    std::uint32_t const attachment_bound =
-        curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
-    rustack_device::device_roots const roots{};
-    std::chrono::seconds const lock_bound =
-        rustack_device::attach_lock_bound(settings.timeout, attachment_bound, 300);
-    std::map<std::string, std::string> reported;  // device named by the cloud -> volume
-    std::map<std::string, std::string> names;     // device file name -> volume
-    for (volume& record : records) {
-      std::string const original_id = record.id;
-      std::string const snapshot_id = record.snapshot_id;
-      KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
-      rustack_lookup::made_object_search const search = rustack_lookup::volume_search(client, record, snapshot_id);
-      std::string copy_id;
-      int created = 0;
-      {
-        rustack_cleanup::shutdown_signals_held held;
-        created = client.create_volume(record, copy_id, snapshot_id);
-        if (created == 0) {
-          created_volume_ids.insert(copy_id);
-        } else {
-          for (std::string const& id : search.find_made(client, kPrepareSig)) created_volume_ids.insert(id);
-        }
-      }
-      if (created != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id
-                                     << "'" << std::endl;
-        return fail();
-      }
-
-      KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
-      if (rustack_wait::wait_for_volume_status(
-              client, project, copy_id, "creating", "available", true, creation_bound, kPrepareSig,
-              ": can't create volume: '" + copy_id + "' from snapshot: '" + snapshot_id + "'. Break by timeout " +
-                  std::to_string(creation_bound)) != 0)
-        return fail();
-      KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
-
-      // No other module attaches a volume to this machine until the device
-      // of this one is known.
-      if (!attach_lock.acquire(lock_bound, kPrepareSig, copy_id)) return fail();
-      rustack_device::device_census const before = rustack_device::block_devices_under(roots.dev);
-      std::string hint;
-      if (client.attach_volume(settings.vm_id, copy_id, hint) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to attach volume '" << copy_id << "' to server '"
-                                     << as_one_line(settings.vm_name) << "'" << std::endl;
-        return fail();
-      }
-      auto const same_hint = reported.find(hint);
-      if (same_hint != reported.end()) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_hint->second << "' and '" << copy_id
-                                     << "' were both reported at device '" << as_one_line(hint) << "'" << std::endl;
-        return fail();
-      }
-      reported[hint] = copy_id;
-      if (rustack_wait::wait_for_volume_status(
-              client, project, copy_id, "available", "in-use", false, attachment_bound, kPrepareSig,
-              ": unable to attach volume: '" + copy_id + "' to server: '" + settings.vm_id + "'. Break by timeout " +
-                  std::to_string(attachment_bound)) != 0)
-        return fail();
-
-      std::string device;
-      if (rustack_device::wait_for_attached_device(roots, hint, copy_id, before, settings.vm_name, kPrepareSig,
-                                                   ": unable to find just attached volume: '" + original_id +
-                                                       "' to server: '" + settings.vm_id + "'. Break by timeout " +
-                                                       kDeviceChecks,
-                                                   device) != 0)
-        return fail();
-      if (check_block_device(device, settings.vm_name) != 0) return fail();
-      attach_lock.release();
-      KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '" << settings.vm_id
-                                  << "'" << std::endl;
-
-      std::string const device_name = fs::path(device).filename().string();
-      auto const same_name = names.find(device_name);
-      if (same_name != names.end()) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id
-                                     << "' appeared as the same device '" << as_one_line(device_name) << "'"
-                                     << std::endl;
-        return fail();
-      }
-      names[device_name] = copy_id;
-      record.attached_device_name = device_name;
-
-      std::string const config_path = directory + "/" + copy_name + "_" + device_name + ".config";
-      {
-        rustack_cleanup::shutdown_signals_held held;
-        volume_config_files.push_back(config_path);
-      }
-      if (!save_volume_config(config_path, record)) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume config file" << std::endl;
-        return fail();
-      }
-      if (replica) {
-        KsLogStream(KsLogLvl::Info) << "Do not save volume configuration for the replica" << std::endl;
-      } else {
-        KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << original_id
-                                    << "' was captured here: " << as_one_line(config_path) << std::endl;
-        items[config_path] = original_id + ".conf";
-        items[device] = device_name;
-      }
-    }
-
-    // Second guest script.
-    if (running && qemu) {
-      std::string const script = !parameters.script_after_snapshot.empty() ? parameters.script_after_snapshot
-                                 : default_script                          ? std::string(kDefaultScript)
-                                                                           : std::string();
-      if (!script.empty()) {
-        // Run once: a failure here is not retried by the clean-up.
-        after_script_pending = false;
-        std::string arguments = "after";
-        unsigned int timeout = parameters.execution_script_timeout;
-        if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &client, timeout) != 0)
-          return fail();
-      }
-    }
-
-    std::cout << "File list to backup: " << std::endl;
-    for (auto const& item : items)
-      std::cout << as_one_line(item.first) << " : " << as_one_line(item.second) << std::endl;
-
-    {
-      rustack_cleanup::shutdown_signals_held held;
-      options_.resource_list_file = directory + "/" + copy_name + "." + "ksfd.list";
-    }
-    if (add_to_ksfd_list_file(options_.resource_list_file, items, false)) return true;
+                                << options_.resource << "'" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Copy name: " << options_.archive_name << std::endl;
+    // Nothing is made before the server is known.
+    if (!describe_backup_server(run)) return false;
+    if (run_before_script(run) && save_vm_description(run, replica) && describe_backup_volumes(run) &&
+        take_snapshots(run) && await_snapshots(run) && attach_copies(run, replica) && run_after_script(run) &&
+        write_backup_list(run))
+      return true;
     return fail();
   } catch (fs::filesystem_error const& e) {
     KsLogStream(KsLogLvl::Error) << kPrepareSig << ": boost::filesystem:" << kestrova::as_one_line(e.what())
@@ -438,6 +173,282 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
     KsLogStream(KsLogLvl::Error) << kPrepareSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return fail();
+}
+
+bool KsModuleRuStack::describe_backup_server(backup_run& run) {
+  std::string const& resource = options_.resource;
+  if (!load_api_version(false)) {
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get API version " << std::endl;
+    return false;
+  }
+  if (check_resource(resource) != 0) {
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of VM " << resource << std::endl;
+    return false;
+  }
+  run.running = resource_vm.status == "ACTIVE";
+  run.admin = !settings.admin_name.empty();
+  run.parameters = read_backup_parameters();
+  server_conf& server = run.server;
+  if (run.client.get_server_config(resource_vm.id, server, run.admin) != 0) {
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << resource << "'"
+                                 << std::endl;
+    return false;
+  }
+  // From here on a release, also one after an interruption, cleans up in
+  // the server's project.
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    backup_project_id = server.tenant_id;
+    backup_server_name = server.name;
+  }
+  // Guest scripts run only in a running guest on a QEMU hypervisor, which
+  // only the administrator can tell.
+  if (run.running && run.admin) {
+    if (run.client.get_hypervisor_info(server) != 0) {
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get info for hypervisor "
+                                   << as_one_line(server.hypervisor_hostname) << std::endl;
+      return false;
+    }
+    run.qemu = server.hypervisor_type == "QEMU";
+  }
+  return true;
+}
+
+bool KsModuleRuStack::run_before_script(backup_run& run) {
+  if (!run.qemu) return true;
+  server_conf const& server = run.server;
+  rustack_module_conf const& parameters = run.parameters;
+  std::string const& after_script = parameters.script_after_snapshot;
+  // The "after" script is owed from the moment the "before" one starts.
+  auto run_before = [&](std::string const& script, std::string const& after) -> bool {
+    if (!after.empty()) {
+      rustack_cleanup::shutdown_signals_held held;
+      pending_after_script =
+          guest_script_call{server.hypervisor_ip, server.instance_name, after, parameters.execution_script_timeout};
+      after_script_pending = true;
+    }
+    std::string arguments = "before";
+    unsigned int timeout = parameters.execution_script_timeout;
+    return run_script_inside_vm(server.hypervisor_ip, server.instance_name, script, arguments, &run.client,
+                                timeout) == 0;
+  };
+  if (!parameters.script_before_snapshot.empty()) return run_before(parameters.script_before_snapshot, after_script);
+  std::string arguments = std::string("-f ") + kDefaultScript;
+  unsigned int one_second = 1;
+  if (run_script_inside_vm(server.hypervisor_ip, server.instance_name, kTestProgram, arguments, &run.client,
+                           one_second) != 0)
+    return true;
+  KsLogStream(KsLogLvl::Info) << "Default script exists in VM: " << kDefaultScript << std::endl;
+  run.default_script = true;
+  return run_before(kDefaultScript, after_script.empty() ? std::string(kDefaultScript) : after_script);
+}
+
+bool KsModuleRuStack::save_vm_description(backup_run& run, bool replica) {
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    vm_config_path = options_.tmp_operation_directory + "/" + options_.archive_name + ".vm.config";
+  }
+  if (!save_server_config(vm_config_path, run.server)) {
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create virtual machine config file " << vm_config_path
+                                 << std::endl;
+    return false;
+  }
+  if (replica) {
+    KsLogStream(KsLogLvl::Info) << "Do not save VM configuration for the replica" << std::endl;
+  } else {
+    KsLogStream(KsLogLvl::Info) << "VM configuration was captured here: " << vm_config_path << std::endl;
+    run.items[vm_config_path] = "vm.config";
+  }
+  return true;
+}
+
+bool KsModuleRuStack::describe_backup_volumes(backup_run& run) {
+  for (std::string const& id : run.server.attached_volumes) {
+    volume record;
+    if (run.client.get_volume_info(run.server.tenant_id, id, record) != 0) {
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << id << "'"
+                                   << std::endl;
+      return false;
+    }
+    run.records.push_back(record);
+  }
+  return true;
+}
+
+bool KsModuleRuStack::take_snapshots(backup_run& run) {
+  std::string const& project = run.server.tenant_id;
+  std::string const& copy_name = options_.archive_name;
+  for (volume& record : run.records) {
+    rustack_lookup::made_object_search const search =
+        rustack_lookup::snapshot_search(run.client, project, record, copy_name);
+    std::string snapshot_id;
+    int created = 0;
+    {
+      // A signal while the request is out waits until what it made is
+      // listed for the clean-up.
+      rustack_cleanup::shutdown_signals_held held;
+      created = run.client.create_snapshot(project, copy_name, record, snapshot_id);
+      if (created == 0) {
+        snapshot_ids.push_back(snapshot_id);
+      } else {
+        for (std::string const& id : search.find_made(run.client, kPrepareSig)) snapshot_ids.push_back(id);
+      }
+    }
+    if (created != 0) {
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'"
+                                   << std::endl;
+      return false;
+    }
+    record.snapshot_id = snapshot_id;
+  }
+  return true;
+}
+
+bool KsModuleRuStack::await_snapshots(backup_run& run) {
+  KsLogStream(KsLogLvl::Info) << "Wait while all snapshots "
+                              << " becomes available ..." << std::endl;
+  std::uint32_t const snapshot_bound =
+      curlAPI::valid_timeout(settings.snapshot_creation_timeout, "snapshot_creation_timeout");
+  volume const* pending = nullptr;  // the first snapshot not yet available
+  rustack_poll::ending const end = rustack_poll::poll(snapshot_bound, rustack_poll::order::sleep_then_ask, [&] {
+    pending = nullptr;
+    for (volume const& record : run.records) {
+      std::string status;
+      if (run.client.get_snapshot_status(run.server.tenant_id, record.snapshot_id, status) != 0) {
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id
+                                     << "'" << std::endl;
+        return rustack_poll::answer::failed;
+      }
+      if (!snapshot_status_known(status)) {
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id
+                                     << "' has unexpected status: " << as_one_line(status) << std::endl;
+        return rustack_poll::answer::failed;
+      }
+      if (status != "available" && !pending) pending = &record;
+    }
+    return pending ? rustack_poll::answer::pending : rustack_poll::answer::awaited;
+  });
+  if (end == rustack_poll::ending::bound)
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id
+                                 << "' of volume: '" << pending->id << "'. Break by timeout " << snapshot_bound
+                                 << std::endl;
+  if (end != rustack_poll::ending::awaited) return false;
+  KsLogStream(KsLogLvl::Info) << "All snapshots "
+                              << " are available now" << std::endl;
+  return true;
+}
+
+bool KsModuleRuStack::attach_copies(backup_run& run, bool replica) {
+  std::uint32_t const creation_bound =
+      curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
+  rustack_device::attach_run attaching(
+      run.attach_lock, settings,
+      curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout"));
+  std::map<std::string, std::string> names;  // device file name -> volume
+  for (volume& record : run.records) {
+    std::string copy_id;
+    if (!make_copy(run, record, creation_bound, copy_id)) return false;
+    std::string device;
+    if (!rustack_device::attach_to_kestrova_vm(run.client, attaching, run.server.tenant_id, copy_id, record.id,
+                                               kPrepareSig, device))
+      return false;
+    KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '" << settings.vm_id
+                                << "'" << std::endl;
+
+    std::string const device_name = fs::path(device).filename().string();
+    auto const same_name = names.find(device_name);
+    if (same_name != names.end()) {
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id
+                                   << "' appeared as the same device '" << as_one_line(device_name) << "'"
+                                   << std::endl;
+      return false;
+    }
+    names[device_name] = copy_id;
+    record.attached_device_name = device_name;
+    if (!save_copy_description(run, record, device, replica)) return false;
+  }
+  return true;
+}
+
+bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint32_t creation_bound,
+                                std::string& copy_id) {
+  std::string const& snapshot_id = record.snapshot_id;
+  KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
+  rustack_lookup::made_object_search const search = rustack_lookup::volume_search(run.client, record, snapshot_id);
+  int created = 0;
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    created = run.client.create_volume(record, copy_id, snapshot_id);
+    if (created == 0) {
+      created_volume_ids.insert(copy_id);
+    } else {
+      for (std::string const& id : search.find_made(run.client, kPrepareSig)) created_volume_ids.insert(id);
+    }
+  }
+  if (created != 0) {
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id << "'"
+                                 << std::endl;
+    return false;
+  }
+  KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
+  if (rustack_wait::wait_for_volume_status(
+          run.client, run.server.tenant_id, copy_id, "creating", "available", true, creation_bound, kPrepareSig,
+          ": can't create volume: '" + copy_id + "' from snapshot: '" + snapshot_id + "'. Break by timeout " +
+              std::to_string(creation_bound)) != 0)
+    return false;
+  KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
+  return true;
+}
+
+bool KsModuleRuStack::save_copy_description(backup_run& run, volume const& record, std::string const& device,
+                                            bool replica) {
+  std::string const& device_name = record.attached_device_name;
+  std::string const config_path =
+      options_.tmp_operation_directory + "/" + options_.archive_name + "_" + device_name + ".config";
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    volume_config_files.push_back(config_path);
+  }
+  if (!save_volume_config(config_path, record)) {
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume config file" << std::endl;
+    return false;
+  }
+  if (replica) {
+    KsLogStream(KsLogLvl::Info) << "Do not save volume configuration for the replica" << std::endl;
+  } else {
+    KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << record.id
+                                << "' was captured here: " << as_one_line(config_path) << std::endl;
+    run.items[config_path] = record.id + ".conf";
+    run.items[device] = device_name;
+  }
+  return true;
+}
+
+bool KsModuleRuStack::run_after_script(backup_run& run) {
+  if (!run.running || !run.qemu) return true;
+  rustack_module_conf const& parameters = run.parameters;
+  std::string const script = !parameters.script_after_snapshot.empty() ? parameters.script_after_snapshot
+                             : run.default_script                      ? std::string(kDefaultScript)
+                                                                       : std::string();
+  if (script.empty()) return true;
+  // Run once: a failure here is not retried by the clean-up.
+  after_script_pending = false;
+  std::string arguments = "after";
+  unsigned int timeout = parameters.execution_script_timeout;
+  return run_script_inside_vm(run.server.hypervisor_ip, run.server.instance_name, script, arguments, &run.client,
+                              timeout) == 0;
+}
+
+bool KsModuleRuStack::write_backup_list(backup_run& run) {
+  std::cout << "File list to backup: " << std::endl;
+  for (auto const& item : run.items)
+    std::cout << as_one_line(item.first) << " : " << as_one_line(item.second) << std::endl;
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    options_.resource_list_file =
+        options_.tmp_operation_directory + "/" + options_.archive_name + "." + "ksfd.list";
+  }
+  return add_to_ksfd_list_file(options_.resource_list_file, run.items, false);
 }
 
 bool KsModuleRuStack::release_resource_after_backup() {

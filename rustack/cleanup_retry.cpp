@@ -1,18 +1,18 @@
 #include "rustack/cleanup_retry.h"
 
-#include <thread>
-
 #include "rustack/curl_api.h"
 #include "rustack/leftovers.h"
+#include "rustack/poll.h"
 
 namespace rustack_cleanup {
 
 bool with_retries(retry_policy const& policy, std::function<bool()> const& attempt) {
-  for (int round = 1;; ++round) {
-    if (attempt()) return true;
-    if (round >= policy.tries) return false;
-    std::this_thread::sleep_for(policy.pause);
-  }
+  // One call at least; a pause between two.
+  std::uint64_t const pauses = policy.tries > 1 ? static_cast<std::uint64_t>(policy.tries - 1) : 0;
+  return rustack_poll::poll(
+             pauses, rustack_poll::order::ask_around_sleeps,
+             [&] { return attempt() ? rustack_poll::answer::awaited : rustack_poll::answer::pending; },
+             policy.pause) == rustack_poll::ending::awaited;
 }
 
 bool remove_objects(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,

@@ -1,12 +1,13 @@
 #include "rustack/create_lookup.h"
 
-#include <thread>
+#include <cstdint>
 #include <utility>
 
 #include <boost/json/parse.hpp>
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
 
@@ -118,26 +119,33 @@ std::vector<std::string> made_object_search::find_made(curlAPI& client, char con
                                  << std::endl;
     return {};
   }
-  for (int look = 1; look <= looks; ++look) {
-    if (look > 1) std::this_thread::sleep_for(pause);
+  std::vector<std::string> made;
+  auto const look = [&] {
     std::vector<std::string> now;
-    if (!matching(client, now)) continue;
-    std::vector<std::string> made;
+    if (!matching(client, now)) return rustack_poll::answer::pending;
     for (std::string const& id : now)
       if (!id.empty() && existing_.count(id) == 0) made.push_back(id);
     if (made.size() == 1) {
       KsLogStream(KsLogLvl::Info) << "Found the " << what() << " that the failed request made: '" << made.front()
                                   << "'" << std::endl;
-      return made;
+      return rustack_poll::answer::awaited;
     }
     if (made.size() > 1) {
       KsLogStream(KsLogLvl::Error) << signature << ": " << made.size() << " new objects match the " << what()
                                    << " of the failed request (" << joined(made)
                                    << "), and nothing tells which one it made; each is left behind" << std::endl;
-      return {};
+      return rustack_poll::answer::failed;
     }
-  }
-  KsLogStream(KsLogLvl::Info) << "No " << what() << " made by the failed request was found" << std::endl;
+    return rustack_poll::answer::pending;
+  };
+  // `looks` looks with a pause between two (none for fewer than one).
+  rustack_poll::ending const end =
+      looks < 1 ? rustack_poll::ending::bound
+                : rustack_poll::poll(static_cast<std::uint64_t>(looks - 1), rustack_poll::order::ask_around_sleeps,
+                                     look, pause);
+  if (end == rustack_poll::ending::awaited) return made;
+  if (end == rustack_poll::ending::bound)
+    KsLogStream(KsLogLvl::Info) << "No " << what() << " made by the failed request was found" << std::endl;
   return {};
 }
 

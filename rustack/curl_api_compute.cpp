@@ -77,6 +77,50 @@ int append_member_texts(char const* sig, boost::json::value const& value, std::v
   return 0;
 }
 
+// The "addresses" member of a server: a non-empty object of networks, each
+// a non-empty array of non-empty address objects. `network_name` is the last
+// network. 0, or 6 after logging at Error.
+int read_addresses(char const* sig, boost::json::value const& v, server_conf& record) {
+  if (!v.is_object()) {
+    log_error(sig, ": json value is not an object: addresses");
+    return 6;
+  }
+  if (v.get_object().empty()) {
+    log_error(sig, ": json object value is empty. Expected addresses info");
+    return 6;
+  }
+  for (auto const& net : v.get_object()) {
+    record.network_name = std::string(net.key());
+    if (!net.value().is_array()) {
+      log_error(sig, ": json is not an array of addresses");
+      return 6;
+    }
+    if (net.value().get_array().empty()) {
+      log_error(sig, ": Addresses array is empty");
+      return 6;
+    }
+    for (auto const& item : net.value().get_array()) {
+      if (!item.is_object()) {
+        log_error(sig, ": json value is not an object: address");
+        return 6;
+      }
+      auto const& a = item.get_object();
+      if (a.empty()) {
+        log_error(sig, ": json object value is empty. Expected address info");
+        return 6;
+      }
+      vm_address address;
+      if (auto const* version = a.if_contains("version"))
+        address.version = curlAPI::json_text(*version);
+      address.addr = curlAPI::member_plain_text(a, "addr");
+      address.addr_type = curlAPI::member_plain_text(a, "OS-EXT-IPS:type");
+      address.mac_addr = curlAPI::member_plain_text(a, "OS-EXT-IPS-MAC:mac_addr");
+      record.addresses.push_back(std::move(address));
+    }
+  }
+  return 0;
+}
+
 // The pages of one server list that are read at most.
 int const kMaxServerPages = 100;
 
@@ -253,43 +297,9 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
         }
         record.flavor_id = member_plain_text(v.get_object(), "id");
       } else if (key == "addresses") {
-        if (!v.is_object()) {
-          log_error(sig, ": json value is not an object: addresses");
-          return 6;
-        }
-        if (v.get_object().empty()) {
-          log_error(sig, ": json object value is empty. Expected addresses info");
-          return 6;
-        }
-        for (auto const& net : v.get_object()) {
-          record.network_name = std::string(net.key());
-          if (!net.value().is_array()) {
-            log_error(sig, ": json is not an array of addresses");
-            return 6;
-          }
-          if (net.value().get_array().empty()) {
-            log_error(sig, ": Addresses array is empty");
-            return 6;
-          }
-          for (auto const& item : net.value().get_array()) {
-            if (!item.is_object()) {
-              log_error(sig, ": json value is not an object: address");
-              return 6;
-            }
-            auto const& a = item.get_object();
-            if (a.empty()) {
-              log_error(sig, ": json object value is empty. Expected address info");
-              return 6;
-            }
-            vm_address address;
-            if (auto const* version = a.if_contains("version"))
-              address.version = json_text(*version);
-            address.addr = member_plain_text(a, "addr");
-            address.addr_type = member_plain_text(a, "OS-EXT-IPS:type");
-            address.mac_addr = member_plain_text(a, "OS-EXT-IPS-MAC:mac_addr");
-            record.addresses.push_back(std::move(address));
-          }
-        }
+        int const rc = read_addresses(sig, v, record);
+        if (rc != 0)
+          return rc;
       } else if (key == "accessIPv4") {
         string_or_absent(v, record.accessIPv4);
       } else if (key == "accessIPv6") {

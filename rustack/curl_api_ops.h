@@ -1,8 +1,8 @@
 // Small pieces shared by the compute (curl_api_compute.cpp) and block-storage
-// (curl_api_volumes.cpp) operations of curlAPI: log lines with the
-// operation's signature, ids as URL path segments, and the reading of error
-// replies. Internal to those two files and to the clean-up code beside them
-// (leftovers.cpp, create_lookup.cpp, restore_undo.cpp).
+// (curl_api_volumes.cpp, curl_api_volume_actions.cpp) operations of curlAPI:
+// log lines with the operation's signature, ids as URL path segments, and
+// the reading of error replies. Internal to those files and to the clean-up
+// code beside them (leftovers.cpp, create_lookup.cpp, restore_undo.cpp).
 #pragma once
 
 #include <exception>

@@ -1,16 +1,15 @@
 // Block-storage operations of curlAPI (volumes and snapshots) and the
 // clean-up composites that remove what a backup or a failed restore created.
-#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
 
@@ -421,21 +420,18 @@ int curlAPI::detach_volumes(std::string const& project, std::set<std::string> co
       continue;
     }
     log_info("Wait while the detached volume '" + vol + "' changes its state to 'available' ...");
-    std::string status = "in-use";
-    for (std::uint32_t polls = 1; status != "available"; ++polls) {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+    rustack_poll::ending const end = rustack_poll::poll(bound, rustack_poll::order::sleep_then_ask, [&] {
+      std::string status;
       if (get_volume_status(project, vol, status) != 0) {
         log_error(sig, ": unable to get status of volume: '" + vol + "'");
-        result = 2;
-        break;
+        return rustack_poll::answer::failed;
       }
-      if (status != "available" && polls >= bound) {
-        log_error(sig, ": unable to detach volume: '" + vol + "' from server: '" + server + "'. Break by timeout " +
-                           std::to_string(bound));
-        result = 2;
-        break;
-      }
-    }
+      return status == "available" ? rustack_poll::answer::awaited : rustack_poll::answer::pending;
+    });
+    if (end == rustack_poll::ending::bound)
+      log_error(sig, ": unable to detach volume: '" + vol + "' from server: '" + server + "'. Break by timeout " +
+                         std::to_string(bound));
+    if (end != rustack_poll::ending::awaited) result = 2;
   }
   return result;
 }

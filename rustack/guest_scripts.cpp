@@ -5,7 +5,6 @@
 #include <chrono>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include <boost/json.hpp>
 #include <boost/system/system_error.hpp>
@@ -13,6 +12,7 @@
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/marker_text.h"
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
@@ -111,35 +111,36 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     KsLogStream(KsLogLvl::Info) << "Run command '" << script << "' with argument '" << arguments
                                 << "' inside VM: " << kestrova::as_one_line(domain) << ", pid: " << pid << std::endl;
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  unsigned int polls_left = timeout;
+  rustack_poll::pause(std::chrono::milliseconds(10));
   std::string const poll = "{\"execute\": \"guest-exec-status\", \"arguments\": {\"pid\": " + pid + "}}";
-  for (;;) {
+  std::string exit_code;
+  auto const ask_status = [&] {
     output.clear();
+    exit_code.clear();
     status = ks_utils_common::execute_command(prefix + kestrova::shell_quoted(poll), output);
     if (status != 0) {
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get exec status of running script. " << kVirsh
                                    << " returned: " << status
                                    << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
                                    << std::endl;
-      return 1;
+      return rustack_poll::answer::failed;
     }
 
-    std::string exit_code, exited;
+    std::string exited;
     try {
       boost::json::value reply;
-      if (client->parse_result_string(output, reply) != 0) return 1;
+      if (client->parse_result_string(output, reply) != 0) return rustack_poll::answer::failed;
       for (auto const& member : reply.as_object()) {
         if (member.key() != "return") continue;
         if (!member.value().is_object()) {
           KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": json value is not an object" << std::endl;
-          return 1;
+          return rustack_poll::answer::failed;
         }
         boost::json::object const& info = member.value().as_object();
         if (info.empty()) {
           KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": json object is empty. "
                                        << "Expected virsh command exec info" << std::endl;
-          return 1;
+          return rustack_poll::answer::failed;
         }
         for (auto const& field : info) {
           if (field.key() == "exitcode") exit_code = boost::json::serialize(field.value());
@@ -148,30 +149,27 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
       }
     } catch (boost::system::system_error const& e) {
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": json: " << kestrova::as_one_line(e.what()) << std::endl;
-      return 1;
+      return rustack_poll::answer::failed;
     } catch (std::exception const& e) {
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
-      return 1;
+      return rustack_poll::answer::failed;
     }
-
-    if (exited != "true") {
-      if (polls_left > 0) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        --polls_left;
-      }
-      if (polls_left == 0) {
-        KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": internal VM script execution timed out" << std::endl;
-        return 1;
-      }
-      continue;
-    }
-    if (exit_code.empty()) {
-      KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": got empty exit code for executed script" << std::endl;
-      return 1;
-    }
-    if (exit_code == "0") return 0;
-    KsLogStream(KsLogLvl::Error) << kRunScriptSig
-                                 << ": internal VM script returned: " << kestrova::as_one_line(exit_code) << std::endl;
+    return exited == "true" ? rustack_poll::answer::awaited : rustack_poll::answer::pending;
+  };
+  // A pause after each status that is not the end; a bound of 0 still asks once.
+  rustack_poll::ending const end = rustack_poll::poll(
+      timeout, timeout == 0 ? rustack_poll::order::ask_around_sleeps : rustack_poll::order::ask_then_sleep, ask_status);
+  if (end == rustack_poll::ending::failed) return 1;
+  if (end == rustack_poll::ending::bound) {
+    KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": internal VM script execution timed out" << std::endl;
     return 1;
   }
+  if (exit_code.empty()) {
+    KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": got empty exit code for executed script" << std::endl;
+    return 1;
+  }
+  if (exit_code == "0") return 0;
+  KsLogStream(KsLogLvl::Error) << kRunScriptSig
+                               << ": internal VM script returned: " << kestrova::as_one_line(exit_code) << std::endl;
+  return 1;
 }

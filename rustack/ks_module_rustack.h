@@ -4,17 +4,38 @@
 //
 // Where the bodies live:
 //   ks_module_rustack.cpp  constructor
-//   module_config.cpp      configuration file, API versions, backup options,
-//                          restore parameters
+//   module_config.cpp      configuration file, API versions, task
+//                          parameters, backup options, restore parameters
 //   info_hooks.cpp         client check, version, listings, resource checks,
-//                          archiving
-//   backup_path.cpp        backup preparation and release
-//   restore_path.cpp       restore hooks, volumes and the new server
+//                          archiving; list_header_labels
+//   backup_path.cpp        backup preparation (its steps) and release;
+//                          check_block_device
+//   restore_path.cpp       restore hooks, the steps of restore_volumes, the
+//                          new server; the pieces of restore_path.h
 //   restore_undo.cpp       removal of what a failed or interrupted restore made,
 //                          the shutdown hook
-//   guest_scripts.cpp      scripts inside the guest, ssh probe, disk discovery
+//   guest_scripts.cpp      scripts inside the guest
+//   openstack.cpp          namespace openstack: ssh probe, disk serials and
+//                          block devices of this machine
+//   main.cpp               the program (the library is everything else)
+// What they build on, each declared in the header of its name:
+//   curl_api*.cpp          the REST client (curl_api.h tells which file holds
+//                          what)
+//   records.cpp            descriptions, settings, their archive texts
+//   poll.cpp               the bounded wait of every poll loop
+//   volume_wait.cpp        the wait for a volume status
+//   attach_lock.cpp        the host-wide lock around an attachment
+//   attached_device.cpp    the block device of a just-attached volume
+//   kestrova_attach.cpp    a made volume attached to the Kestrova VM, device
+//                          found
+//   create_lookup.cpp      what a failed create request made
+//   leftovers.cpp          what a clean-up left; the wait before one; the
+//                          scope that holds the shutdown signals
+//   cleanup_retry.cpp      clean-up requests tried again
+//   restore_bootable.cpp   restored volumes a server can boot from
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -153,6 +174,61 @@ class KsModuleRuStack : public KsModuleUniversal {
   // Restore: the volumes other than the boot volume, as (id, project), in
   // the device order of the original server.
   std::vector<std::pair<std::string, std::string>> restored_attach_order;
+
+ private:
+  // ---- the steps of prepare_resource_before_backup (backup_path.cpp), in
+  // its order. Each answers false after logging at Error why it stops; what
+  // the steps made is removed by the hook.
+
+  struct backup_run;  // the client, the attach lock, the server and its volumes, the ksfd list
+  // The API version, the server (check_resource, then its description) and,
+  // for a running server and an administrator login, its hypervisor. Makes
+  // nothing: a failure needs no clean-up. Keeps the server's project and
+  // name for the release.
+  bool describe_backup_server(backup_run& run);
+  // On a QEMU hypervisor: the configured "before" script, or the default
+  // script when the guest has it; the "after" script is owed from then on.
+  bool run_before_script(backup_run& run);
+  // Saves the VM description file; lists it unless for a replica.
+  bool save_vm_description(backup_run& run, bool replica);
+  // The description of every volume of the server.
+  bool describe_backup_volumes(backup_run& run);
+  // A snapshot of every volume, one request after the other.
+  bool take_snapshots(backup_run& run);
+  // Waits until every snapshot is available.
+  bool await_snapshots(backup_run& run);
+  // For every snapshot a volume, attached to the Kestrova VM, and its
+  // description file; lists both unless for a replica.
+  bool attach_copies(backup_run& run, bool replica);
+  // The volume of the snapshot of `record`, awaited until it is available.
+  bool make_copy(backup_run& run, volume const& record, std::uint32_t creation_bound, std::string& copy_id);
+  // Saves the description of `record` (attached at `device`); lists both
+  // unless for a replica.
+  bool save_copy_description(backup_run& run, volume const& record, std::string const& device, bool replica);
+  // The "after" script, once (the clean-up does not run it again).
+  bool run_after_script(backup_run& run);
+  // Prints the file list and writes the ksfd list file.
+  bool write_backup_list(backup_run& run);
+
+  // ---- the steps of restore_volumes (restore_path.cpp), in its order. Each
+  // answers false after logging at Error why it stops.
+
+  struct restore_run;  // the client, the attach lock, the saved volumes and the new ones
+  // Every saved description and image file, checked, and the boot volume.
+  // Makes nothing.
+  bool read_saved_volumes(restore_run& run, server_conf const& server, std::string const& directory);
+  // For every saved volume a new one, attached to the Kestrova VM and filled
+  // with its image; `created` and `boot_volume_id` get the new ids. A
+  // failure is undone by the hook.
+  bool fill_restored_volumes(restore_run& run, server_conf const& server, std::set<std::string>& created,
+                             std::string& boot_volume_id);
+  // The new volume of saved volume `k` (a copy of `original_id`), awaited
+  // until it is available.
+  bool make_restored_volume(restore_run& run, std::size_t k, std::string const& original_id,
+                            std::uint32_t creation_bound, std::set<std::string>& created);
+  // Detaches the new volumes, which are complete from then on, and marks the
+  // bootable ones; a failure names them all at Error and rolls nothing back.
+  bool complete_restored_volumes(restore_run& run, server_conf const& server);
 };
 
 // 0 when the path exists and is a block device (links not followed), else 2

@@ -1,13 +1,12 @@
 #include "rustack/leftovers.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include <boost/json/parse.hpp>
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
 
@@ -98,7 +97,7 @@ std::uint32_t settle_bound(conf const& settings) {
 
 void settle(curlAPI& client, std::string const& project, std::vector<std::string> const& snapshots,
             std::set<std::string> const& volumes, std::uint32_t bound) {
-  for (std::uint32_t poll = 0;; ++poll) {
+  rustack_poll::poll(bound, rustack_poll::order::ask_around_sleeps, [&] {
     bool busy = false;
     for (std::string const& id : snapshots) {
       std::string status;
@@ -113,9 +112,8 @@ void settle(curlAPI& client, std::string const& project, std::vector<std::string
           in_transition("volume", status))
         busy = true;
     }
-    if (!busy || poll >= bound) return;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
+    return busy ? rustack_poll::answer::pending : rustack_poll::answer::awaited;
+  });
 }
 
 bool drop_gone(curlAPI& client, std::string const& project, std::vector<std::string>& snapshots,

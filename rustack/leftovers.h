@@ -40,8 +40,8 @@ enum class presence { gone, present, unknown };
 // gone (404) is no error; "deleting" counts as gone.
 presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status);
 
-// Waits, one poll a second and at most `bound` polls, while a snapshot is
-// still being made or a volume is being made, attached or detached: the
+// Waits, a look and then one after each second of at most `bound`, while a
+// snapshot is still being made or a volume is being made, attached or detached: the
 // cloud refuses to remove either then. Used before a clean-up that may
 // follow an interruption.
 void settle(curlAPI& client, std::string const& project, std::vector<std::string> const& snapshots,

@@ -1,11 +1,9 @@
 // The ssh probe of a hypervisor host, and finding which block device of this
 // machine carries a disk serial number (lsblk, udevadm). No operation calls
 // the disk functions.
-#include <chrono>
 #include <exception>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/json.hpp>
@@ -13,6 +11,7 @@
 
 #include "rustack/ks_module_rustack.h"
 #include "rustack/marker_text.h"
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
@@ -128,19 +127,14 @@ int get_block_devices_list(std::vector<std::string>& names) {
 }
 
 int get_attached_block_device_name(std::string const& serial, std::string const& vm, std::string& device) {
-  for (unsigned attempt = 1;; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    if (attempt == kAttachedAttempts) {
-      KsLogStream(KsLogLvl::Error) << kAttachedSig << ": can't get device name of the disk attached to VM '"
-                                   << kestrova::as_one_line(vm) << "', break by timeout " << kAttachedAttempts
-                                   << std::endl;
-      return 1;
-    }
+  // A failed look is looked again after the next pause; the bound comes
+  // after a last pause.
+  rustack_poll::ending const end = rustack_poll::poll(kAttachedAttempts, rustack_poll::order::ask_between_sleeps, [&] {
     std::vector<std::string> names;
     if (get_block_devices_list(names) != 0) {
       KsLogStream(KsLogLvl::Error) << kAttachedSig << ": unable to get list of block devices on VM '"
                                    << kestrova::as_one_line(vm) << "'" << std::endl;
-      continue;
+      return rustack_poll::answer::pending;
     }
     for (auto const& name : names) {
       std::string found;
@@ -148,14 +142,20 @@ int get_attached_block_device_name(std::string const& serial, std::string const&
         KsLogStream(KsLogLvl::Error) << kAttachedSig << ": unable to get serial number of block device '"
                                      << kestrova::as_one_line(name) << "' inside the VM '" << kestrova::as_one_line(vm)
                                      << "'" << std::endl;
-        break;
+        return rustack_poll::answer::pending;
       }
       if (found == serial) {
         device = name;
-        return 0;
+        return rustack_poll::answer::awaited;
       }
     }
-  }
+    return rustack_poll::answer::pending;
+  });
+  if (end == rustack_poll::ending::awaited) return 0;
+  KsLogStream(KsLogLvl::Error) << kAttachedSig << ": can't get device name of the disk attached to VM '"
+                               << kestrova::as_one_line(vm) << "', break by timeout " << kAttachedAttempts
+                               << std::endl;
+  return 1;
 }
 
 }  // namespace openstack

@@ -5,27 +5,27 @@
 #include "rustack/restore_path.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
 
 #include "rustack/attach_lock.h"
-#include "rustack/attached_device.h"
 #include "rustack/create_lookup.h"
 #include "rustack/curl_api.h"
+#include "rustack/kestrova_attach.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
+#include "rustack/poll.h"
 #include "rustack/restore_bootable.h"
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/scope_guard.h"
 
 namespace fs = boost::filesystem;
 using kestrova::as_one_line;
@@ -40,7 +40,6 @@ char const* const kRestoreVolumesSig =
 char const* const kDeployVmSig =
     "int KsModuleRuStack::deploy_vm(const string&, const rustack_server_parameters&, server_conf&)";
 
-char const* const kDeviceChecks = "300";
 std::uint32_t const kServerPolls = 300;
 
 // The next suffix for a taken server name; lives for the whole process.
@@ -76,6 +75,33 @@ void log_remaining_volumes(curlAPI& client, std::map<std::string, std::set<std::
                                    << where << std::endl;
     }
   }
+}
+
+// Writes the image onto the device of the restored volume `id` with dd, once
+// the device is known to be large enough. False after logging at Error.
+bool write_image(std::string const& image, std::string const& device, std::string const& id,
+                 std::uint32_t block_size_mb) {
+  char const* const sig = kRestoreVolumesSig;
+  std::int64_t const image_size = ks_utils_common::get_file_size(image);
+  std::int64_t const device_size = ks_utils_common::get_file_size(device);
+  if (device_size <= 0) {
+    KsLogStream(KsLogLvl::Error) << sig << ": unable to get the size of block device '" << as_one_line(device) << "'"
+                                 << std::endl;
+    return false;
+  }
+  if (image_size > device_size) {
+    KsLogStream(KsLogLvl::Error) << sig << ": the image '" << as_one_line(image) << "' of " << image_size
+                                 << " bytes is larger than volume '" << id << "' of " << device_size << " bytes"
+                                 << std::endl;
+    return false;
+  }
+  std::string output;
+  if (ks_utils_common::execute_command(rustack_restore::dd_command(image, device, block_size_mb), output) != 0) {
+    KsLogStream(KsLogLvl::Error) << sig << ": unable to copy archive to block device: " << as_one_line(output)
+                                 << std::endl;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -208,10 +234,7 @@ bool KsModuleRuStack::after_restore_last_file() { return true; }
 bool KsModuleRuStack::deployment(bool const&) {
   // However the deployment ends, a later signal removes nothing: a restore
   // that failed keeps what it completed.
-  struct on_return {
-    KsModuleRuStack& module;
-    ~on_return() { module.forget_restore_objects(); }
-  } forget{*this};
+  auto forget = kestrova::on_scope_exit([this] { forget_restore_objects(); });
   try {
     rustack_server_parameters const parameters = read_server_parameters();
     read_dd_block_size();
@@ -278,17 +301,28 @@ bool KsModuleRuStack::deployment(bool const&) {
   return false;
 }
 
+// What the steps of one restore of the volumes share.
+struct KsModuleRuStack::restore_run {
+  explicit restore_run(conf const& settings) : client(settings) {}
+
+  curlAPI client;
+  rustack_device::attach_lock attach_lock;
+  std::vector<volume> records;       // the saved descriptions, in the order of the server's volumes
+  std::vector<std::string> images;   // the image file of each
+  std::size_t boot = 0;              // the one the new server boots from
+  std::vector<std::string> new_ids;  // the volume made for each
+};
+
 int KsModuleRuStack::restore_volumes(server_conf const& server, std::string const& directory,
                                      std::set<std::string>& created, std::string& boot_volume_id) {
   char const* const sig = kRestoreVolumesSig;
-  curlAPI client(settings);
-  rustack_device::attach_lock attach_lock;
+  restore_run run(settings);
   auto undo = [&]() -> int {
-    attach_lock.release();
+    run.attach_lock.release();
     // Complete volumes stay (only a shutdown signal removes them).
     if (restore_volumes_complete) return 7;
     try {
-      undo_restore_volumes(client, sig);
+      undo_restore_volumes(run.client, sig);
     } catch (std::exception const& e) {
       KsLogStream(KsLogLvl::Error) << sig << ": clean-up: " << kestrova::as_one_line(e.what()) << std::endl;
     }
@@ -296,194 +330,18 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
   };
 
   try {
-    if (client.login(false) != 0) {
+    if (run.client.login(false) != 0) {
       KsLogStream(KsLogLvl::Error) << sig << ": unable to login to url: " << settings.url << std::endl;
       return 7;
     }
-
     // Every description and image is checked before anything is made.
-    std::vector<volume> records;
-    std::vector<std::string> images;
-    std::map<std::string, std::string> image_owner;
-    for (std::string const& id : server.attached_volumes) {
-      volume record;
-      if (fill_volume_config(directory, id, record) != 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to get volume info from" << as_one_line(id) << ".conf file"
-                                     << std::endl;
-        return 7;
-      }
-      std::string const& name = record.attached_device_name;
-      if (!rustack_restore::is_plain_file_name(name)) {
-        KsLogStream(KsLogLvl::Error) << sig << ": the image name " << as_one_line(kestrova::as_quoted(name, '"', '\\'))
-                                     << " of volume '" << as_one_line(id) << "' is not a plain file name" << std::endl;
-        return 7;
-      }
-      auto const same = image_owner.find(name);
-      if (same != image_owner.end()) {
-        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << as_one_line(same->second) << "' and '"
-                                     << as_one_line(id) << "' were both saved as the device '" << as_one_line(name)
-                                     << "'" << std::endl;
-        return 7;
-      }
-      image_owner[name] = id;
-      std::string const image = directory + "/" + name;
-      fs::file_status const status = fs::symlink_status(image);
-      if (!fs::exists(status)) {
-        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << as_one_line(image) << "' doesn't exist"
-                                     << std::endl;
-        return 7;
-      }
-      if (!fs::is_regular_file(status)) {
-        KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << as_one_line(image) << "' is not a regular file"
-                                     << std::endl;
-        return 7;
-      }
-      records.push_back(record);
-      images.push_back(image);
-    }
-    std::size_t const boot = rustack_restore::boot_volume_index(records);
-    if (boot == records.size()) {
-      KsLogStream(KsLogLvl::Error) << sig << ": none of the saved volumes is bootable, no server can boot from them"
-                                   << std::endl;
-      return 7;
-    }
-
-    std::uint32_t const creation_bound =
-        curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
-    std::uint32_t const attachment_bound =
-        curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout");
-    rustack_device::device_roots const roots{};
-    std::chrono::seconds const lock_bound = rustack_device::attach_lock_bound(settings.timeout, attachment_bound, 300);
-    std::vector<std::string> new_ids(records.size());
-    std::map<std::string, std::string> reported;  // device named by the cloud -> volume
-    std::map<std::string, std::string> devices;   // device used -> volume
-    for (std::size_t k = 0; k < records.size(); ++k) {
-      volume const& record = records[k];
-      std::string const& original_id = server.attached_volumes[k];
-      std::string const& image = images[k];
-      std::string const& project = record.tenant_id;
-
-      KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << as_one_line(record.id) << "' ..."
-                                  << std::endl;
-      // The original volume has the same name and description: only a new
-      // one is ever taken for it.
-      rustack_lookup::made_object_search const search = rustack_lookup::volume_search(client, record, "");
-      std::string id;
-      int made = 0;
-      {
-        // A signal while the request is out waits until what it made is
-        // listed for the clean-up.
-        rustack_cleanup::shutdown_signals_held held;
-        made = rustack_restore::create_restored_volume(client, record, id, sig);
-        if (made == 0) {
-          restore_volumes_in_progress[project].insert(id);
-        } else {
-          for (std::string const& found : search.find_made(client, sig))
-            restore_volumes_in_progress[project].insert(found);
-        }
-      }
-      if (made != 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '"
-                                     << as_one_line(original_id) << "'" << std::endl;
-        return undo();
-      }
-      created.insert(id);
-      new_ids[k] = id;
-
-      KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << id << "' becomes available..." << std::endl;
-      if (rustack_wait::wait_for_volume_status(client, project, id, "creating", "available", true, creation_bound,
-                                               sig,
-                                               ": volume: '" + id + "' is still not available. Break by timeout " +
-                                                   std::to_string(creation_bound)) != 0)
-        return undo();
-      KsLogStream(KsLogLvl::Info) << "New volume '" << id << "' is available now" << std::endl;
-      if (k == boot) boot_volume_id = id;
-
-      if (!attach_lock.acquire(lock_bound, sig, id)) return undo();
-      rustack_device::device_census const before = rustack_device::block_devices_under(roots.dev);
-      std::string hint;
-      if (client.attach_volume(settings.vm_id, id, hint) != 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to attach volume '" << id << "' to server '"
-                                     << as_one_line(settings.vm_name) << "'" << std::endl;
-        return undo();
-      }
-      auto const same_hint = reported.find(hint);
-      if (same_hint != reported.end()) {
-        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_hint->second << "' and '" << id
-                                     << "' were both reported at device '" << as_one_line(hint) << "'" << std::endl;
-        return undo();
-      }
-      reported[hint] = id;
-      if (rustack_wait::wait_for_volume_status(client, project, id, "available", "in-use", false, attachment_bound,
-                                               sig,
-                                               ": unable to attach volume: '" + id + "' to server: '" +
-                                                   settings.vm_id + "'. Break by timeout " +
-                                                   std::to_string(attachment_bound)) != 0)
-        return undo();
-      std::string device;
-      if (rustack_device::wait_for_attached_device(roots, hint, id, before, settings.vm_name, sig,
-                                                   ": unable to find just attached volume: '" + as_one_line(record.id) +
-                                                       "' to server: '" + settings.vm_id + "'. Break by timeout " +
-                                                       kDeviceChecks,
-                                                   device) != 0)
-        return undo();
-      if (check_block_device(device, settings.vm_name) != 0) return undo();
-      attach_lock.release();
-      auto const same_device = devices.find(device);
-      if (same_device != devices.end()) {
-        KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_device->second << "' and '" << id
-                                     << "' appeared as the same device '" << as_one_line(device) << "'" << std::endl;
-        return undo();
-      }
-      devices[device] = id;
-      KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << settings.vm_id
-                                  << "'" << std::endl;
-
-      std::int64_t const image_size = ks_utils_common::get_file_size(image);
-      std::int64_t const device_size = ks_utils_common::get_file_size(device);
-      if (device_size <= 0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to get the size of block device '" << as_one_line(device)
-                                     << "'" << std::endl;
-        return undo();
-      }
-      if (image_size > device_size) {
-        KsLogStream(KsLogLvl::Error) << sig << ": the image '" << as_one_line(image) << "' of " << image_size
-                                     << " bytes is larger than volume '" << id << "' of " << device_size << " bytes"
-                                     << std::endl;
-        return undo();
-      }
-      std::string output;
-      if (ks_utils_common::execute_command(rustack_restore::dd_command(image, device, dd_block_size), output) !=
-          0) {
-        KsLogStream(KsLogLvl::Error) << sig << ": unable to copy archive to block device: " << as_one_line(output)
-                                     << std::endl;
-        return undo();
-      }
-    }
-
-    bool detached = true;
-    for (auto const& entry : restore_volumes_in_progress)
-      if (client.detach_volumes(entry.first, entry.second, settings.vm_id) != 0) detached = false;
-
-    // The volumes are complete: from here on a failure rolls nothing back,
-    // also when one of them is still attached to the Kestrova VM (only a
-    // shutdown signal removes them).
-    std::map<std::string, std::set<std::string>> complete = restore_volumes_in_progress;
-    {
-      rustack_cleanup::shutdown_signals_held held;
-      restore_volumes_complete = true;
-    }
-    // Nova boots only from a volume marked bootable, which a volume made
-    // without an image is not.
-    if (!detached || !rustack_restore::mark_bootable(client, records, new_ids, sig)) {
-      std::map<std::string, std::string> originals;
-      for (std::size_t k = 0; k < records.size(); ++k) originals[new_ids[k]] = server.attached_volumes[k];
-      log_remaining_volumes(client, complete, originals, settings, sig);
-      return 7;
-    }
+    if (!read_saved_volumes(run, server, directory)) return 7;
+    if (!fill_restored_volumes(run, server, created, boot_volume_id)) return undo();
+    // From here on nothing is rolled back.
+    if (!complete_restored_volumes(run, server)) return 7;
     restored_attach_order.clear();
-    for (std::size_t k : rustack_restore::attachment_order(records, boot))
-      restored_attach_order.emplace_back(new_ids[k], records[k].tenant_id);
+    for (std::size_t k : rustack_restore::attachment_order(run.records, run.boot))
+      restored_attach_order.emplace_back(run.new_ids[k], run.records[k].tenant_id);
 
     KsLogStream(KsLogLvl::Info) << "The following volume(s) are now available after the restore:" << std::endl;
     for (std::string const& id : created) KsLogStream(KsLogLvl::Info) << "volume ID: " << id << std::endl;
@@ -494,6 +352,152 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
     KsLogStream(KsLogLvl::Error) << sig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   return undo();
+}
+
+bool KsModuleRuStack::read_saved_volumes(restore_run& run, server_conf const& server, std::string const& directory) {
+  char const* const sig = kRestoreVolumesSig;
+  std::map<std::string, std::string> image_owner;
+  for (std::string const& id : server.attached_volumes) {
+    volume record;
+    if (fill_volume_config(directory, id, record) != 0) {
+      KsLogStream(KsLogLvl::Error) << sig << ": unable to get volume info from" << as_one_line(id) << ".conf file"
+                                   << std::endl;
+      return false;
+    }
+    std::string const& name = record.attached_device_name;
+    if (!rustack_restore::is_plain_file_name(name)) {
+      KsLogStream(KsLogLvl::Error) << sig << ": the image name " << as_one_line(kestrova::as_quoted(name, '"', '\\'))
+                                   << " of volume '" << as_one_line(id) << "' is not a plain file name" << std::endl;
+      return false;
+    }
+    auto const same = image_owner.find(name);
+    if (same != image_owner.end()) {
+      KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << as_one_line(same->second) << "' and '"
+                                   << as_one_line(id) << "' were both saved as the device '" << as_one_line(name)
+                                   << "'" << std::endl;
+      return false;
+    }
+    image_owner[name] = id;
+    std::string const image = directory + "/" + name;
+    fs::file_status const status = fs::symlink_status(image);
+    if (!fs::exists(status)) {
+      KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << as_one_line(image) << "' doesn't exist"
+                                   << std::endl;
+      return false;
+    }
+    if (!fs::is_regular_file(status)) {
+      KsLogStream(KsLogLvl::Error) << sig << ": restored device '" << as_one_line(image) << "' is not a regular file"
+                                   << std::endl;
+      return false;
+    }
+    run.records.push_back(record);
+    run.images.push_back(image);
+  }
+  run.boot = rustack_restore::boot_volume_index(run.records);
+  if (run.boot == run.records.size()) {
+    KsLogStream(KsLogLvl::Error) << sig << ": none of the saved volumes is bootable, no server can boot from them"
+                                 << std::endl;
+    return false;
+  }
+  return true;
+}
+
+bool KsModuleRuStack::fill_restored_volumes(restore_run& run, server_conf const& server,
+                                            std::set<std::string>& created, std::string& boot_volume_id) {
+  char const* const sig = kRestoreVolumesSig;
+  std::uint32_t const creation_bound =
+      curlAPI::valid_timeout(settings.volume_creation_timeout, "volume_creation_timeout");
+  rustack_device::attach_run attaching(
+      run.attach_lock, settings,
+      curlAPI::valid_timeout(settings.volume_attachment_timeout, "volume_attachment_timeout"));
+  run.new_ids.assign(run.records.size(), std::string());
+  std::map<std::string, std::string> devices;  // device used -> volume
+  for (std::size_t k = 0; k < run.records.size(); ++k) {
+    volume const& record = run.records[k];
+    if (!make_restored_volume(run, k, server.attached_volumes[k], creation_bound, created)) return false;
+    std::string const& id = run.new_ids[k];
+    if (k == run.boot) boot_volume_id = id;
+
+    std::string device;
+    if (!rustack_device::attach_to_kestrova_vm(run.client, attaching, record.tenant_id, id, as_one_line(record.id),
+                                               sig, device))
+      return false;
+    auto const same_device = devices.find(device);
+    if (same_device != devices.end()) {
+      KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_device->second << "' and '" << id
+                                   << "' appeared as the same device '" << as_one_line(device) << "'" << std::endl;
+      return false;
+    }
+    devices[device] = id;
+    KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << settings.vm_id << "'"
+                                << std::endl;
+    if (!write_image(run.images[k], device, id, dd_block_size)) return false;
+  }
+  return true;
+}
+
+bool KsModuleRuStack::make_restored_volume(restore_run& run, std::size_t k, std::string const& original_id,
+                                           std::uint32_t creation_bound, std::set<std::string>& created) {
+  char const* const sig = kRestoreVolumesSig;
+  volume const& record = run.records[k];
+  std::string const& project = record.tenant_id;
+  KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << as_one_line(record.id) << "' ..."
+                              << std::endl;
+  // The original volume has the same name and description: only a new one
+  // is ever taken for it.
+  rustack_lookup::made_object_search const search = rustack_lookup::volume_search(run.client, record, "");
+  std::string id;
+  int made = 0;
+  {
+    // A signal while the request is out waits until what it made is listed
+    // for the clean-up.
+    rustack_cleanup::shutdown_signals_held held;
+    made = rustack_restore::create_restored_volume(run.client, record, id, sig);
+    if (made == 0) {
+      restore_volumes_in_progress[project].insert(id);
+    } else {
+      for (std::string const& found : search.find_made(run.client, sig))
+        restore_volumes_in_progress[project].insert(found);
+    }
+  }
+  if (made != 0) {
+    KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '"
+                                 << as_one_line(original_id) << "'" << std::endl;
+    return false;
+  }
+  created.insert(id);
+  run.new_ids[k] = id;
+
+  KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << id << "' becomes available..." << std::endl;
+  if (rustack_wait::wait_for_volume_status(run.client, project, id, "creating", "available", true, creation_bound, sig,
+                                           ": volume: '" + id + "' is still not available. Break by timeout " +
+                                               std::to_string(creation_bound)) != 0)
+    return false;
+  KsLogStream(KsLogLvl::Info) << "New volume '" << id << "' is available now" << std::endl;
+  return true;
+}
+
+bool KsModuleRuStack::complete_restored_volumes(restore_run& run, server_conf const& server) {
+  char const* const sig = kRestoreVolumesSig;
+  bool detached = true;
+  for (auto const& entry : restore_volumes_in_progress)
+    if (run.client.detach_volumes(entry.first, entry.second, settings.vm_id) != 0) detached = false;
+
+  // The volumes are complete: from here on a failure rolls nothing back,
+  // also when one of them is still attached to the Kestrova VM (only a
+  // shutdown signal removes them).
+  std::map<std::string, std::set<std::string>> complete = restore_volumes_in_progress;
+  {
+    rustack_cleanup::shutdown_signals_held held;
+    restore_volumes_complete = true;
+  }
+  // Nova boots only from a volume marked bootable, which a volume made
+  // without an image is not.
+  if (detached && rustack_restore::mark_bootable(run.client, run.records, run.new_ids, sig)) return true;
+  std::map<std::string, std::string> originals;
+  for (std::size_t k = 0; k < run.records.size(); ++k) originals[run.new_ids[k]] = server.attached_volumes[k];
+  log_remaining_volumes(run.client, complete, originals, settings, sig);
+  return false;
 }
 
 int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server_parameters const& parameters,
@@ -531,20 +535,19 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
   }
   KsLogStream(KsLogLvl::Info) << "Wait while new server '" << as_one_line(server.name) << "' with ID '" << server.id
                               << "' becomes ACTIVE..." << std::endl;
-  std::string status = "BUILD";
-  for (std::uint32_t poll = 1; status != "ACTIVE"; ++poll) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+  rustack_poll::ending const end = rustack_poll::poll(kServerPolls, rustack_poll::order::sleep_then_ask, [&] {
+    std::string status;
     if (client.get_server_status(server.id, status) != 0) {
       KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get status of server: '" << as_one_line(server.name)
                                    << "'" << std::endl;
-      return 7;
+      return rustack_poll::answer::failed;
     }
-    if (status != "ACTIVE" && poll >= kServerPolls) {
-      KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << as_one_line(server.name)
-                                   << "'. Break by timeout " << kServerPolls << std::endl;
-      return 7;
-    }
-  }
+    return status == "ACTIVE" ? rustack_poll::answer::awaited : rustack_poll::answer::pending;
+  });
+  if (end == rustack_poll::ending::bound)
+    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server '" << as_one_line(server.name)
+                                 << "'. Break by timeout " << kServerPolls << std::endl;
+  if (end != rustack_poll::ending::awaited) return 7;
   KsLogStream(KsLogLvl::Info) << "Server '" << as_one_line(server.name) << " is now ACTIVE" << std::endl;
   return 0;
 }

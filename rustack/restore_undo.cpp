@@ -1,10 +1,8 @@
 // What a restore removes again: the volumes it made, when it fails before
 // they are complete, and everything it made (the new server included) when a
 // shutdown signal stops it before it has reported success.
-#include <chrono>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "rustack/attach_lock.h"
@@ -13,6 +11,7 @@
 #include "rustack/curl_api_ops.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
+#include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
 
@@ -29,11 +28,9 @@ bool delete_server_until_gone(curlAPI& client, std::string const& id, std::uint3
   };
   if (gone()) return true;
   if (client.delete_server(id) != 0) return gone();
-  for (std::uint32_t poll = 0; poll < bound; ++poll) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    if (gone()) return true;
-  }
-  return false;
+  return rustack_poll::poll(bound, rustack_poll::order::sleep_then_ask, [&] {
+           return gone() ? rustack_poll::answer::awaited : rustack_poll::answer::pending;
+         }) == rustack_poll::ending::awaited;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "support/config/file_io.h"
+#include "support/utils/file_replacement.h"
 #include "support/utils/quoting.h"
 
 namespace ks_config {
@@ -99,7 +100,7 @@ bool ConfigFile::save(std::string const& path) const {
     text += line->get();
     text += '\n';
   }
-  return detail::replace_file(path, text);
+  return kestrova::replace_file(path, text);
 }
 
 std::string ConfigFile::operator[](std::string const& name) const {

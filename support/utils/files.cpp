@@ -1,4 +1,5 @@
 #include "support/utils/ks_utils_common.h"
+#include "support/utils/unique_fd.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -13,25 +14,6 @@
 
 namespace ks_utils_common {
 
-namespace {
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(Fd const&) = delete;
-  Fd& operator=(Fd const&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 bool is_sparse_file(std::string const& path, bool& sparse, std::string& error) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -44,8 +26,8 @@ bool is_sparse_file(std::string const& path, bool& sparse, std::string& error) {
 
 std::int64_t get_file_size(std::string const& path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) {
+  kestrova::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) {
     perror(("get_file_size: open input_file: " + path + ": ").c_str());
     return 0;
   }

@@ -1,5 +1,6 @@
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/statfs.h>
@@ -41,14 +42,14 @@ bool check_free_space(std::string const& path, std::string const& file) {
   try {
     unsigned long long available = 0;
     if (!available_bytes(path, available)) return false;
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    kestrova::unique_fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
       perror(("Can't open: " + file).c_str());
       return false;
     }
-    off_t length = lseek(fd, 0, SEEK_END);
+    off_t length = lseek(fd.get(), 0, SEEK_END);
     int lseek_errno = errno;
-    close(fd);
+    fd.reset();
     if (length < 0) {
       errno = lseek_errno;
       perror(("Can't lseek: " + file).c_str());

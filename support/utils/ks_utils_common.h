@@ -1,41 +1,18 @@
-// Shared utilities: the shell command runner, process control, terminal and
-// user queries, free-space checks, validators, encodings, digests, host and
-// file queries, and the host-keyed string encryption.
+// Shared utilities: the shell command runner (command_runner.h), process
+// control (process_control.h), terminal and user queries, free-space checks,
+// validators, encodings, digests, host and file queries, and the host-keyed
+// string encryption.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "support/utils/command_runner.h"
+#include "support/utils/process_control.h"
+
 struct termios;
 
 namespace ks_utils_common {
-
-// ---- command runner --------------------------------------------------------
-
-// Runs `cmd` through /bin/sh with " 2>&1" appended, so standard error is
-// merged into the output. Everything the command prints is appended to
-// `output` (never cleared). Blocks until the command ends; no time limit.
-// Result: the exit code (0..255) of a command that exited; 128 + the signal
-// number of a command ended by a signal; 1 when the shell cannot be started;
-// -1 when closing the pipe fails or an exception is raised inside the runner.
-// The shell interprets the whole text: quote values with kestrova::shell_quoted.
-int execute_command(std::string cmd, std::string& output);
-
-// ---- signals and process trees ---------------------------------------------
-
-// Sends `signal` to `pid`. True when sent, and for pid 0 (nothing is sent).
-// False for a negative pid (never a process group or "every process") and
-// for a process that cannot be probed.
-bool send_signal(int pid, int signal);
-
-// SIGTERM, and SIGKILL one second later if the process is still there.
-// True when the process is gone or was sent SIGKILL. Messages on stderr.
-bool synchronous_terminate(int const& pid);
-
-// Terminates the leaves of the process tree below `pid` (processes without
-// children); a process that has children, and `pid` itself, is never
-// signalled. When ps cannot tell the children, nothing is signalled.
-void kill_childs(int pid);
 
 // ---- terminal and user -----------------------------------------------------
 

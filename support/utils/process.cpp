@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace ks_utils_common {
@@ -29,35 +31,32 @@ bool send_signal(int pid, int signal) {
 
 bool synchronous_terminate(int const& pid) {
   if (pid <= 0) return false;
-  if (kill(pid, 0) != 0) {
-    std::cerr << "Process with pid:" << pid << " does not exist" << std::endl;
-    return false;
-  }
-  if (kill(pid, SIGTERM) != 0) {
-    if (errno == ESRCH) {  // gone between the probe and the signal
+  // A stranger's process: kill(pid, 0) tells whether it is still there (an
+  // unreaped child of ours counts as there until SIGKILL).
+  auto const look = [&] {
+    if (kill(pid, 0) == 0) return kestrova::process_probe::running;
+    return errno == ESRCH ? kestrova::process_probe::gone : kestrova::process_probe::failed;
+  };
+  int error = 0;
+  switch (kestrova::terminate_gracefully(pid, look, error)) {
+    case kestrova::termination::not_running:
+      std::cerr << "Process with pid:" << pid << " does not exist" << std::endl;
+      return false;
+    case kestrova::termination::exited:
       std::cerr << "Process with pid:" << pid << " exited" << std::endl;
       return true;
-    }
-    std::cerr << " Error send signal:" << strsignal(SIGTERM) << " to process with pid:" << pid << std::endl;
-    return false;
-  }
-  if (kill(pid, 0) != 0) {
-    if (errno == ESRCH) {
-      std::cerr << "Process with pid:" << pid << " exited" << std::endl;
-      return true;
-    }
-    std::cerr << "Error calling kill for process with pid:" << pid << ", :" << strerror(errno) << std::endl;
-    return false;
-  }
-  sleep(1);
-  if (kill(pid, SIGKILL) != 0) {
-    if (errno == ESRCH) {  // SIGTERM took effect during the wait
-      std::cerr << "Process with pid:" << pid << " exited" << std::endl;
-      return true;
-    }
-    std::cerr << "Error calling kill SIGKILL for process with pid:" << pid << ", :" << strerror(errno)
-              << std::endl;
-    return false;
+    case kestrova::termination::term_failed:
+      std::cerr << " Error send signal:" << strsignal(SIGTERM) << " to process with pid:" << pid << std::endl;
+      return false;
+    case kestrova::termination::probe_failed:
+      std::cerr << "Error calling kill for process with pid:" << pid << ", :" << strerror(error) << std::endl;
+      return false;
+    case kestrova::termination::kill_failed:
+      std::cerr << "Error calling kill SIGKILL for process with pid:" << pid << ", :" << strerror(error)
+                << std::endl;
+      return false;
+    case kestrova::termination::killed:
+      break;
   }
   return true;
 }
@@ -147,3 +146,36 @@ void kill_childs(int pid) {
 }
 
 }  // namespace ks_utils_common
+
+namespace kestrova {
+
+termination terminate_gracefully(pid_t pid, std::function<process_probe()> const& look, int& error) {
+  if (look() != process_probe::running) return termination::not_running;
+  if (kill(pid, SIGTERM) != 0) {
+    error = errno;
+    // Gone between the look and the signal.
+    return error == ESRCH ? termination::exited : termination::term_failed;
+  }
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (;;) {
+    switch (look()) {
+      case process_probe::gone:
+        return termination::exited;
+      case process_probe::failed:
+        error = errno;
+        return termination::probe_failed;
+      case process_probe::running:
+        break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (kill(pid, SIGKILL) != 0) {
+    error = errno;
+    // SIGTERM took effect at the last moment.
+    return error == ESRCH ? termination::exited : termination::kill_failed;
+  }
+  return termination::killed;
+}
+
+}  // namespace kestrova

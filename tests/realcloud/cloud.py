@@ -48,6 +48,9 @@ class Cloud:
         for d in (self.etc, self.log, self.state, os.path.join(work, "home")):
             os.makedirs(d, exist_ok=True)
         self.password = "ks-cloud-secret"
+        # The module's own login: a password with a double quote and a
+        # backslash, which the module must send JSON-escaped.
+        self.user_password = 'ks"backup\\pass'
         self.page_limit = page_limit
         names = ("front", "front_paged", "keystone", "keystone_paged", "nova", "nova_paged", "cinder", "neutron",
                  "placement", "rabbit", "rabbit_dist", "epmd", "mysql")
@@ -244,10 +247,10 @@ class Cloud:
         self.project = self.admin.post(k + "/projects", {"project": {"name": "kestrova", "domain_id": "default"}})[
             "project"]["id"]
         self.user = "ks-backup"
-        uid = self.admin.post(k + "/users", {"user": {"name": self.user, "password": self.password,
+        uid = self.admin.post(k + "/users", {"user": {"name": self.user, "password": self.user_password,
                                                       "domain_id": "default"}})["user"]["id"]
         self.admin.put("%s/projects/%s/users/%s/roles/%s" % (k, self.project, uid, roles["member"]))
-        self.member = rest.Session(self.keystone, self.user, self.password, project_id=self.project)
+        self.member = rest.Session(self.keystone, self.user, self.user_password, project_id=self.project)
         # The administrator's system-scoped token (bootstrap gives admin the
         # system role) is what the module's admin_name login asks for.
         rest.Session(self.keystone, "admin", self.password, system=True).login()

@@ -288,16 +288,22 @@ class FaultChecks:
         require(deletes, "the module sent no DELETE of the copy %s" % made)
         return "the copy %s found and deleted (%s)" % (made, ", ".join(str(d["status"]) for d in deletes))
 
+    def c_terminate_during_ksfd(self):
+        self.signal_during_ksfd(signal.SIGTERM, "fault-sigterm-ksfd")
+
     def c_hangup_during_ksfd(self):
+        self.signal_during_ksfd(signal.SIGHUP, "fault-sighup-ksfd")
+
+    def signal_during_ksfd(self, sig, label):
         s = self.s
         before, log_mark = self.inventory(), s.module_log_size()
-        run = s.start("fault-sighup-ksfd", self.backup_args(self.a, "fault-sighup-ksfd"),
+        run = s.start(label, self.backup_args(self.a, label),
                       {"KSFD_STANDIN_DELAY_ITEM_MS": "2000"})
         try:
             ksfd = rest.wait_for("ksfd under the module", lambda: self.ksfd_of(run["proc"].pid) or
                                  (run["proc"].poll() is not None and -1), 300, 0.1)
             require(ksfd != -1, "the module ended (exit %s) before it ran ksfd" % run["proc"].returncode)
-            run["proc"].send_signal(signal.SIGHUP)
+            run["proc"].send_signal(sig)
             code, _, _ = s.finish(run, 600)
         finally:
             self.end(run)
@@ -353,19 +359,21 @@ class FaultChecks:
     def c_restore_times_out(self):
         s = self.s
         before, log_mark = self.inventory(), s.module_log_size()
-        s.write_config(s.c.front, timeout=8)
+        # Long enough for every other request of a loaded cloud (a network
+        # list took over 8 s once), well short of the hold.
+        s.write_config(s.c.front, timeout=30)
         try:
-            rid = self.rule(method="POST", path=VOLUMES, hold=20)
+            rid = self.rule(method="POST", path=VOLUMES, hold=70)
             code, _, _ = s.run("fault-restore-times-out", self.restore_args("fault-full"))
             # The service made the volume before the hold: it counts too.
             r = rest.wait_for("the held reply", lambda: (lambda x: x if x.get("sent") or x.get("send_error")
-                                                         else None)(self.rule_state(rid)), 60, 0.2)
+                                                         else None)(self.rule_state(rid)), 120, 0.2)
         finally:
             s.write_config(s.c.front)
             self.clear_rules()
         made = json.loads(r["reply"])["volume"]["id"]
         self.require_clean(code, 7, before, log_mark, "the restore")
-        return "volume %s (its reply held 20 s, time-out 8 s) found and deleted" % made
+        return "volume %s (its reply held 70 s, time-out 30 s) found and deleted" % made
 
     def c_signal_after_server_create(self):
         s = self.s
@@ -393,6 +401,7 @@ class FaultChecks:
               self.c_copy_signal)
         check("the backup's volume create answered without the id: the copy found and removed, 6",
               self.c_copy_without_id)
+        check("SIGTERM while ksfd runs in a backup: 17, nothing left", self.c_terminate_during_ksfd)
         check("SIGHUP while ksfd runs in a backup: 17, nothing left", self.c_hangup_during_ksfd)
         full = "one failed snapshot delete in the backup's release: retried, 0, nothing left"
         check(full, self.c_one_failed_snapshot_delete)

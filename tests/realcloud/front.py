@@ -42,9 +42,18 @@ HOP = {"connection", "keep-alive", "proxy-connection", "transfer-encoding", "te"
 CUT = 64 * 1024
 
 
+PASSWORD = re.compile(r'("password"\s*:\s*)"(?:[^"\\]|\\.)*"')
+
+
 def _text(body):
     text = body[:CUT].decode("utf-8", "replace")
     return text + ("...[%d bytes]" % len(body) if len(body) > CUT else "")
+
+
+def _masked(text):
+    """The text for the log file: every JSON "password" value masked (tokens
+    travel in headers, which are not logged)."""
+    return PASSWORD.sub(r'\1"***"', text)
 
 
 class Front(http.server.ThreadingHTTPServer):
@@ -90,6 +99,7 @@ class Front(http.server.ThreadingHTTPServer):
 
     def log(self, entry):
         with self.log_lock:
+            entry = dict(entry, **{k: _masked(entry[k]) for k in ("request", "reply") if k in entry})
             self.log_file.write(json.dumps(entry, ensure_ascii=False) + "\n")
 
     def handle_error(self, request, client_address):
