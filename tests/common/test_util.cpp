@@ -1,9 +1,14 @@
 #include "common/test_util.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -46,6 +51,43 @@ RunResult run(std::string const& command) {
   int st = pclose(f);
   if (st == -1) r.status = -1;
   else if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
+  return r;
+}
+
+RunResult run_argv(std::vector<std::string> const& argv) {
+  RunResult r;
+  if (argv.empty()) return r;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  std::vector<char*> args;
+  for (auto const& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int const spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (spawned != 0) {
+    close(fds[0]);
+    r.output = argv[0] + ": " + std::strerror(spawned);
+    r.status = 127;
+    return r;
+  }
+  char buf[4096];
+  for (;;) {
+    ssize_t const n = read(fds[0], buf, sizeof buf);
+    if (n > 0) r.output.append(buf, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR) break;
+  }
+  close(fds[0]);
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
   else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
   return r;
 }

@@ -1,8 +1,9 @@
 // Small helpers shared by the test suites: scratch directories, whole-file
-// reads and writes, and running a shell command with its output.
+// reads and writes, and running a command with its output.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 
@@ -33,6 +34,9 @@ struct RunResult {
 };
 // Runs through /bin/sh with stderr merged into stdout.
 RunResult run(std::string const& command);
+// Runs the program argv[0] (found on PATH) with these arguments, no shell
+// between (one process start fewer), stderr merged into stdout.
+RunResult run_argv(std::vector<std::string> const& argv);
 
 // Quotes a text for /bin/sh (test-side, independent of the product's helper).
 std::string sh_quote(std::string const& s);

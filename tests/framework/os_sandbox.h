@@ -6,10 +6,17 @@
 // the stand-in tools' control folder.
 #pragma once
 
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -33,6 +40,42 @@ inline std::string must(std::string const& command) {
 // Best effort, for destructors.
 inline void quietly(std::string const& command) { (void)run(command); }
 
+// The same for a program run without a shell (a process start is slow on
+// some machines, and the fixtures below are made for every test).
+inline std::string must(std::vector<std::string> const& argv) {
+  RunResult r = run_argv(argv);
+  if (r.status != 0) {
+    std::string line;
+    for (auto const& a : argv) line += (line.empty() ? "" : " ") + sh_quote(a);
+    throw std::runtime_error("set-up command failed (" + std::to_string(r.status) + "): " + line + "\n" + r.output);
+  }
+  return r.output;
+}
+
+// mount(2) for the set-ups; a failure ends the test's set-up.
+inline void must_mount(std::string const& source, std::string const& target, char const* type, unsigned long flags,
+                       std::string const& data = "") {
+  if (::mount(source.c_str(), target.c_str(), type, flags, data.empty() ? nullptr : data.c_str()) != 0)
+    throw std::runtime_error("set-up mount of " + target + " failed: " + std::strerror(errno));
+}
+
+// A lazy unmount (umount -l), best effort: a test's failure cannot leave it busy.
+inline void unmount_lazily(std::string const& target) { (void)::umount2(target.c_str(), MNT_DETACH); }
+
+inline void remove_quietly(std::string const& path) {
+  boost::system::error_code ec;
+  boost::filesystem::remove_all(path, ec);
+}
+
+// An overlay on `directory` whose upper layer and work folder lie in `base`
+// (on the sandbox's /opt).
+inline void must_overlay(std::string const& name, std::string const& directory, std::string const& base) {
+  boost::filesystem::create_directories(base + "/upper");
+  boost::filesystem::create_directories(base + "/work");
+  must_mount(name, directory, "overlay", 0,
+             "lowerdir=" + directory + ",upperdir=" + base + "/upper,workdir=" + base + "/work");
+}
+
 inline void require_sandbox() {
   if (!in_sandbox()) throw std::runtime_error("this fixture changes mounts and must run inside the test sandbox");
 }
@@ -44,9 +87,15 @@ class ScopedMount {
   ScopedMount(std::string const& source, std::string const& target, std::string const& options = "")
       : target_(target) {
     require_sandbox();
-    must("mount " + options + " " + sh_quote(source) + " " + sh_quote(target));
+    // mount(8) itself: it finds the file system type and reads the options.
+    std::vector<std::string> argv{"mount"};
+    std::istringstream words(options);
+    for (std::string w; words >> w;) argv.push_back(w);
+    argv.push_back(source);
+    argv.push_back(target);
+    must(argv);
   }
-  ~ScopedMount() { quietly("umount -l " + sh_quote(target_)); }
+  ~ScopedMount() { unmount_lazily(target_); }
   ScopedMount(ScopedMount const&) = delete;
   ScopedMount& operator=(ScopedMount const&) = delete;
 
@@ -62,15 +111,20 @@ class FakeProc {
  public:
   FakeProc() {
     require_sandbox();
-    must("mkdir -p " + real_ + " && mount --rbind /proc " + real_);
-    must("mount -t tmpfs -o mode=0555 ks-fake-proc /proc");
-    // One ln for all: a process start is slow on some machines, and /proc
-    // has an entry per process.
-    must("ln -s " + real_ + "/* /proc/");
+    boost::filesystem::create_directories(real_);
+    must_mount("/proc", real_, nullptr, MS_BIND | MS_REC);
+    must_mount("ks-fake-proc", "/proc", "tmpfs", 0, "mode=0555");
+    for (auto const& entry : boost::filesystem::directory_iterator(real_)) {
+      std::string const name = entry.path().filename().string();
+      if (::symlink((real_ + "/" + name).c_str(), ("/proc/" + name).c_str()) != 0)
+        throw std::runtime_error("set-up link /proc/" + name + " failed: " + std::strerror(errno));
+    }
   }
   ~FakeProc() {
-    quietly("umount -l /proc");
-    quietly("umount -R -l " + real_ + " && rmdir " + real_);
+    unmount_lazily("/proc");
+    // A lazy unmount takes the whole bound tree.
+    unmount_lazily(real_);
+    (void)::rmdir(real_.c_str());
   }
   FakeProc(FakeProc const&) = delete;
   FakeProc& operator=(FakeProc const&) = delete;
@@ -90,12 +144,11 @@ class DevOverlay {
  public:
   DevOverlay() {
     require_sandbox();
-    must("mkdir -p " + base_ + "/upper " + base_ + "/work");
-    must("mount -t overlay ks-dev -o lowerdir=/dev,upperdir=" + base_ + "/upper,workdir=" + base_ + "/work /dev");
+    must_overlay("ks-dev", "/dev", base_);
   }
   ~DevOverlay() {
-    quietly("umount -l /dev");
-    quietly("rm -rf " + base_);
+    unmount_lazily("/dev");
+    remove_quietly(base_);
   }
   DevOverlay(DevOverlay const&) = delete;
   DevOverlay& operator=(DevOverlay const&) = delete;
@@ -112,16 +165,17 @@ class StandinTools {
   StandinTools(std::string const& directory, std::vector<std::string> const& tools)
       : directory_(directory), base_("/opt/.ks-tools-overlay" + std::to_string(next_id())) {
     require_sandbox();
-    must("mkdir -p " + base_ + "/upper " + base_ + "/work");
-    must("mount -t overlay ks-tools -o lowerdir=" + directory_ + ",upperdir=" + base_ + "/upper,workdir=" + base_ +
-         "/work " + directory_);
-    for (auto const& tool : tools)
-      must("cp " + sh_quote(source_path("tests/standins/ostools/ostools.sh").string()) + " " +
-           sh_quote(directory_ + "/" + tool) + " && chmod 0755 " + sh_quote(directory_ + "/" + tool));
+    must_overlay("ks-tools", directory_, base_);
+    for (auto const& tool : tools) {
+      boost::filesystem::path const target = directory_ + "/" + tool;
+      boost::filesystem::copy_file(source_path("tests/standins/ostools/ostools.sh"), target,
+                                   boost::filesystem::copy_options::overwrite_existing);
+      boost::filesystem::permissions(target, boost::filesystem::perms(0755));
+    }
   }
   ~StandinTools() {
-    quietly("umount -l " + sh_quote(directory_));
-    quietly("rm -rf " + base_);
+    unmount_lazily(directory_);
+    remove_quietly(base_);
   }
   StandinTools(StandinTools const&) = delete;
   StandinTools& operator=(StandinTools const&) = delete;
@@ -143,13 +197,12 @@ class UdevDatabase {
  public:
   UdevDatabase() {
     require_sandbox();
-    must("mkdir -p " + base_ + "/upper " + base_ + "/work");
-    must("mount -t overlay ks-run -o lowerdir=/run,upperdir=" + base_ + "/upper,workdir=" + base_ + "/work /run");
-    must("mkdir -p /run/udev/data");
+    must_overlay("ks-run", "/run", base_);
+    boost::filesystem::create_directories("/run/udev/data");
   }
   ~UdevDatabase() {
-    quietly("umount -l /run");
-    quietly("rm -rf " + base_);
+    unmount_lazily("/run");
+    remove_quietly(base_);
   }
   UdevDatabase(UdevDatabase const&) = delete;
   UdevDatabase& operator=(UdevDatabase const&) = delete;
@@ -160,7 +213,12 @@ class UdevDatabase {
     struct stat st;
     if (::stat(device.c_str(), &st) != 0) throw std::runtime_error("no device " + device);
     std::string entry = "/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-    must("blkid -p -o udev " + sh_quote(device) + " | sed 's/^/E:/' > " + sh_quote(entry));
+    // Nothing found (status 2, an unformatted device) leaves the entry empty.
+    RunResult const found = run_argv({"blkid", "-p", "-o", "udev", device});
+    std::istringstream lines(found.status == 0 ? found.output : "");
+    std::string properties;
+    for (std::string line; std::getline(lines, line);) properties += "E:" + line + "\n";
+    write_file(entry, properties);
   }
 
  private:
@@ -173,12 +231,22 @@ class LoopDevice {
  public:
   LoopDevice(boost::filesystem::path const& image, unsigned size_mib, std::string const& mkfs = "") {
     require_sandbox();
-    must("truncate -s " + std::to_string(size_mib) + "M " + sh_quote(image.string()));
+    {
+      std::ofstream create(image.string(), std::ios::binary | std::ios::trunc);
+    }
+    boost::filesystem::resize_file(image, static_cast<std::uintmax_t>(size_mib) << 20);
     if (!mkfs.empty()) must(mkfs + " " + sh_quote(image.string()));
-    device_ = must("losetup -f --show " + sh_quote(image.string()));
+    device_ = must(std::vector<std::string>{"losetup", "-f", "--show", image.string()});
     while (!device_.empty() && device_.back() == '\n') device_.pop_back();
   }
-  ~LoopDevice() { quietly("losetup -d " + sh_quote(device_)); }
+  ~LoopDevice() {
+    // losetup -d, without the process.
+    int const fd = ::open(device_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      (void)::ioctl(fd, LOOP_CLR_FD, 0);
+      ::close(fd);
+    }
+  }
   LoopDevice(LoopDevice const&) = delete;
   LoopDevice& operator=(LoopDevice const&) = delete;
 
@@ -197,9 +265,20 @@ class OsTools {
   OsTools() { ::setenv("KS_OSTOOLS_DIR", dir_.str().c_str(), 1); }
   ~OsTools() {
     ::unsetenv("KS_OSTOOLS_DIR");
-    // Loop devices are the machine's: detach what a stand-in dbdctl left.
-    quietly("for f in " + sh_quote(dir_.str()) + "/datto/*.state; do [ -e \"$f\" ] || continue; "
-            "read -r m d l c < \"$f\"; umount -l \"/dev/datto$m\" 2>/dev/null; losetup -d \"$l\"; done");
+    // Loop devices are the machine's: detach what a stand-in dbdctl left
+    // (its state files hold: minor, device, loop device, cow file).
+    boost::system::error_code ec;
+    for (boost::filesystem::directory_iterator it(dir_ / "datto", ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->path().extension() != ".state") continue;
+      std::ifstream in(it->path().string());
+      std::string minor, device, loop;
+      if (!(in >> minor >> device >> loop)) continue;
+      unmount_lazily("/dev/datto" + minor);
+      int const fd = ::open(loop.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      (void)::ioctl(fd, LOOP_CLR_FD, 0);
+      ::close(fd);
+    }
   }
   OsTools(OsTools const&) = delete;
   OsTools& operator=(OsTools const&) = delete;

@@ -122,6 +122,8 @@ class OsTest : public testing::Test {
     mounts_.push_back(std::make_unique<kstest::ScopedMount>(source, target, options));
   }
   std::string datto_info() const { return kstest::read_file("/proc/datto-info"); }
+  // The driver's entry of a device, whole: /dev/loop1 is no entry of /dev/loop12.
+  static std::string entry_of(std::string const& device) { return "\"block_device\": \"" + device + "\""; }
 
   kstest::FrameworkLog log_{KsLogLvl::Debug};
   kstest::OsTools tools_;
@@ -440,7 +442,7 @@ TEST_F(OsTest, SnapshotOfTheResourceIsAPointInTimeCopyMountedReadOnly) {
   ASSERT_TRUE(module_.remove_OS_snapshot());
   EXPECT_THAT(tools_.calls_of("dbdctl"), ElementsAre(setup_command(d, fsdir), "dbdctl destroy 0"));
   EXPECT_FALSE(fs::exists("/dev/datto0"));
-  EXPECT_THAT(datto_info(), Not(HasSubstr(d.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(d.device()))));
 }
 
 TEST_F(OsTest, SnapshotWithoutMountLeavesTheMountDirectoryAlone) {
@@ -450,9 +452,9 @@ TEST_F(OsTest, SnapshotWithoutMountLeavesTheMountDirectoryAlone) {
   ASSERT_TRUE(module_.create_OS_snapshot(device, false, mount_directory, mountpoint));
   EXPECT_EQ(mount_directory, "unchanged");
   EXPECT_FALSE(fs::exists(tmp() + "/42"));
-  EXPECT_THAT(datto_info(), HasSubstr(d.device()));
+  EXPECT_THAT(datto_info(), HasSubstr(entry_of(d.device())));
   ASSERT_TRUE(module_.remove_OS_snapshot());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(d.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(d.device()))));
 }
 
 // The snapshot of a device the caller names, while the resource lies on
@@ -467,7 +469,7 @@ TEST_F(OsTest, RemovalTakesTheSnapshotOfTheDeviceThatWasSnapshotted) {
   EXPECT_EQ(mountpoint, (scratch_ / "other").string());
   ASSERT_TRUE(module_.remove_OS_snapshot());
   EXPECT_THAT(tools_.calls_of("dbdctl").back(), "dbdctl destroy 0");
-  EXPECT_THAT(datto_info(), Not(HasSubstr(other.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(other.device()))));
   EXPECT_FALSE(fs::exists("/dev/datto0"));
 }
 
@@ -489,7 +491,7 @@ TEST_F(OsTest, XfsSnapshotIsMountedWithoutItsUuidAndAFailedMountKeepsTheSnapshot
   EXPECT_THAT(scripts_run(), IsEmpty());  // only a failed creation runs the error script
   // The caller's clean-up removes what is left.
   ASSERT_TRUE(module_.remove_OS_snapshot());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(d.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(d.device()))));
 }
 
 struct FailCase {
@@ -521,7 +523,7 @@ TEST_P(FailTest, EveryFailingStepAndWhatItLeaves) {
   EXPECT_EQ(module_.defect, module_.use_snapshot);  // set by every attempt that started
   // Whatever is left, the clean-up takes it away.
   EXPECT_TRUE(module_.remove_OS_snapshot());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(d.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(d.device()))));
   EXPECT_FALSE(fs::exists(tmp() + "/42"));
 }
 
@@ -716,8 +718,8 @@ TEST_F(OsTest, ListOfSnapshotsMadeMountedAndRemovedTogether) {
   ASSERT_TRUE(module_.remove_all_OS_snapshots());
   EXPECT_FALSE(fs::exists(dira));
   EXPECT_FALSE(fs::exists(dirb));
-  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
-  EXPECT_THAT(datto_info(), Not(HasSubstr(b.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(a.device()))));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(b.device()))));
   EXPECT_THAT(module_.os_snapshots, IsEmpty());
   // Nothing is tried twice.
   tools_.clear();
@@ -749,9 +751,9 @@ TEST_F(OsTest, ListedSnapshotWhoseMountFailedIsStillRemoved) {
   EXPECT_TRUE(module_.defect);
   ASSERT_EQ(module_.os_snapshots.size(), 1u);
   EXPECT_EQ(module_.os_snapshots[0].mount_directory, "");  // not ours to unmount
-  EXPECT_THAT(datto_info(), HasSubstr(a.device()));
+  EXPECT_THAT(datto_info(), HasSubstr(entry_of(a.device())));
   EXPECT_TRUE(module_.remove_all_OS_snapshots());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(a.device()))));
   EXPECT_TRUE(fs::exists(scratch_ / "busy" / "theirs"));
 }
 
@@ -763,13 +765,13 @@ TEST_F(OsTest, RemovalOfTheListGoesOnAfterAFailure) {
   ASSERT_TRUE(module_.create_OS_snapshot_multiple((scratch_ / "b").string(), db, false, dirb, mpb));
   tools_.fail("dbdctl", 1, "destroy 0");
   EXPECT_FALSE(module_.remove_all_OS_snapshots());
-  EXPECT_THAT(datto_info(), HasSubstr(a.device()));
-  EXPECT_THAT(datto_info(), Not(HasSubstr(b.device())));
+  EXPECT_THAT(datto_info(), HasSubstr(entry_of(a.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(b.device()))));
   // The failed one stays listed and goes at the next try.
   ASSERT_EQ(module_.os_snapshots.size(), 1u);
   tools_.clear_failures();
   EXPECT_TRUE(module_.remove_all_OS_snapshots());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(a.device()))));
 }
 
 TEST_F(OsTest, RemoveAllTakesTheSingleSnapshotFirst) {
@@ -783,8 +785,8 @@ TEST_F(OsTest, RemoveAllTakesTheSingleSnapshotFirst) {
   EXPECT_THAT(tools_.calls_of("dbdctl"),
               ElementsAre(testing::StartsWith("dbdctl setup-snapshot"), testing::StartsWith("dbdctl setup-snapshot"),
                           "dbdctl destroy 0", "dbdctl destroy 1"));
-  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
-  EXPECT_THAT(datto_info(), Not(HasSubstr(b.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(a.device()))));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(b.device()))));
 }
 
 // Every failing step of the list form, and what it leaves: a snapshot that
@@ -830,7 +832,7 @@ TEST_P(ListFailTest, EveryFailingStepOfTheListAndWhatItLeaves) {
 
   EXPECT_TRUE(module_.remove_all_OS_snapshots());
   EXPECT_THAT(module_.os_snapshots, IsEmpty());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(a.device()))));
   if (c.mounted) {
     EXPECT_FALSE(fs::exists(dir));
   }
@@ -876,11 +878,11 @@ TEST_F(OsTest, RemoveAllReportsAFailedRemovalOfTheSingleSnapshot) {
   ASSERT_TRUE(module_.create_OS_snapshot(device, true, dir, mountpoint));
   tools_.fail("dbdctl", 1, "destroy");
   EXPECT_FALSE(module_.remove_all_OS_snapshots());
-  EXPECT_THAT(datto_info(), HasSubstr(a.device()));
+  EXPECT_THAT(datto_info(), HasSubstr(entry_of(a.device())));
   EXPECT_TRUE(module_.os_snapshot);
   tools_.clear_failures();
   EXPECT_TRUE(module_.remove_all_OS_snapshots());
-  EXPECT_THAT(datto_info(), Not(HasSubstr(a.device())));
+  EXPECT_THAT(datto_info(), Not(HasSubstr(entry_of(a.device()))));
   EXPECT_FALSE(fs::exists(dir));
 }
 

@@ -41,24 +41,31 @@ class RemoteHost {
  public:
   RemoteHost() {
     kstest::require_sandbox();
-    kstest::must("mkdir -p " + root_ + "/usr " + root_ + "/dev " + root_ + "/tmp " + root_ + "/media " + root_ +
-                 "/opt/kestrova/bin");
-    kstest::must("mount --bind /usr " + root_ + "/usr && mount -o remount,bind,ro " + root_ + "/usr");
-    for (char const* link : {"bin", "lib", "lib64", "sbin"})
-      kstest::must("ln -sfn usr/" + std::string(link) + " " + root_ + "/" + link);
-    for (char const* node : {"null", "zero", "urandom", "random"})
-      kstest::must(": > " + root_ + "/dev/" + node + " && mount --bind /dev/" + node + " " + root_ + "/dev/" + node);
-    kstest::must("cp " + kstest::sh_quote(KS_KSFD_STANDIN) + " " + root_ + "/opt/kestrova/bin/ksfd");
+    for (char const* dir : {"/usr", "/dev", "/tmp", "/media", "/opt/kestrova/bin"}) fs::create_directories(root_ + dir);
+    kstest::must_mount("/usr", root_ + "/usr", nullptr, MS_BIND);
+    kstest::must_mount("/usr", root_ + "/usr", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
+    for (char const* link : {"bin", "lib", "lib64", "sbin"}) {
+      fs::remove(root_ + "/" + link);
+      fs::create_symlink(std::string("usr/") + link, root_ + "/" + link);
+    }
+    for (char const* node : {"null", "zero", "urandom", "random"}) {
+      kstest::write_file(root_ + "/dev/" + node, "");
+      kstest::must_mount(std::string("/dev/") + node, root_ + "/dev/" + node, nullptr, MS_BIND);
+    }
+    fs::copy_file(KS_KSFD_STANDIN, root_ + "/opt/kestrova/bin/ksfd", fs::copy_options::overwrite_existing);
     ::setenv("KS_REMOTE_ROOT", root_.c_str(), 1);
     ::setenv("KSFD_STANDIN_MEDIA_DIR", "/media", 1);
   }
   ~RemoteHost() {
     ::unsetenv("KS_REMOTE_ROOT");
     ::unsetenv("KSFD_STANDIN_MEDIA_DIR");
-    for (char const* node : {"null", "zero", "urandom", "random"}) kstest::quietly("umount " + root_ + "/dev/" + node);
-    kstest::quietly("umount " + root_ + "/usr");
+    for (char const* node : {"null", "zero", "urandom", "random"}) (void)::umount((root_ + "/dev/" + node).c_str());
+    (void)::umount((root_ + "/usr").c_str());
     // Removed only once nothing is mounted below it any more.
-    if (kstest::run("grep -q ' " + root_ + "/' /proc/mounts").status != 0) kstest::quietly("rm -rf " + root_);
+    if (kstest::read_file("/proc/mounts").find(" " + root_ + "/") == std::string::npos) {
+      boost::system::error_code ec;
+      fs::remove_all(root_, ec);
+    }
   }
   RemoteHost(RemoteHost const&) = delete;
   RemoteHost& operator=(RemoteHost const&) = delete;

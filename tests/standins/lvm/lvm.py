@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/python3 -S
 """A stand-in for the LVM tools, for scripts/test-cloud only: the volume
 groups and logical volumes that cinder's LVM driver asks for, on a machine
 whose kernel has no device-mapper.

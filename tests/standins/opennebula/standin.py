@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/python3 -S
 """Stand-in for the tools the OpenNebula library runs: onevm, oneimage,
 onedatastore, onetemplate, onehost, virsh, lvs, rbd, and a loopback ssh.
 
