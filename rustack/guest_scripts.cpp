@@ -69,6 +69,17 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
                                           std::string const& script, std::string& arguments, curlAPI* client,
                                           unsigned int& timeout) {
   if (!client) return 1;
+  // The host goes into the libvirt address and to ssh: a user, port, path or
+  // query there ("?command=" names the program libvirt runs over ssh) would
+  // change what is reached or run. Such a host is refused like one that
+  // cannot be reached.
+  if (!ks_utils_common::is_uri_host(host)) {
+    KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": the hypervisor address "
+                                 << kestrova::as_one_line(kestrova_common::single_quoted(host))
+                                 << " is not a host name, an IPv4 address or an IPv6 address in brackets; "
+                                 << "no script is run inside VM " << kestrova::as_one_line(domain) << std::endl;
+    return 1;
+  }
 
   std::string output;
   if (ks_utils_common::execute_command(std::string(kVirsh) + " -v", output) != 0) {
@@ -76,7 +87,9 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
                                    << std::endl;
     return 1;
   }
-  if (settings.protocol == "ssh" && !openstack::test_ssh_connection(host, "root", 5, true, "", false)) return 1;
+  // ssh takes an IPv6 address bare, as libvirt hands it over from the address.
+  std::string const ssh_host = host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+  if (settings.protocol == "ssh" && !openstack::test_ssh_connection(ssh_host, "root", 5, true, "", false)) return 1;
 
   arguments = quoted_arguments(arguments);
   bool const probe = script == kProbe;

@@ -47,6 +47,12 @@ bool is_email(std::string const& text);
 bool is_https_url_strict(std::string const& text); // scheme optional
 bool is_https_ip_strict(std::string const& text);  // https:// + IPv4 or full IPv6
 bool is_ip_address(std::string const& text);
+// A host as it may stand in a URI's authority, such as libvirt's
+// "qemu+ssh://root@<host>/system": a host name or IPv4 address (is_hostname),
+// or an IPv6 address in brackets without a zone index ("[::1]"). Anything
+// else (a user, a port, a path or query, a blank, a leading "-", a line end)
+// could change what the address names or what is run for it.
+bool is_uri_host(std::string const& text);
 bool is_valid_uuid(std::string const& text);       // versions 1..5
 // One plain path component, safe to join to a directory: not empty, not "."
 // or "..", without "/" and without control characters (bytes below 0x20,
