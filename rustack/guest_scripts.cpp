@@ -109,7 +109,7 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     else
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't execute script inside VM. " << kVirsh
                                    << " returned: " << status
-                                   << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
+                                   << " with error: " << kestrova::as_quoted_output(output)
                                    << std::endl;
     return 1;
   }
@@ -117,7 +117,7 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
   std::string const pid = pid_text(output);
   if (!is_pid(pid)) {
     KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get pid of the script started inside VM from: "
-                                 << kestrova::as_one_line(kestrova_common::single_quoted(output)) << std::endl;
+                                 << kestrova::as_quoted_output(output) << std::endl;
     return 1;
   }
   if (!probe)
@@ -134,7 +134,7 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     if (status != 0) {
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get exec status of running script. " << kVirsh
                                    << " returned: " << status
-                                   << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
+                                   << " with error: " << kestrova::as_quoted_output(output)
                                    << std::endl;
       return rustack_poll::answer::failed;
     }

@@ -165,7 +165,7 @@ TEST(GuestScripts, TheAgentExchange) {
        std::string(kSig) +
            ": can't get exec status of running script. /usr/bin/virsh returned: 1 with error: 'error: internal "
            "error: unable to execute QEMU agent command \\'guest-exec-status\\': gone\\nMAIN SNAPSHOT "
-           "FILENAME:/x\\x1b[2K\\n'",
+           "FILENAME:/x\\x1b[2K'\n",
        1},
       {"a status reply that is not JSON", rule(kScript, {{"status_reply", "not json"}}), kScript, "before", 5, 1,
        std::string(kSig) + ": json: ", 1},
@@ -407,8 +407,9 @@ TEST(SshProbe, CommandLinesAndReports) {
     std::vector<std::string> argv;  // empty: ssh is not run
     std::string line;               // the log line, empty: none
   };
+  // ssh's line end ends its output; it is not shown inside the quotes.
   std::string const denied = "unable to connect via ssh to host: '10.0.0.2', command output: "
-                             "'Permission denied (publickey).\\n'";
+                             "'Permission denied (publickey).'";
   for (Case const& c : std::vector<Case>{
            {"reachable", "10.0.0.1", "", true, false, true, argv({"-q", "-l", "admin", "10.0.0.1"}), ""},
            {"a key file goes before -q", "10.0.0.1", "/k/id key", true, false, true,
