@@ -67,6 +67,9 @@ bool check_password_complexity(std::string const& password, std::string& message
 
 // ---- encodings and formatting ----------------------------------------------
 
+// The text without the characters of `blanks` at either end.
+std::string trimmed(std::string const& text, std::string const& blanks = " \t\r\n");
+
 // RFC 4648 base64, padded, no line breaks.
 std::string base64_encode(std::string const& data);
 // Inverse of base64_encode; padding is optional and yields no bytes. Any

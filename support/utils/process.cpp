@@ -73,13 +73,6 @@ bool parse_pid(std::string const& text, int& pid) {
   return pid > 0;
 }
 
-std::string trimmed(std::string const& s) {
-  auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return std::string();
-  auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 // The direct children of `pid`. The query's own shell is a child of this
 // process while it runs, so it prints its pid first ("exec" keeps the pid for
 // ps) and that pid is left out. procps ps exits with 1 and prints nothing when
