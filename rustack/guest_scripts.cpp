@@ -1,7 +1,6 @@
 // A script inside the protected guest, started and watched through virsh and
 // the guest's QEMU agent (guest-exec, then guest-exec-status polls). The
 // guest needs no network; the hypervisor host is reached over ssh or tcp.
-#include <cctype>
 #include <chrono>
 #include <exception>
 #include <string>
@@ -54,14 +53,7 @@ std::string pid_text(std::string const& output) {
 
 // A pid text is placed into the next agent request as a JSON number: it must
 // be digits, blanks around them allowed.
-bool is_pid(std::string const& text) {
-  std::size_t const first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return false;
-  std::size_t const last = text.find_last_not_of(" \t");
-  for (std::size_t i = first; i <= last; ++i)
-    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-  return true;
-}
+bool is_pid(std::string const& text) { return ks_utils_common::is_digits(ks_utils_common::trimmed(text, " \t")); }
 
 }  // namespace
 

@@ -41,6 +41,9 @@ bool check_free_space(std::string const& path, std::string const& file);
 // ---- validators (never throw) ----------------------------------------------
 
 bool is_uint(std::string const& text);             // canonical decimal, fits 64 bits
+// One or more ASCII digits and nothing else: the characters only, so leading
+// zeros and any length pass (is_uint is for a canonical number).
+bool is_digits(std::string const& text);
 bool is_time(std::string const& text);             // starts with HH:MM:SS
 bool is_hostname(std::string const& text);
 bool is_email(std::string const& text);

@@ -66,9 +66,7 @@ namespace {
 enum class Children { found, none, unknown };
 
 bool parse_pid(std::string const& text, int& pid) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
+  if (text.size() > 9 || !is_digits(text)) return false;
   pid = std::stoi(text);
   return pid > 0;
 }

@@ -42,6 +42,10 @@ bool is_uint(std::string const& text) {
   return to_canonical_ulong(text, value);
 }
 
+bool is_digits(std::string const& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool string_to_uint(std::string const& text, unsigned int& out) {
   unsigned long value = 0;
   if (!to_canonical_ulong(text, value)) return false;

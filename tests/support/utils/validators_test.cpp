@@ -36,6 +36,24 @@ TEST(Validators, IsUint) {
                        });
 }
 
+// The characters only: what is_uint refuses for the form of the number passes.
+TEST(Validators, IsDigits) {
+  check_table(is_digits, {
+                             {"0", true},
+                             {"0123", true},
+                             {"18446744073709551616", true},
+                             {"", false},
+                             {" 1", false},
+                             {"1 ", false},
+                             {"+1", false},
+                             {"-1", false},
+                             {"1e3", false},
+                             {"0x1", false},
+                             {std::string("1\0", 2), false},
+                             {"\xd9\xa3", false},  // ARABIC-INDIC DIGIT THREE
+                         });
+}
+
 TEST(Validators, StringToUintKeepsTo32Bits) {
   struct {
     char const* text;
