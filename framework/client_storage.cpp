@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
@@ -54,7 +55,7 @@ std::string snapshot_sign_path(std::string const& task_id) {
   return kTasksDirectory + std::string("task_") + task_id + ".snapshot.sign";
 }
 
-bool starts_with(std::string const& text, std::string const& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+using boost::algorithm::starts_with;
 
 // openssl reads the digest as the option "-" + name, so a name that is one of
 // its own options (out, sign, hex, ...) or carries "=value" would change what

@@ -1,13 +1,15 @@
 #include "framework/json_reply.h"
 
-#include <limits>
+#include <algorithm>
 #include <new>
+#include <string>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
 
 namespace kestrova::json_reply {
@@ -46,15 +48,11 @@ std::string text_of(boost::json::value const& value) {
 }
 
 bool to_uint64(std::string const& text, std::uint64_t& out) {
-  if (text.empty()) return false;
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    unsigned d = static_cast<unsigned>(c - '0');
-    if (v > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  out = v;
+  if (!ks_utils_common::is_digits(text)) return false;
+  // Leading zeros are allowed; what follows them must fit 64 bits.
+  std::string const number = text.substr(std::min(text.find_first_not_of('0'), text.size() - 1));
+  if (!ks_utils_common::is_uint(number)) return false;
+  out = std::stoull(number);
   return true;
 }
 

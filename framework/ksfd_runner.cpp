@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "framework/ks_module_universal.h"
@@ -91,9 +92,7 @@ pid_t parse_pid_line(std::string const& rest) {
   return static_cast<pid_t>(value);
 }
 
-bool starts_with(std::string const& text, char const* prefix) {
-  return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
+using boost::algorithm::starts_with;
 
 // The tool with its deduplication options, the start of every command that
 // reads or writes an archive: " -a H -2  -b S" (" -5 " for other lengths).

@@ -152,12 +152,7 @@ int parse_xml_document(const std::string& text, xmlDoc*& doc) {
   return 0;
 }
 
-bool is_numeric_id(const std::string& id) {
-  if (id.empty()) return false;
-  for (char c : id)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
+bool is_numeric_id(const std::string& id) { return ks_utils_common::is_digits(id); }
 
 bool check_numeric_id(const char* signature, const std::string& id) {
   if (is_numeric_id(id)) return true;

@@ -31,19 +31,6 @@ constexpr char kRbdStructSig[] =
 
 bool is_local_host(const std::string& host) { return host.empty() || host == ks_utils_common::get_nodename(); }
 
-// A host that may stand in a libvirt address: a host name or IPv4 address,
-// or an IPv6 address in brackets. Anything else could add a path or query
-// parameters (such as the program libvirt runs) to the address.
-bool is_uri_host(const std::string& host) {
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-    const std::string inner = host.substr(1, host.size() - 2);
-    // Only digits, colons and dots: no zone index ("%eth0") in an address.
-    return inner.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos &&
-           inner.find(':') != std::string::npos && ks_utils_common::is_ip_address(inner);
-  }
-  return ks_utils_common::is_hostname(host);
-}
-
 // The options come before "--", so a file name that begins with "-" is no
 // option.
 std::string qemu_img_info(const std::string& file, bool force_share, bool local, const std::string& host) {
@@ -129,7 +116,7 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
   return guarded(kTargetSig, 1, [&]() -> int {
     std::string connection;
     if (!is_local_host(host)) {
-      if (!is_uri_host(host)) {
+      if (!ks_utils_common::is_uri_host(host)) {
         log_error(kTargetSig, ": not a host name: " + kestrova::as_one_line(kestrova::as_quoted(host, '"', '\\')));
         return 1;
       }

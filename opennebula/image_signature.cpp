@@ -16,6 +16,7 @@
 #include "opennebula/images.h"
 #include "support/cppcrypto/md5.h"
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
 #include "support/utils/unique_fd.h"
 
@@ -32,12 +33,6 @@ constexpr char kBlockMd5Sig[] =
     "int ks_opennebula_common::calc_md5sum_for_block_device(const string&, std::__cxx11::string&)";
 constexpr char kUuidSig[] = "int ks_opennebula_common::get_image_uuid(const string&, std::__cxx11::string&)";
 constexpr char kCephSig[] = "int ks_opennebula_common::get_ceph_image_id(const string&, std::__cxx11::string&)";
-
-std::string trimmed(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 bool is_md5_text(const std::string& text) {
   return text.size() == 32 &&
@@ -311,7 +306,7 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
     for (std::string line; std::getline(lines, line);) {
       std::vector<std::string> fields;
       std::istringstream columns(line);
-      for (std::string field; std::getline(columns, field, '|');) fields.push_back(trimmed(field));
+      for (std::string field; std::getline(columns, field, '|');) fields.push_back(ks_utils_common::trimmed(field));
       if (fields.size() == 3 && fields[0] == group && fields[1] == name) {
         found = fields[2];
         break;

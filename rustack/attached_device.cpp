@@ -4,7 +4,6 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -15,6 +14,7 @@
 
 #include "rustack/poll.h"
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
 
 namespace fs = boost::filesystem;
@@ -54,20 +54,14 @@ std::vector<std::string> own_link_paths(std::string const& root, std::string con
   return paths;
 }
 
-std::string trimmed(std::string text) {
-  auto blank = [](char c) { return c == '\0' || std::isspace(static_cast<unsigned char>(c)); };
-  while (!text.empty() && blank(text.back())) text.pop_back();
-  std::size_t start = 0;
-  while (start < text.size() && blank(text[start])) ++start;
-  return text.substr(start);
-}
-
 // The serial that sysfs shows for a virtio disk; "" for other disks.
 std::string sysfs_serial(std::string const& sys, dev_t number) {
   std::ifstream in(sys + "/dev/block/" + std::to_string(major(number)) + ":" + std::to_string(minor(number)) +
                    "/serial");
   if (!in) return std::string();
-  return trimmed(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+  // The blanks of isspace, and NUL bytes.
+  return ks_utils_common::trimmed(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+                                  std::string(" \t\n\v\f\r\0", 7));
 }
 
 // What the system says about whose disk the block device `number` is.

@@ -16,6 +16,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
 
 namespace {
@@ -530,9 +531,7 @@ int curlAPI::get_keystone_api_version(std::string& version) {
 
 bool curlAPI::api_path_segment(std::string const& version_id, std::string& segment) {
   segment = version_id.substr(0, version_id.find('.'));
-  bool ok = segment.size() >= 2 && segment[0] == 'v';
-  for (std::size_t i = 1; ok && i < segment.size(); ++i)
-    ok = segment[i] >= '0' && segment[i] <= '9';
+  bool const ok = segment.size() >= 2 && segment[0] == 'v' && ks_utils_common::is_digits(segment.substr(1));
   if (!ok)
     segment.clear();
   return ok;

@@ -11,6 +11,7 @@
 #include "rustack/curl_api_ops.h"
 #include "rustack/poll.h"
 #include "support/log/ks_log.h"
+#include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
 
 using curl_api_ops::has_id;
@@ -49,15 +50,6 @@ reply_object_messages const kSnapshotReply{": snapshot object is empty", ": serv
 template <class Body>
 int guarded(char const* signature, Body&& body) {
   return curl_api_ops::guarded(signature, 6, std::forward<Body>(body));
-}
-
-bool is_number_text(std::string const& text) {
-  if (text.empty())
-    return false;
-  for (char c : text)
-    if (c < '0' || c > '9')
-      return false;
-  return true;
 }
 
 // A string value as its characters (so that quoting it again gives it back
@@ -320,7 +312,7 @@ int curlAPI::create_volume(volume const& description, std::string& new_volume_id
     if (!has_id(sig, "project id (tenant_id of the volume description)", description.tenant_id))
       return 6;
     // The size goes into the body as a bare number.
-    if (!is_number_text(description.size)) {
+    if (!ks_utils_common::is_digits(description.size)) {
       log_error(sig, ": invalid volume size '" + kestrova::as_one_line(description.size) + "'");
       return 6;
     }

@@ -1,7 +1,6 @@
 // A script inside the protected guest, started and watched through virsh and
 // the guest's QEMU agent (guest-exec, then guest-exec-status polls). The
 // guest needs no network; the hypervisor host is reached over ssh or tcp.
-#include <cctype>
 #include <chrono>
 #include <exception>
 #include <string>
@@ -54,14 +53,7 @@ std::string pid_text(std::string const& output) {
 
 // A pid text is placed into the next agent request as a JSON number: it must
 // be digits, blanks around them allowed.
-bool is_pid(std::string const& text) {
-  std::size_t const first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return false;
-  std::size_t const last = text.find_last_not_of(" \t");
-  for (std::size_t i = first; i <= last; ++i)
-    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-  return true;
-}
+bool is_pid(std::string const& text) { return ks_utils_common::is_digits(ks_utils_common::trimmed(text, " \t")); }
 
 }  // namespace
 
@@ -69,6 +61,17 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
                                           std::string const& script, std::string& arguments, curlAPI* client,
                                           unsigned int& timeout) {
   if (!client) return 1;
+  // The host goes into the libvirt address and to ssh: a user, port, path or
+  // query there ("?command=" names the program libvirt runs over ssh) would
+  // change what is reached or run. Such a host is refused like one that
+  // cannot be reached.
+  if (!ks_utils_common::is_uri_host(host)) {
+    KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": the hypervisor address "
+                                 << kestrova::as_one_line(kestrova_common::single_quoted(host))
+                                 << " is not a host name, an IPv4 address or an IPv6 address in brackets; "
+                                 << "no script is run inside VM " << kestrova::as_one_line(domain) << std::endl;
+    return 1;
+  }
 
   std::string output;
   if (ks_utils_common::execute_command(std::string(kVirsh) + " -v", output) != 0) {
@@ -76,7 +79,9 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
                                    << std::endl;
     return 1;
   }
-  if (settings.protocol == "ssh" && !openstack::test_ssh_connection(host, "root", 5, true, "", false)) return 1;
+  // ssh takes an IPv6 address bare, as libvirt hands it over from the address.
+  std::string const ssh_host = host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+  if (settings.protocol == "ssh" && !openstack::test_ssh_connection(ssh_host, "root", 5, true, "", false)) return 1;
 
   arguments = quoted_arguments(arguments);
   bool const probe = script == kProbe;
@@ -96,7 +101,7 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     else
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't execute script inside VM. " << kVirsh
                                    << " returned: " << status
-                                   << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
+                                   << " with error: " << kestrova::as_quoted_output(output)
                                    << std::endl;
     return 1;
   }
@@ -104,7 +109,7 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
   std::string const pid = pid_text(output);
   if (!is_pid(pid)) {
     KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get pid of the script started inside VM from: "
-                                 << kestrova::as_one_line(kestrova_common::single_quoted(output)) << std::endl;
+                                 << kestrova::as_quoted_output(output) << std::endl;
     return 1;
   }
   if (!probe)
@@ -121,7 +126,7 @@ int KsModuleRuStack::run_script_inside_vm(std::string const& host, std::string c
     if (status != 0) {
       KsLogStream(KsLogLvl::Error) << kRunScriptSig << ": can't get exec status of running script. " << kVirsh
                                    << " returned: " << status
-                                   << " with error: " << kestrova::as_one_line(kestrova_common::single_quoted(output))
+                                   << " with error: " << kestrova::as_quoted_output(output)
                                    << std::endl;
       return rustack_poll::answer::failed;
     }

@@ -50,7 +50,7 @@ bool test_ssh_connection(std::string const& host, std::string const& user, unsig
   }
 
   std::string message = "unable to connect via ssh to host: " + kestrova::as_one_line(kestrova::as_quoted_single(host));
-  if (!output.empty()) message += ", command output: " + kestrova::as_one_line(kestrova::as_quoted_single(output));
+  if (!output.empty()) message += ", command output: " + kestrova::as_quoted_output(output);
   if (as_error)
     KsLogStream(KsLogLvl::Error) << kSshSig << ": " << message << std::endl;
   else

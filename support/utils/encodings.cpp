@@ -58,6 +58,12 @@ std::string base64_decode(std::string const& text) {
   }
 }
 
+std::string trimmed(std::string const& text, std::string const& blanks) {
+  std::size_t const first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 std::string size_to_human(float size, unsigned int precision) {
   static std::vector<std::string> const units = {"B", "kB", "MB", "GB", "TB", "PB", "EB", "ZB", "YB"};
   std::size_t steps = 0;

@@ -41,12 +41,21 @@ bool check_free_space(std::string const& path, std::string const& file);
 // ---- validators (never throw) ----------------------------------------------
 
 bool is_uint(std::string const& text);             // canonical decimal, fits 64 bits
+// One or more ASCII digits and nothing else: the characters only, so leading
+// zeros and any length pass (is_uint is for a canonical number).
+bool is_digits(std::string const& text);
 bool is_time(std::string const& text);             // starts with HH:MM:SS
 bool is_hostname(std::string const& text);
 bool is_email(std::string const& text);
 bool is_https_url_strict(std::string const& text); // scheme optional
 bool is_https_ip_strict(std::string const& text);  // https:// + IPv4 or full IPv6
 bool is_ip_address(std::string const& text);
+// A host as it may stand in a URI's authority, such as libvirt's
+// "qemu+ssh://root@<host>/system": a host name or IPv4 address (is_hostname),
+// or an IPv6 address in brackets without a zone index ("[::1]"). Anything
+// else (a user, a port, a path or query, a blank, a leading "-", a line end)
+// could change what the address names or what is run for it.
+bool is_uri_host(std::string const& text);
 bool is_valid_uuid(std::string const& text);       // versions 1..5
 // One plain path component, safe to join to a directory: not empty, not "."
 // or "..", without "/" and without control characters (bytes below 0x20,
@@ -60,6 +69,9 @@ bool string_to_uint(std::string const& text, unsigned int& out);
 bool check_password_complexity(std::string const& password, std::string& message, bool force_fail);
 
 // ---- encodings and formatting ----------------------------------------------
+
+// The text without the characters of `blanks` at either end.
+std::string trimmed(std::string const& text, std::string const& blanks = " \t\r\n");
 
 // RFC 4648 base64, padded, no line breaks.
 std::string base64_encode(std::string const& data);

@@ -66,18 +66,9 @@ namespace {
 enum class Children { found, none, unknown };
 
 bool parse_pid(std::string const& text, int& pid) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
+  if (text.size() > 9 || !is_digits(text)) return false;
   pid = std::stoi(text);
   return pid > 0;
-}
-
-std::string trimmed(std::string const& s) {
-  auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return std::string();
-  auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
 }
 
 // The direct children of `pid`. The query's own shell is a child of this

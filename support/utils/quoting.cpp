@@ -2,10 +2,20 @@
 
 namespace kestrova {
 
-std::string as_one_line(std::string const& text) {
-  static char const hex[] = "0123456789abcdef";
+namespace {
+
+// The length of the text without the line ends at its end.
+std::size_t without_final_line_ends(std::string const& text) {
   std::size_t end = text.size();
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  return end;
+}
+
+}  // namespace
+
+std::string as_one_line(std::string const& text) {
+  static char const hex[] = "0123456789abcdef";
+  std::size_t const end = without_final_line_ends(text);
   std::string out;
   out.reserve(end);
   auto escape = [&](unsigned char c) {
@@ -38,6 +48,10 @@ std::string as_one_line(std::string const& text) {
     }
   }
   return out;
+}
+
+std::string as_quoted_output(std::string const& output) {
+  return as_one_line(as_quoted_single(output.substr(0, without_final_line_ends(output))));
 }
 
 }  // namespace kestrova

@@ -42,6 +42,12 @@ inline std::string as_quoted_single(std::string const& text) { return as_quoted(
 // decoding back (a backslash of the text is not doubled).
 std::string as_one_line(std::string const& text);
 
+// A tool's output (virsh, ssh) for a log line: in single quotes with
+// backslash escapes (as_quoted_single), as one line (as_one_line). The line
+// ends at the end of the output are dropped before quoting, as as_one_line
+// drops them from a bare value; inside the quotes they would show as "\n'".
+std::string as_quoted_output(std::string const& output);
+
 // POSIX shell quoting: the text in single quotes, each single quote written
 // as '\''. The result is one word for /bin/sh whatever the text holds.
 inline std::string shell_quoted(std::string const& text) {

@@ -42,6 +42,10 @@ bool is_uint(std::string const& text) {
   return to_canonical_ulong(text, value);
 }
 
+bool is_digits(std::string const& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool string_to_uint(std::string const& text, unsigned int& out) {
   unsigned long value = 0;
   if (!to_canonical_ulong(text, value)) return false;
@@ -99,6 +103,17 @@ bool is_ip_address(std::string const& text) {
   } catch (...) {
     return false;
   }
+}
+
+bool is_uri_host(std::string const& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    std::string const inner = text.substr(1, text.size() - 2);
+    // Hex digits, colons and dots only: no zone index ("%eth0"), whose "%"
+    // a URI reads as the start of an escape.
+    return inner.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos &&
+           inner.find(':') != std::string::npos && is_ip_address(inner);
+  }
+  return is_hostname(text);
 }
 
 bool is_valid_uuid(std::string const& text) {

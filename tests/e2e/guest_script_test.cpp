@@ -140,4 +140,110 @@ TEST_P(GuestScripts, RunAsTheTableSays) {
 INSTANTIATE_TEST_SUITE_P(Matrix, GuestScripts, ::testing::ValuesIn(rows()),
                          [](::testing::TestParamInfo<GuestRow> const& info) { return std::string(info.param.name); });
 
+// The hypervisor's host_ip goes into "qemu+<protocol>://root@<host>/system"
+// and to ssh. One that is no host is refused before virsh or ssh runs with
+// it, and the backup then goes on as when the hypervisor cannot be reached:
+// without the default script, or failing when a "before" script was asked.
+struct AddressRow {
+  std::string name;
+  std::string host_ip;
+  std::string shown;  // how the refusal shows it: in quotes, on one line
+  std::string protocol;
+  bool refused;  // false: a good address of a hypervisor that cannot be reached
+  bool before;   // script_before_snapshot given
+  int status;
+};
+
+void PrintTo(AddressRow const& row, std::ostream* out) { *out << row.name; }
+
+std::vector<AddressRow> address_rows() {
+  struct Host {
+    char const* name;
+    std::string ip, shown;
+  };
+  std::vector<Host> const hosts = {
+      {"command_query", "1.2.3.4/system?command=/tmp/x&", "'1.2.3.4/system?command=/tmp/x&'"},
+      {"user", "user@1.2.3.4", "'user@1.2.3.4'"},
+      {"port", "1.2.3.4:16509", "'1.2.3.4:16509'"},
+      {"blank", "", "''"},
+      {"leading_dash", "-oProxyCommand=/tmp/x", "'-oProxyCommand=/tmp/x'"},
+      // The module reads host_ip in its JSON form, so the line end arrives
+      // as "\n", whose backslash the quotes escape.
+      {"line_end", "192.168.100.12\nMAIN SNAPSHOT FILENAME:/forged",
+       "'192.168.100.12\\\\nMAIN SNAPSHOT FILENAME:/forged'"},
+      {"ipv6_zone", "[fe80::1%eth0]", "'[fe80::1%eth0]'"},
+  };
+  std::string const good = "192.168.100.12";
+  std::vector<AddressRow> rows;
+  for (std::string const protocol : {"ssh", "tcp"}) {
+    rows.push_back({"unreachable_" + protocol, good, "", protocol, false, false, 0});
+    rows.push_back({"unreachable_before_" + protocol, good, "", protocol, false, true, 6});
+    for (Host const& host : hosts)
+      rows.push_back({std::string(host.name) + "_" + protocol, host.ip, host.shown, protocol, true, false, 0});
+    rows.push_back({"command_query_before_" + protocol, hosts[0].ip, hosts[0].shown, protocol, true, true, 6});
+  }
+  return rows;
+}
+
+std::string seed_with_host_ip(std::string const& host_ip) {
+  boost::json::value seed = boost::json::parse(kstest::FakeCloud::standard_seed());
+  for (auto& h : seed.at("hypervisors").as_array())
+    if (h.at("hypervisor_hostname") == "node2.cloud.test") h.as_object()["host_ip"] = host_ip;
+  return boost::json::serialize(seed);
+}
+
+class HypervisorAddress : public ::testing::TestWithParam<AddressRow> {};
+
+TEST_P(HypervisorAddress, IsAHostOrNothingRuns) {
+  AddressRow const& row = GetParam();
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  HarnessOptions options;
+  options.seed_json = seed_with_host_ip(row.host_ip);
+  options.config.protocol = row.protocol;
+  Harness h(options);
+  h.cloud().set_polls(quick_polls());
+  Vm const vm = h.make_vm();
+  // Every address would answer and the guest has the default script, so
+  // only the refusal keeps the scripts from running; the control rows make
+  // the good address unreachable instead.
+  boost::json::object fixture = guest(true);
+  if (row.refused) {
+    fixture.erase("hosts");
+  } else {
+    fixture["hosts"] = boost::json::array{"10.9.9.9"};
+    h.set_ssh_fixture({});
+  }
+  h.set_virsh_fixture(fixture);
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  CloudObjects const before = cloud_objects(h.inventory());
+
+  ClientRun const run =
+      client.backup(vm.id, "db-full", "", row.before ? std::string("script_before_snapshot:") + kFreeze : "");
+  std::string const log = h.log_text();
+  EXPECT_EQ(run.result.status, row.status) << run.command_line() << "\n" << log;
+  EXPECT_EQ(h.ksfd_calls().size(), row.status == 0 ? 1u : 0u);
+  EXPECT_EQ(cloud_objects(h.inventory()), before);
+  for (std::string const& line : run.result.out_lines) EXPECT_NE(line, "MAIN SNAPSHOT FILENAME:/forged");
+
+  if (row.refused) {
+    EXPECT_TRUE(h.virsh_calls().empty());
+    EXPECT_TRUE(h.ssh_calls().empty());
+    std::string const refusal = ": the hypervisor address " + row.shown +
+                                " is not a host name, an IPv4 address or an IPv6 address in brackets; no script is "
+                                "run inside VM " + vm.instance_name;
+    EXPECT_NE(log.find(refusal), std::string::npos) << log;
+  } else {
+    // The guest was not reached: over ssh the probe failed, over tcp virsh.
+    EXPECT_EQ(log.find("is not a host name"), std::string::npos) << log;
+    if (row.protocol == "ssh")
+      EXPECT_NE(log.find(": unable to connect via ssh to host: '192.168.100.12'"), std::string::npos) << log;
+    else
+      EXPECT_TRUE(h.ssh_calls().empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HypervisorAddress, ::testing::ValuesIn(address_rows()),
+                         [](::testing::TestParamInfo<AddressRow> const& info) { return info.param.name; });
+
 }  // namespace

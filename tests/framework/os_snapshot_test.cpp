@@ -322,6 +322,16 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_EQ(i.name, "sdz");
                     EXPECT_EQ(i.size, 10u);
                   }},
+        // Digits that fit 64 bits, leading zeros too.
+        ReplyCase{"SizeAtTheEndOf64Bits",
+                  R"({"blockdevices": [{"name": "sdz", "size": 18446744073709551615}]})",
+                  R"({"blockdevices": [{"fsavail": "000512"}]})", true, "",
+                  [](KsModuleUniversal::block_device_info const& i) {
+                    EXPECT_EQ(i.size, 18446744073709551615u);
+                    EXPECT_EQ(i.fsavail, 512u);
+                  }},
+        ReplyCase{"SizeBeyond64Bits", R"({"blockdevices": [{"size": "018446744073709551616"}]})", fs_reply, false,
+                  ": can't convert 018446744073709551616 to uintmax_t", nullptr},
         ReplyCase{"NullSize", R"({"blockdevices": [{"name": "sdz", "size": null}]})", fs_reply, false,
                   ": can't convert null to uintmax_t", nullptr},
         ReplyCase{"NegativeSize", R"({"blockdevices": [{"name": "sdz", "size": -5}]})", fs_reply, false,

@@ -14,6 +14,7 @@
 #include "module_probe.h"
 #include "rustack/curl_api.h"
 #include "rustack/ks_module_rustack.h"
+#include "support/utils/quoting.h"
 
 namespace fs = boost::filesystem;
 
@@ -164,7 +165,7 @@ TEST(GuestScripts, TheAgentExchange) {
        std::string(kSig) +
            ": can't get exec status of running script. /usr/bin/virsh returned: 1 with error: 'error: internal "
            "error: unable to execute QEMU agent command \\'guest-exec-status\\': gone\\nMAIN SNAPSHOT "
-           "FILENAME:/x\\x1b[2K\\n'",
+           "FILENAME:/x\\x1b[2K'\n",
        1},
       {"a status reply that is not JSON", rule(kScript, {{"status_reply", "not json"}}), kScript, "before", 5, 1,
        std::string(kSig) + ": json: ", 1},
@@ -264,7 +265,7 @@ TEST(GuestScripts, ArgumentsSplitAtEveryBlank) {
   }
 }
 
-// Paths, arguments, host and domain that hold JSON or shell syntax reach the
+// Paths, arguments and domain that hold JSON or shell syntax reach the
 // agent as they are and run nothing on the way.
 TEST(GuestScripts, HostileTextsArriveWhole) {
   KS_REQUIRE_SANDBOX();
@@ -272,24 +273,86 @@ TEST(GuestScripts, HostileTextsArriveWhole) {
   std::string const mark = (dir / "ran").string();
   std::string const script = "/opt/my \"scripts\"/it's\\$(touch " + mark + ")\ttab`touch " + mark + "`";
   std::string const argument = "x\"y'$(touch${IFS}" + mark + ")\\";  // one piece: no blank
-  std::string const host = "192.168.100.12';touch " + mark + ";'";
   std::string const domain = "inst'; touch " + mark + "; echo '";
   StandIns s;
   s.guest({{"scripts", {rule(script, {{"exitcode", 0}})}}});
   kstest::ModuleProbe module;
-  Outcome const o = run_script(module, script, argument, 5, host, domain);
+  Outcome const o = run_script(module, script, argument, 5, kHost, domain);
   EXPECT_EQ(o.result, 0);
   EXPECT_FALSE(fs::exists(mark));
 
   std::vector<std::vector<std::string>> const calls = s.virsh();
   ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[1][1], "qemu+ssh://root@" + host + "/system");
+  EXPECT_EQ(calls[1][1], std::string("qemu+ssh://root@") + kHost + "/system");
   EXPECT_EQ(calls[1][3], domain);
   boost::json::value const start = boost::json::parse(calls[1][4]);
   EXPECT_EQ(start.at("arguments").at("path").as_string(), script);
   EXPECT_EQ(strings(start.at("arguments").at("arg")), std::vector<std::string>{argument});
   ASSERT_EQ(s.ssh().size(), 1u);
-  EXPECT_EQ(s.ssh()[0].at("host").as_string(), host);
+  EXPECT_EQ(s.ssh()[0].at("host").as_string(), kHost);
+}
+
+// The hypervisor address goes into "qemu+<protocol>://root@<host>/system"
+// and to ssh: only a host name, an IPv4 address or an IPv6 address in
+// brackets gets there. Anything else is refused with an Error before
+// anything runs, over ssh and over tcp alike.
+TEST(GuestScripts, OnlyAHostReachesVirshAndSsh) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir dir;
+  std::string const mark = (dir / "ran").string();
+  struct Case {
+    std::string host;
+    bool accepted;
+    std::string ssh_host;  // as the probe passes it to ssh
+  };
+  std::vector<Case> const cases = {
+      {"1.2.3.4/system?command=" + mark + "&", false, ""},
+      {"user@1.2.3.4", false, ""},
+      {"1.2.3.4:16509", false, ""},
+      {"", false, ""},
+      {" ", false, ""},
+      {"-oProxyCommand=touch " + mark, false, ""},
+      {"1.2.3.4\n", false, ""},
+      {"1.2.3.4\nMAIN SNAPSHOT FILENAME:/forged", false, ""},
+      {"192.168.100.12';touch " + mark + ";'", false, ""},
+      {"[fe80::1%eth0]", false, ""},
+      {"fe80::1", false, ""},
+      {"[::1]", true, "::1"},
+      {"node2.cloud.test", true, "node2.cloud.test"},
+      {"1.2.3.4", true, "1.2.3.4"},
+  };
+  for (std::string const protocol : {"ssh", "tcp"}) {
+    for (Case const& c : cases) {
+      SCOPED_TRACE(protocol + " " + kestrova::as_one_line(c.host));
+      StandIns s;
+      s.guest({{"scripts", {rule(kScript, {{"exitcode", 0}})}}});
+      kstest::LogLines log;
+      kstest::ModuleProbe module;
+      module.config().protocol = protocol;
+      EXPECT_EQ(run_script(module, kScript, "before", 5, c.host).result, c.accepted ? 0 : 1) << log.lines();
+      EXPECT_FALSE(fs::exists(mark));
+      std::string const refusal = std::string(kSig) + ": the hypervisor address " +
+                                  kestrova::as_one_line(kestrova::as_quoted_single(c.host)) +
+                                  " is not a host name, an IPv4 address or an IPv6 address in brackets; no script "
+                                  "is run inside VM " + kDomain + "\n";
+      if (!c.accepted) {
+        EXPECT_TRUE(log.contains(refusal)) << log.lines();
+        EXPECT_TRUE(s.virsh().empty());
+        EXPECT_TRUE(s.ssh().empty());
+        continue;
+      }
+      EXPECT_FALSE(log.contains(kSig)) << log.lines();
+      std::vector<std::vector<std::string>> const calls = s.virsh();
+      ASSERT_EQ(calls.size(), 3u);
+      EXPECT_EQ(calls[1][1], "qemu+" + protocol + "://root@" + c.host + "/system");
+      if (protocol == "ssh") {
+        ASSERT_EQ(s.ssh().size(), 1u);
+        EXPECT_EQ(s.ssh()[0].at("host").as_string(), c.ssh_host);
+      } else {
+        EXPECT_TRUE(s.ssh().empty());
+      }
+    }
+  }
 }
 
 TEST(GuestScripts, NothingRunsWithoutVirshClientOrSsh) {
@@ -344,8 +407,9 @@ TEST(SshProbe, CommandLinesAndReports) {
     std::vector<std::string> argv;  // empty: ssh is not run
     std::string line;               // the log line, empty: none
   };
+  // ssh's line end ends its output; it is not shown inside the quotes.
   std::string const denied = "unable to connect via ssh to host: '10.0.0.2', command output: "
-                             "'Permission denied (publickey).\\n'";
+                             "'Permission denied (publickey).'";
   for (Case const& c : std::vector<Case>{
            {"reachable", "10.0.0.1", "", true, false, true, argv({"-q", "-l", "admin", "10.0.0.1"}), ""},
            {"a key file goes before -q", "10.0.0.1", "/k/id key", true, false, true,

@@ -100,6 +100,30 @@ TEST(SizeToHuman, Table) {
   for (auto const& c : cases) EXPECT_EQ(size_to_human(c.size, c.precision), c.text) << c.size;
 }
 
+// Both ends only, only the characters given; inner blanks and other
+// control characters stay.
+TEST(Trimmed, Table) {
+  std::string const nul_too(" \t\n\v\f\r\0", 7);
+  struct {
+    std::string text;
+    std::string blanks;
+    std::string result;
+  } const cases[] = {
+      {" \t 4321\r\n", " \t\r\n", "4321"},
+      {"a b\tc", " \t\r\n", "a b\tc"},
+      {"", " \t\r\n", ""},
+      {" \r\n\t ", " \t\r\n", ""},
+      {"\vx\f", " \t\r\n", "\vx\f"},
+      {" 12 ", " \t", "12"},
+      {"12\n", " \t", "12\n"},
+      {std::string("\0 serial\0\0\n", 11), nul_too, "serial"},
+      {"\vx\f", nul_too, "x"},
+      {std::string("\0\0", 2), nul_too, ""},
+  };
+  for (auto const& c : cases) EXPECT_EQ(trimmed(c.text, c.blanks), c.result) << '"' << c.text << '"';
+  EXPECT_EQ(trimmed("\t x \n"), "x");
+}
+
 TEST(Digests, DigestAsStringCountsBytesPrintDigestCountsBits) {
   unsigned char bytes[16];
   for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(i * 17);  // 00 11 ... ff

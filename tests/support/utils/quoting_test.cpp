@@ -65,6 +65,26 @@ TEST(OneLine, ControlCharactersAreEscapedEverythingElseStays) {
   for (auto const& c : cases) EXPECT_EQ(kestrova::as_one_line(c.text), c.line) << kestrova::as_one_line(c.text);
 }
 
+// A tool's output in quotes on a log line: the line ends that end it go
+// before quoting (never a "\n'" at the end), those inside are escaped.
+TEST(OneLine, QuotedOutputEndsInTheQuote) {
+  struct {
+    std::string output;
+    std::string line;
+  } const cases[] = {
+      {"error: failed to connect to the hypervisor\n", R"('error: failed to connect to the hypervisor')"},
+      {"Permission denied (publickey).\r\n", R"('Permission denied (publickey).')"},
+      {"first\nsecond\n\n", R"('first\nsecond')"},
+      {"it's \\ here", R"('it\'s \\ here')"},
+      {"no line end", "'no line end'"},
+      {"\n", "''"},
+      {"", "''"},
+      {"\nMAIN SNAPSHOT FILENAME:/x\x1b[2K\n", R"('\nMAIN SNAPSHOT FILENAME:/x\x1b[2K')"},
+  };
+  for (auto const& c : cases)
+    EXPECT_EQ(kestrova::as_quoted_output(c.output), c.line) << kestrova::as_one_line(c.output);
+}
+
 // What a reader that splits at every line break Unicode knows sees: one line
 // (python's str.splitlines, over the bytes as they would reach a client).
 TEST(OneLine, AReaderOfLinesSeesOneLine) {

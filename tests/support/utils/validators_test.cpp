@@ -36,6 +36,24 @@ TEST(Validators, IsUint) {
                        });
 }
 
+// The characters only: what is_uint refuses for the form of the number passes.
+TEST(Validators, IsDigits) {
+  check_table(is_digits, {
+                             {"0", true},
+                             {"0123", true},
+                             {"18446744073709551616", true},
+                             {"", false},
+                             {" 1", false},
+                             {"1 ", false},
+                             {"+1", false},
+                             {"-1", false},
+                             {"1e3", false},
+                             {"0x1", false},
+                             {std::string("1\0", 2), false},
+                             {"\xd9\xa3", false},  // ARABIC-INDIC DIGIT THREE
+                         });
+}
+
 TEST(Validators, StringToUintKeepsTo32Bits) {
   struct {
     char const* text;
@@ -141,6 +159,43 @@ TEST(Validators, IsIpAddress) {
                                  {"localhost", false},
                                  {"", false},
                              });
+}
+
+// What may stand as <host> in "qemu+ssh://root@<host>/system": anything that
+// adds a user, a port, a path or query, or reads as an option is refused.
+TEST(Validators, IsUriHost) {
+  check_table(is_uri_host, {
+                               {"1.2.3.4", true},
+                               {"192.168.100.12", true},
+                               {"node2", true},
+                               {"node-2.cloud.test", true},
+                               {"NODE2.Cloud.Test", true},
+                               {"[::1]", true},
+                               {"[2001:db8::8a2e:370:7334]", true},
+                               {"[::ffff:192.0.2.1]", true},
+                               {"1.2.3.4/system?command=/tmp/x&", false},
+                               {"1.2.3.4/system", false},
+                               {"user@1.2.3.4", false},
+                               {"1.2.3.4:16509", false},
+                               {"[::1]:16509", false},
+                               {"", false},
+                               {" ", false},
+                               {" 1.2.3.4", false},
+                               {"1.2.3.4 ", false},
+                               {"-oProxyCommand=x", false},
+                               {"-node2", false},
+                               {"1.2.3.4\n", false},
+                               {"1.2.3.4\nMAIN SNAPSHOT FILENAME:/x", false},
+                               {"[fe80::1%eth0]", false},
+                               {"[fe80::1%25eth0]", false},
+                               {"::1", false},
+                               {"[1.2.3.4]", false},
+                               {"[node2]", false},
+                               {"[]", false},
+                               {"[::1", false},
+                               {"node2;touch x", false},
+                               {"node_2", false},
+                           });
 }
 
 TEST(Validators, IsValidUuidAcceptsVersions1To5) {
