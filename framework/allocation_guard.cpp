@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "support/utils/signals_held.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 // AddressSanitizer's allocator, which the program's own definitions below
 // would otherwise hide: its checks stay in force, behind the same guard.
@@ -69,14 +71,11 @@ namespace ks_allocation_guard {
 bool inside_allocator() noexcept { return depth > 0; }
 
 void deliver_on_leaving(int signal) noexcept {
+  if (signal == SIGSEGV || kestrova::is_shutdown_signal(signal)) {
+    owed_termination = signal;
+    return;
+  }
   switch (signal) {
-    case SIGINT:
-    case SIGTERM:
-    case SIGHUP:
-    case SIGQUIT:
-    case SIGSEGV:
-      owed_termination = signal;
-      break;
     case SIGTSTP:
       owed_pause_change = SIGTSTP;
       break;

@@ -16,9 +16,9 @@ namespace ks_allocation_guard {
 bool inside_allocator() noexcept;
 
 // Called by a handler that found inside_allocator(): `signal` is raised again
-// on this thread as soon as it leaves the allocator. SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT and SIGSEGV count as one termination; SIGTSTP and SIGCONT as the last change of
-// the pause.
+// on this thread as soon as it leaves the allocator. The shutdown signals
+// (support/utils/signals_held.h) and SIGSEGV count as one termination;
+// SIGTSTP and SIGCONT as the last change of the pause.
 void deliver_on_leaving(int signal) noexcept;
 
 }  // namespace ks_allocation_guard

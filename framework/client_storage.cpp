@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <new>
 #include <sstream>
@@ -53,6 +54,20 @@ std::string archive_sign_path(std::string const& task_id) {
 
 std::string snapshot_sign_path(std::string const& task_id) {
   return kTasksDirectory + std::string("task_") + task_id + ".snapshot.sign";
+}
+
+// An installation without the client's directories gets no task secret:
+// the Error names the first directory on the way that is missing.
+void log_missing_tasks_directory(char const* signature) {
+  for (char const* directory : {"/opt/kestrova/var", "/opt/kestrova/var/tasks"}) {
+    boost::system::error_code ec;
+    if (fs::is_directory(directory, ec)) continue;
+    KsLogStream(KsLogLvl::Error) << signature << ": the directory " << directory
+                                 << " does not exist; the backup client writes the secret of each task into "
+                                    "/opt/kestrova/var/tasks"
+                                 << std::endl;
+    return;
+  }
 }
 
 using boost::algorithm::starts_with;
@@ -127,6 +142,7 @@ bool KsModuleUniversal::load_client_defined_storages() {
     if (!fs::exists(secret_path)) {
       KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": task secret file doesn't exist: " << secret_path
                                    << std::endl;
+      log_missing_tasks_directory(__PRETTY_FUNCTION__);
       return false;
     }
     std::string secret;

@@ -2,6 +2,7 @@
 #include <exception>
 #include <iostream>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/program_options.hpp>
 
 #include "framework/ks_module_universal.h"
@@ -139,6 +140,37 @@ bool take_operation(po::variables_map const& vm, KsModuleOptions& options) {
   return true;
 }
 
+// The run names the files below -d to tools that work in another directory
+// (ksfd after "cd /") and in the lines for the client, so a relative
+// directory becomes absolute once, against the working directory of the
+// start: "." elements and doubled '/' go, ".." stays (a link may lead to it).
+// False, with an Error, when the working directory cannot be read.
+bool make_absolute(std::string& directory) {
+  if (directory.empty() || directory[0] == '/') return true;
+  boost::system::error_code ec;
+  std::string absolute = boost::filesystem::current_path(ec).string();
+  if (ec || absolute.empty() || absolute[0] != '/') {
+    KsLogStream(KsLogLvl::Error) << "The temporary operation directory (-d) "
+                                 << kestrova::as_one_line(kestrova::as_quoted(directory, '"', '\\'))
+                                 << " is relative, and the working directory cannot be read: "
+                                 << kestrova::as_one_line(ec ? ec.message() : absolute) << std::endl;
+    return false;
+  }
+  std::size_t begin = 0;
+  while (begin <= directory.size()) {
+    std::size_t end = directory.find('/', begin);
+    if (end == std::string::npos) end = directory.size();
+    std::string const element = directory.substr(begin, end - begin);
+    if (!element.empty() && element != ".") {
+      if (absolute.back() != '/') absolute += '/';
+      absolute += element;
+    }
+    begin = end + 1;
+  }
+  directory = absolute;
+  return true;
+}
+
 // Modifier options, in this order; false when one does not fit the
 // operation (logged where a message says why).
 bool apply_modifiers(po::variables_map const& vm, KsModuleOptions& options) {
@@ -157,6 +189,7 @@ bool apply_modifiers(po::variables_map const& vm, KsModuleOptions& options) {
   }
   if (vm.count("tmp-operation-directory")) {
     if (!in_backup_to_apply_replica(options.operation)) return false;
+    if (!make_absolute(options.tmp_operation_directory)) return false;
     if (options.operation == op_apply_replica) options.destination_resource = options.tmp_operation_directory;
   }
   if (vm.count("module-params") &&

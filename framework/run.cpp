@@ -283,7 +283,11 @@ unsigned int KsModuleUniversal::restore_sequence() {
     KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
                                  << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
                                  << std::endl;
+    // As after any step up to the extraction: the restore directory goes
+    // (on a full -d the unpacking is the step that fails).
     close_guard.dismiss();
+    last = true;
+    close_restore();
     return 2;
   }
   // A failed step ends the run through close_restore; one up to the

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <iostream>
 
 #include <boost/filesystem.hpp>
@@ -14,6 +15,7 @@
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
+#include "support/utils/signals_held.h"
 
 KsModuleUniversal* KsModuleSignalHandler::module_ptr_ = nullptr;
 volatile std::sig_atomic_t KsModuleSignalHandler::shutting_down_ = 0;
@@ -21,25 +23,30 @@ volatile std::sig_atomic_t KsModuleSignalHandler::ending_after_fault_ = 0;
 
 namespace {
 
-void install(int signal, void (*handler)(int), std::initializer_list<int> blocked) {
+void install(int signal, void (*handler)(int), sigset_t const& blocked) {
   struct sigaction action {};
   action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  for (int other : blocked) sigaddset(&action.sa_mask, other);
+  action.sa_mask = blocked;
   // The handler stays installed after each delivery and interrupted reads
   // and writes resume.
   action.sa_flags = SA_RESTART;
   ::sigaction(signal, &action, nullptr);
 }
 
+sigset_t set_of(std::initializer_list<int> signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : signals) sigaddset(&set, signal);
+  return set;
+}
+
 // SIGSEGV learns who raised it, and is not held back inside its own handler:
 // a fault in the clean-up that the handler runs must reach the handler again
 // (a fault while SIGSEGV is blocked kills the process without a word).
-void install_segv(void (*handler)(int, siginfo_t*, void*), std::initializer_list<int> blocked) {
+void install_segv(void (*handler)(int, siginfo_t*, void*), sigset_t const& blocked) {
   struct sigaction action {};
   action.sa_sigaction = handler;
-  sigemptyset(&action.sa_mask);
-  for (int other : blocked) sigaddset(&action.sa_mask, other);
+  action.sa_mask = blocked;
   action.sa_flags = SA_RESTART | SA_SIGINFO | SA_NODEFER;
   ::sigaction(SIGSEGV, &action, nullptr);
 }
@@ -78,29 +85,33 @@ KsModuleSignalHandler::KsModuleSignalHandler(KsModuleUniversal* module) {
   // While the shutdown runs, no other shutdown signal and no pause can
   // start on top of it. SIGSEGV stays open: a SIGSEGV sent meanwhile finds
   // the shutdown begun, and a fault in the clean-up ends the process.
-  std::initializer_list<int> const during_shutdown = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
-  install(SIGINT, &shutdown_handler, during_shutdown);
-  install(SIGTERM, &shutdown_handler, during_shutdown);
-  // A closed ssh session sends SIGHUP, a terminal's quit key SIGQUIT: both
-  // ask for the end as SIGTERM does, and get the same clean-up.
-  install(SIGHUP, &shutdown_handler, during_shutdown);
-  install(SIGQUIT, &shutdown_handler, during_shutdown);
+  sigset_t during_shutdown = set_of({SIGTSTP, SIGCONT});
+  kestrova::add_shutdown_signals(during_shutdown);
+  // Every request to end gets the clean-up of SIGTERM: a closed ssh session
+  // sends SIGHUP, a terminal's quit key SIGQUIT, and any other signal whose
+  // default would end the process at once would leave what the run made.
+  for (int signal = 1; signal <= SIGRTMAX; ++signal)
+    if (kestrova::is_shutdown_signal(signal)) install(signal, &shutdown_handler, during_shutdown);
+  // A timer asks for nothing (the end after a fault sets its own alarm).
+  for (int signal : kestrova::timer_signals) ::signal(signal, SIG_IGN);
   install_segv(&segv_handler, during_shutdown);
   // SIGCONT waits from the start of a pause until the pause handler waits
   // for it (it gets through there), so a resume is never taken before the
   // pause is marked.
-  install(SIGTSTP, &pause_handler, {SIGCONT});
-  install(SIGCONT, &continue_handler, {SIGTSTP});
-  install(SIGPIPE, &sigpipe_handler, {});
+  install(SIGTSTP, &pause_handler, set_of({SIGCONT}));
+  install(SIGCONT, &continue_handler, set_of({SIGTSTP}));
+  install(SIGPIPE, &sigpipe_handler, set_of({}));
 }
 
 KsModuleSignalHandler::~KsModuleSignalHandler() {
-  for (int signal : {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE, SIGHUP, SIGQUIT})
-    ::signal(signal, SIG_DFL);
+  for (int signal : {SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE}) ::signal(signal, SIG_DFL);
+  for (int signal = 1; signal <= SIGRTMAX; ++signal)
+    if (kestrova::is_shutdown_signal(signal)) ::signal(signal, SIG_DFL);
+  for (int signal : kestrova::timer_signals) ::signal(signal, SIG_DFL);
 }
 
 void KsModuleSignalHandler::shutdown_handler(int signal) {
-  if (signal != SIGINT && signal != SIGSEGV && signal != SIGTERM && signal != SIGHUP && signal != SIGQUIT) return;
+  if (signal != SIGSEGV && !kestrova::is_shutdown_signal(signal)) return;
   if (shutting_down_) return;
   if (postponed_while_allocating(signal)) return;
   // run() is inside the release hook: let it finish; run() then ends with 17.

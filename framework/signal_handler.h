@@ -1,8 +1,10 @@
 // The signal handlers of a module process, installed for the lifetime of the
-// module object: SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGSEGV end the run
-// with exit status 17 after the module's clean-up; SIGTSTP pauses and SIGCONT
-// resumes (both are forwarded to the running ksfd); SIGPIPE is caught and
-// ignored.
+// module object: the shutdown signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// every other signal whose default ends the process, but for the faults,
+// SIGPIPE and the timers: support/utils/signals_held.h) and SIGSEGV end the
+// run with exit status 17 after the module's clean-up; SIGTSTP pauses and
+// SIGCONT resumes (both are forwarded to the running ksfd); SIGPIPE is caught
+// and ignored; the timer signals SIGALRM, SIGVTALRM and SIGPROF are ignored.
 //
 // A segmentation fault inside the clean-up itself (the release hook, or the
 // shutdown) ends the process at once with 17: the clean-up is not finished,
@@ -24,7 +26,7 @@ class KsModuleSignalHandler {
   explicit KsModuleSignalHandler(KsModuleUniversal* module);
   KsModuleSignalHandler(KsModuleSignalHandler const&) = delete;
   KsModuleSignalHandler& operator=(KsModuleSignalHandler const&) = delete;
-  // Restores the default dispositions of the eight signals.
+  // Restores the default dispositions of all those signals.
   ~KsModuleSignalHandler();
 
   static void shutdown_handler(int signal);

@@ -26,6 +26,7 @@
 #include "rustack/volume_wait.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
+#include "support/utils/signals_held.h"
 
 namespace fs = boost::filesystem;
 using kestrova::as_one_line;
@@ -102,7 +103,7 @@ void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signatu
   std::set<std::string> volumes_left = created_volume_ids;
   rustack_cleanup::remove_objects(client, backup_project_id, snapshots_left, volumes_left, settings.vm_id,
                                   rustack_cleanup::settle_bound(settings), signature);
-  rustack_cleanup::shutdown_signals_held held;
+  kestrova::signals_held held(kestrova::signals_held::which::shutdown);
   snapshot_ids.swap(snapshots_left);
   created_volume_ids.swap(volumes_left);
 }
@@ -197,7 +198,7 @@ bool KsModuleRuStack::describe_backup_server(backup_run& run) {
   // From here on a release, also one after an interruption, cleans up in
   // the server's project.
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     backup_project_id = server.tenant_id;
     backup_server_name = server.name;
   }
@@ -222,7 +223,7 @@ bool KsModuleRuStack::run_before_script(backup_run& run) {
   // The "after" script is owed from the moment the "before" one starts.
   auto run_before = [&](std::string const& script, std::string const& after) -> bool {
     if (!after.empty()) {
-      rustack_cleanup::shutdown_signals_held held;
+      kestrova::signals_held held(kestrova::signals_held::which::shutdown);
       pending_after_script =
           guest_script_call{server.hypervisor_ip, server.instance_name, after, parameters.execution_script_timeout};
       after_script_pending = true;
@@ -245,7 +246,7 @@ bool KsModuleRuStack::run_before_script(backup_run& run) {
 
 bool KsModuleRuStack::save_vm_description(backup_run& run, bool replica) {
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     vm_config_path = options_.tmp_operation_directory + "/" + options_.archive_name + ".vm.config";
   }
   if (!save_server_config(vm_config_path, run.server)) {
@@ -286,7 +287,7 @@ bool KsModuleRuStack::take_snapshots(backup_run& run) {
     {
       // A signal while the request is out waits until what it made is
       // listed for the clean-up.
-      rustack_cleanup::shutdown_signals_held held;
+      kestrova::signals_held held(kestrova::signals_held::which::shutdown);
       created = run.client.create_snapshot(project, copy_name, record, snapshot_id);
       if (created == 0) {
         snapshot_ids.push_back(snapshot_id);
@@ -377,7 +378,7 @@ bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint
   rustack_lookup::made_object_search const search = rustack_lookup::volume_search(run.client, record, snapshot_id);
   int created = 0;
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     created = run.client.create_volume(record, copy_id, snapshot_id);
     if (created == 0) {
       created_volume_ids.insert(copy_id);
@@ -406,7 +407,7 @@ bool KsModuleRuStack::save_copy_description(backup_run& run, volume const& recor
   std::string const config_path =
       options_.tmp_operation_directory + "/" + options_.archive_name + "_" + device_name + ".config";
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     volume_config_files.push_back(config_path);
   }
   if (!save_volume_config(config_path, record)) {
@@ -444,7 +445,7 @@ bool KsModuleRuStack::write_backup_list(backup_run& run) {
   for (auto const& item : run.items)
     std::cout << as_one_line(item.first) << " : " << as_one_line(item.second) << std::endl;
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     options_.resource_list_file =
         options_.tmp_operation_directory + "/" + options_.archive_name + "." + "ksfd.list";
   }

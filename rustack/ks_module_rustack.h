@@ -153,7 +153,7 @@ class KsModuleRuStack : public KsModuleUniversal {
   // volumes only while they are not complete; one stopped by a shutdown
   // signal removes everything. The shutdown handler reads these lists and
   // those of the backup above: they change only while the shutdown signals
-  // are held (rustack_cleanup::shutdown_signals_held).
+  // are held (kestrova::signals_held).
   std::map<std::string, std::set<std::string>> restore_volumes_in_progress;
   bool restore_volumes_complete = false;
   std::string restore_server_id;

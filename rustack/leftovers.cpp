@@ -79,17 +79,6 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
 
 }  // namespace
 
-shutdown_signals_held::shutdown_signals_held() {
-  sigset_t held;
-  sigemptyset(&held);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
-  held_ = pthread_sigmask(SIG_BLOCK, &held, &previous_) == 0;
-}
-
-shutdown_signals_held::~shutdown_signals_held() {
-  if (held_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-}
-
 std::uint32_t settle_bound(conf const& settings) {
   return std::max({settings.snapshot_creation_timeout, settings.volume_creation_timeout,
                    settings.volume_attachment_timeout, std::uint32_t{1}});

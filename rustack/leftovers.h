@@ -1,10 +1,7 @@
 // What a clean-up left in the cloud. The clean-up composites of curlAPI
 // report nothing, so after one the module asks for every object it meant to
-// remove and names, at Error, each one that is still there. Also the scope
-// in which the lists of made objects change.
+// remove and names, at Error, each one that is still there.
 #pragma once
-
-#include <signal.h>
 
 #include <cstdint>
 #include <set>
@@ -16,22 +13,6 @@
 class curlAPI;
 
 namespace rustack_cleanup {
-
-// Holds back the shutdown signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT) for its
-// lifetime, then restores the previous mask. Their handler cleans up from the
-// module's lists of what it made, so a list must never be caught in the
-// middle of a change: every change of one happens inside such a scope.
-class shutdown_signals_held {
- public:
-  shutdown_signals_held();
-  ~shutdown_signals_held();
-  shutdown_signals_held(shutdown_signals_held const&) = delete;
-  shutdown_signals_held& operator=(shutdown_signals_held const&) = delete;
-
- private:
-  sigset_t previous_;
-  bool held_ = false;
-};
 
 enum class presence { gone, present, unknown };
 

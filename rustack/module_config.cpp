@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,10 +38,28 @@ std::uint32_t const kMaxScriptTimeout = 600;
 std::uint32_t const kDefaultDdBlockSize = 5;
 std::uint32_t const kMaxDdBlockSize = 100;
 
+// The standard conversion of a counted value (digits up to the first other
+// character, a leading sign allowed). A value that holds no number, or one
+// beyond the range of int, throws the conversion's own exception type with a
+// text that names the key, the value and the line.
+int config_integer(std::string const& value, std::string const& key, unsigned long line) {
+  auto text = [&](char const* what) {
+    return key + ": " + kestrova::as_quoted(value, '\'', '\\') + what + " (line " + std::to_string(line) + " of " +
+           kConfigPath + ")";
+  };
+  try {
+    return std::stoi(value);
+  } catch (std::invalid_argument const&) {
+    throw std::invalid_argument(text(" is not an integer"));
+  } catch (std::out_of_range const&) {
+    throw std::out_of_range(text(" is out of the range of an integer"));
+  }
+}
+
 // Reads a wait bound; a value below 1 (zero or negative) would end the wait
 // before its first poll, so it is replaced by the default.
-std::uint32_t wait_bound(std::string const& value, std::string const& key) {
-  int const n = std::stoi(value);
+std::uint32_t wait_bound(std::string const& value, std::string const& key, unsigned long line) {
+  int const n = config_integer(value, key, line);
   if (n >= 1)
     return static_cast<std::uint32_t>(n);
   KsLogStream(KsLogLvl::Warning) << "Selected value '" << n << "' for parameter '" << key
@@ -107,15 +126,16 @@ bool KsModuleRuStack::load_module_config() {
       } else if (key("project_id ")) {
         settings.project_id = value("project_id ");
       } else if (key("volume_creation_timeout ")) {
-        settings.volume_creation_timeout = wait_bound(value("volume_creation_timeout "), "volume_creation_timeout");
+        settings.volume_creation_timeout =
+            wait_bound(value("volume_creation_timeout "), "volume_creation_timeout", number);
       } else if (key("snapshot_creation_timeout ")) {
         settings.snapshot_creation_timeout =
-            wait_bound(value("snapshot_creation_timeout "), "snapshot_creation_timeout");
+            wait_bound(value("snapshot_creation_timeout "), "snapshot_creation_timeout", number);
       } else if (key("volume_attachment_timeout ")) {
         settings.volume_attachment_timeout =
-            wait_bound(value("volume_attachment_timeout "), "volume_attachment_timeout");
+            wait_bound(value("volume_attachment_timeout "), "volume_attachment_timeout", number);
       } else if (key("timeout ")) {
-        int const n = std::stoi(value("timeout "));
+        int const n = config_integer(value("timeout "), "timeout", number);
         auto const timeout = static_cast<std::uint32_t>(n);
         if (timeout == 0 || timeout > kMaxRequestTimeout) {
           KsLogStream(KsLogLvl::Warning) << "Selected value '" << n << "' for parameter '" << "timeout "

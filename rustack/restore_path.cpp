@@ -26,6 +26,7 @@
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
 #include "support/utils/scope_guard.h"
+#include "support/utils/signals_held.h"
 
 namespace fs = boost::filesystem;
 using kestrova::as_one_line;
@@ -451,7 +452,7 @@ bool KsModuleRuStack::make_restored_volume(restore_run& run, std::size_t k, std:
   {
     // A signal while the request is out waits until what it made is listed
     // for the clean-up.
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     made = rustack_restore::create_restored_volume(run.client, record, id, sig);
     if (made == 0) {
       restore_volumes_in_progress[project].insert(id);
@@ -488,7 +489,7 @@ bool KsModuleRuStack::complete_restored_volumes(restore_run& run, server_conf co
   // shutdown signal removes them).
   std::map<std::string, std::set<std::string>> complete = restore_volumes_in_progress;
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     restore_volumes_complete = true;
   }
   // Nova boots only from a volume marked bootable, which a volume made
@@ -519,7 +520,7 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
   rustack_lookup::made_object_search const search = rustack_lookup::server_search(server.name, servers);
   int made = 0;
   {
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     restore_server_name = server.name;
     made = client.create_server(boot_volume_id, parameters, server);
     if (made == 0) {

@@ -14,6 +14,7 @@
 #include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
+#include "support/utils/signals_held.h"
 
 namespace {
 
@@ -41,10 +42,10 @@ void KsModuleRuStack::undo_restore_volumes(curlAPI& client, char const* signatur
     std::set<std::string> left = entry.second;
     rustack_cleanup::remove_objects(client, entry.first, no_snapshots, left, settings.vm_id,
                                     rustack_cleanup::settle_bound(settings), signature);
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     entry.second.swap(left);
   }
-  rustack_cleanup::shutdown_signals_held held;
+  kestrova::signals_held held(kestrova::signals_held::which::shutdown);
   restore_volumes_in_progress.clear();
   restore_volumes_complete = false;
 }
@@ -66,7 +67,7 @@ void KsModuleRuStack::remove_interrupted_restore(curlAPI& client, char const* si
                                                       : " in the state " + kestrova::as_one_line(status))
                                    << std::endl;
     }
-    rustack_cleanup::shutdown_signals_held held;
+    kestrova::signals_held held(kestrova::signals_held::which::shutdown);
     restore_server_id.clear();
   }
   undo_restore_volumes(client, signature);
@@ -105,7 +106,7 @@ void KsModuleRuStack::log_kept_restore_objects(curlAPI& client, char const* sign
 }
 
 void KsModuleRuStack::forget_restore_objects() {
-  rustack_cleanup::shutdown_signals_held held;
+  kestrova::signals_held held(kestrova::signals_held::which::shutdown);
   restore_volumes_in_progress.clear();
   restore_volumes_complete = false;
   restore_server_id.clear();

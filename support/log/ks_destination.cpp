@@ -1,5 +1,5 @@
 #include "support/log/ks_destination.h"
-#include "support/log/ks_log_signals.h"
+#include "support/utils/signals_held.h"
 
 #include <stdio.h>  // renameat2
 #include <fcntl.h>
@@ -117,7 +117,7 @@ unsigned long next_sequence(fs::path const& base) {
 int KsLogger::write_log(std::string const& line) {
   try {
     // Direct callers too: never hold the lock where a logging handler can run.
-    KsLogDetail::HandlerSignalsBlocked no_handler_while_locked;
+    kestrova::signals_held no_handler_while_locked(kestrova::signals_held::which::logging_handlers);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!time_stamp_) return write_log_impl(line);
     return write_log_impl(local_time_stamp() + line);

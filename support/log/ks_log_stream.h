@@ -9,9 +9,9 @@
 // colour and its reset, and ended by exactly one line break. Other levels
 // are written exactly as streamed.
 //
-// While a message exists, the signals of the handlers that log (SIGINT,
-// SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGTSTP, SIGCONT) are held back; they
-// arrive once it is written.
+// While a message exists, the signals of the handlers that log (the
+// shutdown signals, SIGSEGV, SIGTSTP and SIGCONT: support/utils/signals_held.h)
+// are held back; they arrive once it is written.
 // Keep a message to one statement.
 #pragma once
 
@@ -26,7 +26,7 @@
 
 #include "support/log/ks_destination.h"
 #include "support/log/ks_log_level.h"
-#include "support/log/ks_log_signals.h"
+#include "support/utils/signals_held.h"
 
 class KsLogStream {
  public:
@@ -119,7 +119,7 @@ class KsLogStream {
 
   // First: constructed before and destroyed after everything else of the
   // message, so no logging handler runs while it allocates or writes.
-  KsLogDetail::HandlerSignalsBlocked handler_signals_held_;
+  kestrova::signals_held handler_signals_held_{kestrova::signals_held::which::logging_handlers};
   std::stringstream text_;
   KsLogLvl::Level level_;
   Loggers own_loggers_;

@@ -10,6 +10,7 @@
 
 #include "support/utils/process_control.h"
 #include "support/utils/scope_guard.h"
+#include "support/utils/signals_held.h"
 
 extern char** environ;
 
@@ -50,6 +51,8 @@ child_process::child_process(std::string const& command, when_abandoned abandone
   sigemptyset(&none);
   sigemptyset(&defaults);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE}) sigaddset(&defaults, s);
+  // The module ignores these; a tool that sets a timer must get its signal.
+  for (int s : timer_signals) sigaddset(&defaults, s);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -27,8 +27,9 @@ class child_process {
   // redirects it (" 2>&1"). It gets this process's environment, working
   // directory, process group, standard input and every descriptor that is
   // not close-on-exec. It starts with an empty signal mask and with the
-  // default actions of SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT and
-  // SIGPIPE, whatever this process blocks, ignores or handles at the moment
+  // default actions of SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT,
+  // SIGPIPE and the timer signals (SIGALRM, SIGVTALRM, SIGPROF), whatever
+  // this process blocks, ignores or handles at the moment
   // (a command started from inside a signal handler included). started() is
   // false when the pipe or the process cannot be made.
   explicit child_process(std::string const& command, when_abandoned abandoned = when_abandoned::wait);

@@ -2,12 +2,20 @@
 // the real program as the backup client runs it: the exit code the client
 // sees, the line in the log that says why, and a cloud that holds no
 // snapshot and no temporary volume of the task afterwards.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -99,6 +107,27 @@ void fast_clock(Context& c) {
   c.h.set_env("LD_PRELOAD", kFaketime);
   c.h.set_env("FAKETIME", "+0 x50");
   config(c, [](ModuleConfig& m) { m.timeout = 300; });
+}
+
+char const* const kRun = "unsigned int KsModuleUniversal::run()";
+char const* const kConfigFile = "/opt/kestrova/etc/ks_module_rustack.conf";
+
+// The number of the line `line` in the module configuration file; 0 when
+// it holds none.
+std::size_t config_line_number(std::string const& line) {
+  std::istringstream lines(kstest::read_file(kConfigFile));
+  std::size_t number = 1;
+  for (std::string l; std::getline(lines, l); ++number)
+    if (l == line) return number;
+  return 0;
+}
+
+// The Error that ends a run whose configuration holds `key value` with a
+// value that the conversion refuses.
+std::string not_an_integer(std::string const& key, std::string const& value, char const* what) {
+  return error_line(kRun, "Database error: " + key + ": '" + value + "' " + what + " \\(line " +
+                              std::to_string(config_line_number(key + " " + value)) + " of " + literal(kConfigFile) +
+                              "\\)$");
 }
 
 boost::json::object on(char const* method, char const* path) { return {{"method", method}, {"path", path}}; }
@@ -206,11 +235,27 @@ std::vector<Row> const& rows() {
        [](Context const&) { return std::string("Warning: ksfd finished with an error flag"); }},
       {"backup_ksfd_defect_flag", Path::backup, [](Context& c) { c.h.set_env("KSFD_STANDIN_EXIT", "100"); }, 100,
        [](Context const&) { return std::string("Warning: ksfd finished with a defect flag"); }},
+      // A counted value that is no number ends the run before anything is made.
+      {"backup_config_count_not_an_integer", Path::backup,
+       [](Context& c) { config(c, [](ModuleConfig& m) { m.extra_lines = {"volume_creation_timeout abc"}; }); }, 13,
+       [](Context const&) { return not_an_integer("volume_creation_timeout", "abc", "is not an integer"); }},
+      {"backup_config_count_beyond_int", Path::backup,
+       [](Context& c) { config(c, [](ModuleConfig& m) { m.extra_lines = {"snapshot_creation_timeout 99999999999"}; }); },
+       13,
+       [](Context const&) {
+         return not_an_integer("snapshot_creation_timeout", "99999999999", "is out of the range of an integer");
+       }},
+      {"backup_config_request_timeout_not_an_integer", Path::backup,
+       [](Context& c) { config(c, [](ModuleConfig& m) { m.extra_lines = {"timeout -x"}; }); }, 13,
+       [](Context const&) { return not_an_integer("timeout", "-x", "is not an integer"); }},
       {"backup_ksfd_killed", Path::backup, [](Context& c) { c.h.set_env("KSFD_STANDIN_RAISE", "9"); }, 6,
        // The shell that runs ksfd reports the signal and exits with 137.
        [](Context const&) { return std::string("Error: ksfd out: Killed$"); }},
 
       // ---- the restore path --------------------------------------------------------
+      {"restore_config_count_not_an_integer", Path::restore,
+       [](Context& c) { config(c, [](ModuleConfig& m) { m.extra_lines = {"volume_attachment_timeout ten"}; }); }, 13,
+       [](Context const&) { return not_an_integer("volume_attachment_timeout", "ten", "is not an integer"); }},
       {"restore_networks_refused", Path::restore,
        [](Context& c) { fault(c, with(on("GET", ".*/os-networks"), {{"status", 500}})); }, 7,
        [](Context const&) { return error_line(kBeforeRestore, "unable to get list of available networks$"); }},
@@ -375,5 +420,137 @@ TEST_P(FailureInjection, ExitCodeLogLineAndNothingLeftInTheCloud) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, FailureInjection, ::testing::ValuesIn(rows()),
                          [](::testing::TestParamInfo<Row> const& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A file system of its own for -d, of `size` bytes (a tmpfs), unmounted
+// again when the object goes.
+class SmallDirectory {
+ public:
+  explicit SmallDirectory(std::string const& size) {
+    if (::mount("ks-small-task", dir_.str().c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
+      throw std::runtime_error("cannot mount a tmpfs on " + dir_.str() + ": " + std::strerror(errno));
+  }
+  ~SmallDirectory() { ::umount2(dir_.str().c_str(), MNT_DETACH); }
+  SmallDirectory(SmallDirectory const&) = delete;
+  SmallDirectory& operator=(SmallDirectory const&) = delete;
+
+  std::string str() const { return dir_.str(); }
+  // Writes the file `name` until the file system has no room left.
+  void fill(std::string const& name) const {
+    int const fd = ::open((dir_ / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot make the filler file");
+    std::string const block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+  }
+
+ private:
+  kstest::TempDir dir_;
+};
+
+struct FullDirectoryRow {
+  char const* name;
+  char const* size;
+  bool filled;    // no room left at all
+  int exit_code;  // 2: the snapshot tarball cannot be unpacked; 7: the archive cannot be extracted
+  char const* key_line;
+};
+
+void PrintTo(FullDirectoryRow const& row, std::ostream* out) { *out << row.name; }
+
+class FullDirectory : public ::testing::TestWithParam<FullDirectoryRow> {};
+
+// A restore whose -d has no room fails, and leaves no restore directory
+// behind (nor anything else of its own), whichever step runs out of room.
+TEST_P(FullDirectory, RestoreFailsAndLeavesNoRestoreDirectory) {
+  FullDirectoryRow const& row = GetParam();
+  Vm const vm = shared_backup().vm;
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  client.adopt("db-full", shared_backup().snapshot, shared_backup().archive);
+  CloudObjects const before = cloud_objects(h.inventory());
+  SmallDirectory const small(row.size);
+  if (row.filled) small.fill("filler");
+
+  std::vector<std::string> args = client.restore_args("db-full", RestoreRequest(true));
+  *(std::find(args.begin(), args.end(), "-d") + 1) = small.str();
+  ProcessResult const r = h.run(args);
+  std::string const log = h.log_text();
+  EXPECT_EQ(r.status, row.exit_code) << r.out << log;
+  EXPECT_TRUE(log_has(log, row.key_line)) << "no log line matches: " << row.key_line << "\n" << log;
+  EXPECT_EQ(directory_entries(small.str()),
+            row.filled ? std::vector<std::string>{"filler"} : std::vector<std::string>{});
+  EXPECT_EQ(cloud_objects(h.inventory()), before);
+  EXPECT_TRUE(h.block_devices().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restore, FullDirectory,
+    ::testing::Values(FullDirectoryRow{"no_room_at_all", "64k", true, 2, "Error: Unable to unpack snapshot file: "},
+                      FullDirectoryRow{"room_for_the_snapshot_tarball_only", "256k", false, 7,
+                                       "Warning: ksfd finished with an error flag"}),
+    [](::testing::TestParamInfo<FullDirectoryRow> const& info) { return std::string(info.param.name); });
+
+struct MissingDirectoryRow {
+  char const* name;
+  char const* directory;  // moved aside for the run
+  Path path;
+};
+
+void PrintTo(MissingDirectoryRow const& row, std::ostream* out) { *out << row.name; }
+
+class MissingDirectory : public ::testing::TestWithParam<MissingDirectoryRow> {};
+
+// Without the client's directories the task secret cannot be there: the run
+// ends with 14, before anything is made, and the Error names the directory.
+TEST_P(MissingDirectory, IsNamedAndNothingIsMade) {
+  MissingDirectoryRow const& row = GetParam();
+  Vm restored_from;
+  if (row.path == Path::restore) restored_from = shared_backup().vm;
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Vm const vm = row.path == Path::backup ? h.make_vm() : restored_from;
+  if (row.path == Path::restore) client.adopt("db-full", shared_backup().snapshot, shared_backup().archive);
+  CloudObjects const before = cloud_objects(h.inventory());
+
+  std::string const aside = std::string(row.directory) + ".aside";
+  fs::rename(row.directory, aside);
+  ClientRun run;
+  try {
+    run = row.path == Path::backup ? client.backup(vm.id, "db-full") : client.restore("db-full");
+  } catch (...) {
+    fs::rename(aside, row.directory);
+    throw;
+  }
+  fs::remove_all(row.directory);  // what the run may have made anew
+  fs::rename(aside, row.directory);
+
+  std::string const log = h.log_text();
+  EXPECT_EQ(run.result.status, 14) << run.result.out << log;
+  std::string const key = error_line("bool KsModuleUniversal::load_client_defined_storages()",
+                                     "the directory " + literal(row.directory) +
+                                         " does not exist; the backup client writes the secret of each task into "
+                                         "/opt/kestrova/var/tasks$");
+  EXPECT_TRUE(log_has(log, key)) << "no log line matches: " << key << "\n" << log;
+  EXPECT_TRUE(log_has(log, "Error: int main\\(int, char\\*\\*\\)Wrong combination of options$")) << log;
+  EXPECT_EQ(cloud_objects(h.inventory()), before);
+  EXPECT_TRUE(directory_entries(h.task_dir()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Installation, MissingDirectory,
+    ::testing::Values(MissingDirectoryRow{"backup_without_var", "/opt/kestrova/var", Path::backup},
+                      MissingDirectoryRow{"backup_without_tasks", "/opt/kestrova/var/tasks", Path::backup},
+                      MissingDirectoryRow{"restore_without_var", "/opt/kestrova/var", Path::restore}),
+    [](::testing::TestParamInfo<MissingDirectoryRow> const& info) { return std::string(info.param.name); });
 
 }  // namespace

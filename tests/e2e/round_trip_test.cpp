@@ -188,3 +188,82 @@ TEST(RoundTrip, FullAndIncrementalBackupRestoredAsANewServer) {
   }
   EXPECT_EQ(after, expected) << difference(expected, after);
 }
+
+namespace {
+
+// The test's working directory for a scope (the module inherits it).
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(fs::path const& dir) : before_(fs::current_path()) { fs::current_path(dir); }
+  ~WorkingDirectory() { fs::current_path(before_); }
+  WorkingDirectory(WorkingDirectory const&) = delete;
+  WorkingDirectory& operator=(WorkingDirectory const&) = delete;
+
+ private:
+  fs::path before_;
+};
+
+struct RelativeRow {
+  char const* name;
+  char const* directory;  // the value of -d
+  bool from_parent;       // run in the parent of the temporary directory, else in it
+};
+
+void PrintTo(RelativeRow const& row, std::ostream* out) { *out << row.name; }
+
+class RelativeDirectory : public ::testing::TestWithParam<RelativeRow> {};
+
+// A relative -d names the same directory to ksfd (which runs after "cd /")
+// and in the lines for the client as the absolute one would: the backup
+// succeeds with absolute paths, and its restore builds the server again.
+TEST_P(RelativeDirectory, BackupAndRestoreNameAbsolutePaths) {
+  RelativeRow const& row = GetParam();
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  Vm const vm = h.make_vm();
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  CloudObjects const before = cloud_objects(h.inventory());
+  std::vector<std::string> const original = volume_bytes(h, vm.volume_ids);
+  std::string const T = fs::canonical(h.task_dir()).string();
+  WorkingDirectory const in(row.from_parent ? fs::path(T).parent_path() : fs::path(T));
+  auto relative = [&](std::vector<std::string> args) {
+    *(std::find(args.begin(), args.end(), "-d") + 1) = row.directory;
+    return args;
+  };
+
+  ClientRun backup;
+  backup.args = relative(client.backup_args(vm.id, "db-full"));
+  backup.result = h.run(backup.args);
+  ASSERT_EQ(backup.result.status, 0) << backup.command_line() << "\n" << backup.result.out << h.log_text();
+  expect_backup_lines(backup, T, "db-full");
+  for (std::string const& item : {T + "/db-full.vm.config : vm.config",
+                                  T + "/db-full_vdb.config : " + vm.volume_ids[0] + ".conf"})
+    EXPECT_TRUE(backup.result.has_line(item)) << item << "\n" << backup.result.out;
+  std::vector<std::string> const ksfd = h.ksfd_calls();
+  ASSERT_EQ(ksfd.size(), 1u);
+  EXPECT_NE(ksfd[0].find(" -m " + T + "/db-full.snap_dir/db-full.meta"), std::string::npos) << ksfd[0];
+  EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
+  ASSERT_TRUE(client.keep("db-full"));
+
+  ClientRun restore;
+  restore.args = relative(client.restore_args("db-full", RestoreRequest(true)));
+  restore.result = h.run(restore.args);
+  ASSERT_EQ(restore.result.status, 0) << restore.command_line() << "\n" << restore.result.out << h.log_text();
+  EXPECT_TRUE(directory_entries(T).empty()) << "the restore directory stays";
+  std::vector<boost::json::value> const restored = servers_named(h, "db_2");
+  ASSERT_EQ(restored.size(), 1u) << h.log_text();
+  std::vector<std::string> new_ids;
+  for (auto const& id : restored[0].at("volumes").as_array()) new_ids.emplace_back(id.as_string());
+  EXPECT_TRUE(volume_bytes(h, new_ids) == original) << "the restored volumes differ from the backed-up ones";
+  EXPECT_TRUE(h.block_devices().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, RelativeDirectory,
+    ::testing::Values(RelativeRow{"below_the_working_directory", "task", true},
+                      RelativeRow{"the_working_directory_itself", ".", false},
+                      RelativeRow{"with_dot_elements", "./task/", true}),
+    [](::testing::TestParamInfo<RelativeRow> const& info) { return std::string(info.param.name); });
+
+}  // namespace

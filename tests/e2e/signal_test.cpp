@@ -1,13 +1,16 @@
 // Signals that the backup client (or an operator) sends to the running
-// program: a termination (SIGTERM, SIGINT, SIGHUP, SIGQUIT, or a sent SIGSEGV)
-// in the middle of a step ends the run with 17 and leaves nothing in the cloud; a pause stops ksfd
-// and a resume lets the backup finish.
+// program: a termination (SIGTERM, SIGINT, SIGHUP, SIGQUIT, a sent SIGSEGV,
+// or another signal whose default ends a process, such as SIGUSR1) in the
+// middle of a step ends the run with 17 and leaves nothing in the cloud; a
+// timer's signal changes nothing; a pause stops ksfd and a resume lets the
+// backup finish.
 #include <signal.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -54,6 +57,30 @@ bool starts_with(std::string const& line, std::string const& prefix) { return li
 
 enum class Moment { backup_ksfd_reads, backup_snapshot_wait, restore_ksfd_extracts };
 
+// Starts the backup `name` of `vm` and returns once it has reached the
+// moment: ksfd reads (its pid in `ksfd`) or the first poll of a snapshot
+// still being made. Null when it never gets there.
+std::unique_ptr<ChildProcess> start_backup_at(Moment moment, Harness& h, BackupClient const& client, Vm const& vm,
+                                              std::string const& name, pid_t& ksfd, int ms_per_item = 2000) {
+  std::unique_ptr<ChildProcess> run;
+  if (moment == Moment::backup_ksfd_reads) {
+    h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", std::to_string(ms_per_item));
+    run = client.start_backup(vm.id, name);
+    ksfd = ksfd_pid_of(*run);
+    if (ksfd <= 0) return nullptr;
+  } else {
+    // The module's first poll of a snapshot still "creating" (its standard
+    // output comes in blocks, the cloud's log at once).
+    h.cloud().set_polls({{"snapshot_create", 3}});
+    h.cloud().clear_log();
+    // The signal must come within the polls of the wait: on the real clock.
+    h.cap_clock_rate(1);
+    run = client.start_backup(vm.id, name);
+    if (!wait_for_requests(h, "GET", ".*/snapshots/[0-9a-f-]+", 1)) return nullptr;
+  }
+  return run;
+}
+
 struct SignalRow {
   char const* name;
   Moment moment;
@@ -79,30 +106,14 @@ TEST_P(Termination, EndsWith17AndLeavesNothing) {
 
   std::unique_ptr<ChildProcess> run;
   pid_t ksfd = -1;
-  switch (moment) {
-    case Moment::backup_ksfd_reads:
-      h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
-      run = client.start_backup(vm.id, "db-next");
-      ksfd = ksfd_pid_of(*run);
-      ASSERT_GT(ksfd, 0);
-      break;
-    case Moment::backup_snapshot_wait:
-      // The module's first poll of a snapshot still "creating" (its standard
-      // output comes in blocks, the cloud's log at once).
-      h.cloud().set_polls({{"snapshot_create", 3}});
-      h.cloud().clear_log();
-      // The signal must come within the polls of the wait: on the real clock.
-      h.cap_clock_rate(1);
-
-      run = client.start_backup(vm.id, "db-next");
-      ASSERT_TRUE(wait_for_requests(h, "GET", ".*/snapshots/[0-9a-f-]+", 1));
-      break;
-    case Moment::restore_ksfd_extracts:
-      h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
-      run = client.start_restore("db-full", RestoreRequest(true));
-      ksfd = ksfd_pid_of(*run);
-      ASSERT_GT(ksfd, 0);
-      break;
+  if (moment == Moment::restore_ksfd_extracts) {
+    h.set_env("KSFD_STANDIN_DELAY_ITEM_MS", "2000");
+    run = client.start_restore("db-full", RestoreRequest(true));
+    ksfd = ksfd_pid_of(*run);
+    ASSERT_GT(ksfd, 0);
+  } else {
+    run = start_backup_at(moment, h, client, vm, "db-next", ksfd);
+    ASSERT_NE(run, nullptr);
   }
   run->send_signal(GetParam().signal);
   ProcessResult const r = run->wait(std::chrono::seconds(120));
@@ -143,8 +154,56 @@ INSTANTIATE_TEST_SUITE_P(Signals, Termination,
                                            SignalRow{"hup_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGHUP},
                                            SignalRow{"quit_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGQUIT},
                                            SignalRow{"hup_restore_while_ksfd_extracts", Moment::restore_ksfd_extracts,
-                                                     SIGHUP}),
+                                                     SIGHUP},
+                                           // Signals whose default would end the module at once.
+                                           SignalRow{"usr1_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGUSR1},
+                                           SignalRow{"usr1_backup_during_snapshot_wait", Moment::backup_snapshot_wait,
+                                                     SIGUSR1},
+                                           SignalRow{"usr2_backup_while_ksfd_reads", Moment::backup_ksfd_reads, SIGUSR2},
+                                           SignalRow{"usr2_restore_while_ksfd_extracts", Moment::restore_ksfd_extracts,
+                                                     SIGUSR2}),
                          [](::testing::TestParamInfo<SignalRow> const& info) { return std::string(info.param.name); });
+
+struct MomentRow {
+  char const* name;
+  Moment moment;
+};
+
+void PrintTo(MomentRow const& row, std::ostream* out) { *out << row.name; }
+
+class TimerSignals : public ::testing::TestWithParam<MomentRow> {};
+
+// A timer's signal asks for nothing: the backup goes on and succeeds, with
+// its result lines, and leaves nothing in the cloud.
+TEST_P(TimerSignals, AreIgnoredAndTheBackupSucceeds) {
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  Vm const vm = h.make_vm();
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  CloudObjects const before = cloud_objects(h.inventory());
+  pid_t ksfd = -1;
+  auto run = start_backup_at(GetParam().moment, h, client, vm, "db-full", ksfd, 500);
+  ASSERT_NE(run, nullptr);
+  for (int signal : {SIGALRM, SIGVTALRM, SIGPROF}) run->send_signal(signal);
+  ProcessResult const r = run->wait(std::chrono::seconds(120));
+  std::string const log = h.log_text();
+  EXPECT_EQ(r.status, 0) << r.out << log;
+  EXPECT_NE(r.line_starting("Packed: 100%"), nullptr) << r.out;
+  EXPECT_TRUE(r.has_line("MAIN SNAPSHOT FILENAME:" + h.task_dir() + "/db-full.snap")) << r.out;
+  EXPECT_NE(log.find("The task to make a full backup of resource '" + vm.id + "' completed successfully"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Module was terminated"), std::string::npos) << log;
+  EXPECT_TRUE(h.block_devices().empty());
+  EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TimerSignals,
+                         ::testing::Values(MomentRow{"while_ksfd_reads", Moment::backup_ksfd_reads},
+                                           MomentRow{"during_snapshot_wait", Moment::backup_snapshot_wait}),
+                         [](::testing::TestParamInfo<MomentRow> const& info) { return std::string(info.param.name); });
 
 // SIGTERM that arrives while the module writes a log line (here: the lines
 // that follow the file list, as it writes the ksfd list file) still ends the

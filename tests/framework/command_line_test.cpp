@@ -14,6 +14,8 @@
 
 namespace {
 
+namespace fs = boost::filesystem;
+
 char const program[] = "/usr/lib/kestrova/ks_test_module";
 
 struct Parsed {
@@ -439,6 +441,61 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {}}),
     case_name<ParamCase>);
+
+// A relative -d is made absolute once, against the working directory of the
+// start, for every operation that takes it; an absolute one stays as given.
+TEST(TemporaryDirectory, RelativeBecomesAbsoluteAgainstTheWorkingDirectory) {
+  kstest::TempDir work;
+  fs::path const before = fs::current_path();
+  fs::current_path(work.path());
+  std::string const cwd = fs::current_path().string();  // as getcwd gives it
+  struct Row {
+    std::vector<std::string> args;  // the operation, then -d and its value
+    std::string directory;
+  };
+  std::vector<Row> const rows = {
+      {{"-b", "x", "-d", "task"}, cwd + "/task"},
+      {{"-b", "x", "-d", "."}, cwd},
+      {{"-b", "x", "-d", "./"}, cwd},
+      {{"-r", "rec", "-d", "./a//b/."}, cwd + "/a/b"},
+      {{"-A", "x", "-d", "../up"}, cwd + "/../up"},
+      {{"-R", "rec", "-d", "dst"}, cwd + "/dst"},
+      {{"-b", "x", "-d", "/abs/./x/"}, "/abs/./x/"},
+      {{"-b", "x", "-d", ""}, ""},
+  };
+  std::vector<Parsed> parsed;
+  for (auto const& row : rows) parsed.push_back(parse(row.args));
+  fs::current_path(before);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].args.back());
+    ASSERT_TRUE(parsed[i].accepted) << parsed[i].output;
+    EXPECT_EQ(parsed[i].options.tmp_operation_directory, rows[i].directory);
+    if (rows[i].args[0] == "-R") {
+      EXPECT_EQ(parsed[i].options.destination_resource, rows[i].directory);
+    }
+  }
+}
+
+// Without a working directory a relative -d names nothing: refused.
+TEST(TemporaryDirectory, RelativeWithoutAWorkingDirectoryIsRefused) {
+  fs::path const before = fs::current_path();
+  Parsed p;
+  {
+    kstest::TempDir gone;
+    fs::current_path(gone.path());
+  }
+  p = parse({"-b", "x", "-d", "task"});
+  fs::current_path(before);
+  EXPECT_FALSE(p.accepted);
+  EXPECT_NE(p.output.find("Error: The temporary operation directory (-d) \"task\" is relative, and the working "
+                          "directory cannot be read: "),
+            std::string::npos)
+      << p.output;
+  // An absolute one needs none.
+  fs::current_path("/");
+  EXPECT_TRUE(parse({"-b", "x", "-d", "/t"}).accepted);
+  fs::current_path(before);
+}
 
 TEST(ModuleParametersParse, RunsWithoutOptionE) {
   Parsed p = parse({"-b", "x"});

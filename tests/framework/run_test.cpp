@@ -265,8 +265,9 @@ INSTANTIATE_TEST_SUITE_P(
              "Unable to load configuration from config file."},
         Case{"no_restore_directory", {"-r", "rec", "-d", "@T"}, failing({"define_restore_directory"}), 7,
              {"load_module_config", "define_restore_directory"}, ""},
+        // The restore directory goes as after any other failed step.
         Case{"meta_not_unpacked", {"-r", "rec", "-d", "@T", "-M", "/nonexistent/m.snap"}, {}, 2,
-             {"load_module_config", "define_restore_directory"},
+             {"load_module_config", "define_restore_directory", "close_restore"},
              "Unable to unpack snapshot file: \"/nonexistent/m.snap\"."},
         Case{"before_restore_fails", {"-r", "rec", "-d", "@T"}, failing({"before_restore"}), 7,
              {"load_module_config", "define_restore_directory", "before_restore", "close_restore"}, ""},

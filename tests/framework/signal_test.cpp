@@ -121,10 +121,12 @@ char process_state(pid_t pid) {
 }
 
 // Each request to end (a hang-up is what a closed ssh session of the client
-// sends) gets the same clean-up.
+// sends) gets the same clean-up; so does every other signal whose default
+// would end the process at once with everything the run made left.
 TEST(ShutdownSignal, EachShutdownSignalDuringABackupReleasesOnceAndExits17) {
   KS_REQUIRE_SANDBOX();
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT,
+                  SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
     SCOPED_TRACE(strsignal(sig));
     kstest::TempDir work;
     Probe probe("wait_in_prepare", {"-b", "vm", "-d", work.str(), "-n", "arch"});
@@ -137,6 +139,22 @@ TEST(ShutdownSignal, EachShutdownSignalDuringABackupReleasesOnceAndExits17) {
               std::string::npos)
         << probe.log();
   }
+}
+
+// A timer's signal asks for nothing: the run goes on as if none had come,
+// and still ends as asked afterwards.
+TEST(ShutdownSignal, TimerSignalsAreIgnored) {
+  KS_REQUIRE_SANDBOX();
+  kstest::TempDir work;
+  Probe probe("wait_in_prepare", {"-b", "vm", "-d", work.str(), "-n", "arch"});
+  ASSERT_TRUE(wait_for([&] { return probe.called("prepare"); }));
+  for (int sig : {SIGALRM, SIGVTALRM, SIGPROF}) probe.signal(sig);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_NE(process_state(probe.pid()), '?') << "a timer signal ended the module";
+  EXPECT_FALSE(probe.called("release"));
+  probe.signal(SIGTERM);
+  EXPECT_EQ(probe.wait_exit(), 17) << probe.output();
+  EXPECT_EQ(count(probe.calls(), "release"), 1);
 }
 
 // The process ends from inside the handler without running the exit
@@ -481,7 +499,12 @@ TEST(BrokenPipe, ClosedStandardOutputDoesNotKillTheModule) {
 
 TEST(SignalDispositions, InstalledByInitAndRestoredByTheModule) {
   KS_REQUIRE_SANDBOX();
-  int const signals[] = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE, SIGHUP, SIGQUIT};
+  std::vector<int> handled = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE, SIGHUP, SIGQUIT,
+                              SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT};
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) handled.push_back(sig);
+  int const ignored[] = {SIGALRM, SIGVTALRM, SIGPROF};
+  // The faults keep their default.
+  int const untouched[] = {SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT};
   auto disposition = [](int sig) {
     struct sigaction current {};
     sigaction(sig, nullptr, &current);
@@ -492,9 +515,15 @@ TEST(SignalDispositions, InstalledByInitAndRestoredByTheModule) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(kstest::init_and_run(module, {"prog", "-V"}), 0u);
     testing::internal::GetCapturedStdout();
-    for (int sig : signals) EXPECT_NE(disposition(sig), SIG_DFL) << sig;
+    for (int sig : handled) {
+      EXPECT_NE(disposition(sig), SIG_DFL) << strsignal(sig);
+      EXPECT_NE(disposition(sig), SIG_IGN) << strsignal(sig);
+    }
+    for (int sig : ignored) EXPECT_EQ(disposition(sig), SIG_IGN) << strsignal(sig);
+    for (int sig : untouched) EXPECT_EQ(disposition(sig), SIG_DFL) << strsignal(sig);
   }
-  for (int sig : signals) EXPECT_EQ(disposition(sig), SIG_DFL) << sig;
+  for (int sig : handled) EXPECT_EQ(disposition(sig), SIG_DFL) << strsignal(sig);
+  for (int sig : ignored) EXPECT_EQ(disposition(sig), SIG_DFL) << strsignal(sig);
 }
 
 }  // namespace

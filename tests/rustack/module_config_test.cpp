@@ -190,15 +190,47 @@ TEST(ModuleConfigFile, MissingFileFailsAndKeepsTheDefaults) {
                              kPath + "\n");
 }
 
-TEST(ModuleConfigFile, NonNumericTimeOutsThrowTheConversionError) {
+// The conversion's own exception types (run() ends with 13), with a text
+// that names the key, the value and the line.
+TEST(ModuleConfigFile, NonNumericTimeOutsThrowTheConversionErrorNamingKeyValueAndLine) {
   KS_REQUIRE_SANDBOX();
-  for (char const* line : {"timeout abc\n", "volume_creation_timeout x\n", "snapshot_creation_timeout -\n",
-                           "volume_attachment_timeout 99999999999\n"}) {
-    SCOPED_TRACE(line);
-    kstest::write_module_config(std::string("username u\n") + line);
+  struct Row {
+    std::string text;
+    bool out_of_range;
+    std::string what;
+  };
+  std::string const of = " of " + kPath + ")";
+  std::vector<Row> const rows = {
+      {"username u\ntimeout abc\n", false, "timeout: 'abc' is not an integer (line 2" + of},
+      {"# c\n\nvolume_creation_timeout x\n", false, "volume_creation_timeout: 'x' is not an integer (line 3" + of},
+      {"snapshot_creation_timeout -\n", false, "snapshot_creation_timeout: '-' is not an integer (line 1" + of},
+      {"username u\nvolume_attachment_timeout 99999999999\n", true,
+       "volume_attachment_timeout: '99999999999' is out of the range of an integer (line 2" + of},
+      {"timeout -2147483649\n", true, "timeout: '-2147483649' is out of the range of an integer (line 1" + of},
+      {"timeout it's\n", false, "timeout: 'it\\'s' is not an integer (line 1" + of},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.text);
+    kstest::write_module_config(row.text);
     ModuleProbe module;
-    EXPECT_THROW(module.load_module_config(), std::logic_error);
+    try {
+      module.load_module_config();
+      ADD_FAILURE() << "no exception";
+    } catch (std::out_of_range const& e) {
+      EXPECT_TRUE(row.out_of_range);
+      EXPECT_EQ(e.what(), row.what);
+    } catch (std::invalid_argument const& e) {
+      EXPECT_FALSE(row.out_of_range);
+      EXPECT_EQ(e.what(), row.what);
+    }
   }
+  // The conversion reads the leading digits, and the range's ends are numbers.
+  kstest::write_module_config("volume_creation_timeout 12abc\ntimeout 2147483647\n");
+  ModuleProbe module;
+  LogLines log;
+  EXPECT_TRUE(module.load_module_config());
+  EXPECT_EQ(module.config().volume_creation_timeout, 12u);
+  EXPECT_EQ(module.config().timeout, 5u);
 }
 
 // ------------------------------------------------------- module parameters

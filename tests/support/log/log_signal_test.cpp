@@ -76,7 +76,8 @@ TEST(LogUnderSignals, HandlerSignalsWaitForTheMessageToBeWritten) {
   KS_REQUIRE_SANDBOX();
   kstest::TempDir dir;
   std::string const log = (dir / "held.log").string();
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGUSR1, SIGUSR2, SIGXCPU, SIGPWR, SIGRTMIN,
+                  SIGRTMAX}) {
     SCOPED_TRACE(strsignal(sig));
     struct sigaction sa {}, old {};
     sa.sa_handler = note_arrival;

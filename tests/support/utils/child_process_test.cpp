@@ -182,11 +182,14 @@ TEST(ChildProcess, CommandStartsWithCleanSignalsAndInheritedDescriptors) {
   sigemptyset(&blocked);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGUSR1}) sigaddset(&blocked, s);
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
-  struct sigaction ignore {}, old_pipe {}, old_int {};
+  struct sigaction ignore {}, old_pipe {}, old_int {}, old_timers[3] {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &old_pipe);
   sigaction(SIGINT, &ignore, &old_int);
+  // The module ignores the timer signals; a tool must not inherit that.
+  int const timers[] = {SIGALRM, SIGVTALRM, SIGPROF};
+  for (int i = 0; i < 3; ++i) sigaction(timers[i], &ignore, &old_timers[i]);
 
   std::string output;
   int const rc = execute_command("grep -E '^Sig(Blk|Ign)' /proc/self/status; ls /proc/self/fd", output);
@@ -195,6 +198,7 @@ TEST(ChildProcess, CommandStartsWithCleanSignalsAndInheritedDescriptors) {
   ::close(private_fd);
   sigaction(SIGPIPE, &old_pipe, nullptr);
   sigaction(SIGINT, &old_int, nullptr);
+  for (int i = 0; i < 3; ++i) sigaction(timers[i], &old_timers[i], nullptr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
   ASSERT_EQ(rc, 0) << output;
@@ -202,7 +206,7 @@ TEST(ChildProcess, CommandStartsWithCleanSignalsAndInheritedDescriptors) {
   std::size_t const ign = output.find("SigIgn:\t");
   ASSERT_NE(ign, std::string::npos) << output;
   unsigned long long const ignored = std::stoull(output.substr(ign + 8, 16), nullptr, 16);
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE})
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE, SIGALRM, SIGVTALRM, SIGPROF})
     EXPECT_EQ(ignored & (1ull << (s - 1)), 0u) << "signal " << s << " ignored";
   std::string const fds = "\n" + output.substr(output.find('\n', ign) + 1);
   EXPECT_NE(fds.find("\n" + std::to_string(inherited) + "\n"), std::string::npos) << fds;
