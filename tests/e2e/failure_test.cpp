@@ -385,6 +385,7 @@ struct NameRow {
   int exit_code;
   std::string line;             // the log line that names it, escaped
   std::string raw;              // the break that must never be written
+  std::string log_level = "";   // of the logger configuration; empty: the default
 };
 
 void PrintTo(NameRow const& row, std::ostream* out) { *out << row.name; }
@@ -395,6 +396,9 @@ std::vector<NameRow> const& name_rows() {
   static std::vector<NameRow> const all = {
       {"resource_with_a_line_end", "\n" + kForged, "db-full", 2, "\\n" + kForged + "\". Resource doesn't exist.",
        "\n" + kForged},
+      // The lock lines at Debug name it too.
+      {"resource_with_a_line_end_at_debug", "\n" + kForged, "db-full", 2,
+       "\\n" + kForged + "\". Resource doesn't exist.", "\n" + kForged, "Debug"},
       {"resource_with_a_nel", "\xc2\x85" + kForged, "db-full", 2,
        "\\xc2\\x85" + kForged + "\". Resource doesn't exist.", "\xc2\x85"},
       {"copy_name_with_a_nel", "", "db\xc2\x85" + kForged, 14,
@@ -417,7 +421,9 @@ class HostileName : public ::testing::TestWithParam<NameRow> {};
 TEST_P(HostileName, IsRefusedOnOneLineAndMakesNothing) {
   NameRow const& row = GetParam();
   fs::remove("/opt/kestrova/log/ks_module_rustack.log");
-  Harness h;
+  HarnessOptions options;
+  options.log_level = row.log_level;
+  Harness h(options);
   kstest::TempDir store;
   BackupClient client(h, store.str());
   Vm const vm = h.make_vm();
