@@ -1,11 +1,10 @@
 // Faults of the requests that make or attach the cloud objects of a backup
 // and of a restore, through the real program: a signal while the request is
 // out, a reply past the module's time-out, a reply without the new object's
-// id or with one that would forge a line, and one failed clean-up request.
-// Whatever the cloud made on the module's behalf is gone afterwards (a
-// failed restore keeps what it completed, each object named at Error). Also
-// releases whose clean-up requests keep failing, and two modules at once on
-// one Kestrova VM with the cloud's device hints crossed and no serial links.
+// id, and one failed clean-up request. Whatever the cloud made on the
+// module's behalf is gone afterwards (a failed restore keeps what it
+// completed, each object named at Error). Also two modules at once on one Kestrova VM with the
+// cloud's device hints crossed and no serial links.
 #include <signal.h>
 
 #include <gtest/gtest.h>
