@@ -14,7 +14,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-std::string quoted(std::string const& text) { return kestrova::as_quoted(text, '"', '\\'); }
+// Names in messages: quoted, and never a line break.
+std::string quoted(std::string const& text) { return kestrova::as_one_line(kestrova::as_quoted(text, '"', '\\')); }
 
 // Its messages name the public reader, whichever caller asked.
 char const read_restrictions_signature[] =

@@ -24,7 +24,8 @@ namespace module {
 
 namespace {
 
-std::string quoted(std::string const& text) { return kestrova::as_quoted(text, '"', '\\'); }
+// Names in messages: quoted, and never a line break.
+std::string quoted(std::string const& text) { return kestrova::as_one_line(kestrova::as_quoted(text, '"', '\\')); }
 
 // A lock file replaced again and again between our open and our lock means
 // something else is deleting it; give up instead of spinning.

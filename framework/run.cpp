@@ -17,7 +17,10 @@
 
 namespace {
 
-std::string quoted(std::string const& text) { return kestrova::as_quoted(text, '"', '\\'); }
+// A name from the command line in a log line: quoted, and never a line
+// break. By value: for a std::string lvalue a reference parameter would lose
+// to std::quoted, which argument-dependent lookup also finds.
+std::string quoted(std::string text) { return kestrova::as_one_line(kestrova::as_quoted(text, '"', '\\')); }
 
 void log_config_failure() {
   KsLogStream(KsLogLvl::Error) << "Unable to load configuration from config file." << std::endl;

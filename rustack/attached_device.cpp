@@ -302,7 +302,7 @@ int wait_for_attached_device(device_roots const& roots, std::string const& hint,
   if (end == rustack_poll::ending::awaited) {
     if (!hint.empty() && normal(hint) != normal(last.device))
       KsLogStream(KsLogLvl::Info) << "The cloud reported device '" << as_one_line(hint) << "' for volume '"
-                                  << volume_id
+                                  << as_one_line(volume_id)
                                   << (last.by_serial ? "', its serial names '" : "', the one new disk is '")
                                   << as_one_line(last.device) << "'" << std::endl;
     device = last.device;
@@ -314,9 +314,10 @@ int wait_for_attached_device(device_roots const& roots, std::string const& hint,
   }
   if (last.state == probe_result::unusable) {
     KsLogStream(KsLogLvl::Error) << signature << last.reason << std::endl;
-    KsLogStream(KsLogLvl::Error) << signature << ": no device with the serial of volume '" << volume_id << "' ("
-                                 << serial_link_path(roots.dev, volume_id) << ") appeared on server '"
-                                 << as_one_line(server_name) << "', so its device cannot be told" << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": no device with the serial of volume '" << as_one_line(volume_id)
+                                 << "' (" << as_one_line(serial_link_path(roots.dev, volume_id))
+                                 << ") appeared on server '" << as_one_line(server_name)
+                                 << "', so its device cannot be told" << std::endl;
     return 2;
   }
   KsLogStream(KsLogLvl::Error) << signature << timeout_message << std::endl;

@@ -97,8 +97,8 @@ void KsModuleRuStack::run_owed_after_script(curlAPI& client, char const* signatu
                                  << as_one_line(call.domain) << std::endl;
 }
 
-void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
-  if (snapshot_ids.empty() && created_volume_ids.empty()) return;
+bool KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signature) {
+  if (snapshot_ids.empty() && created_volume_ids.empty()) return true;
   std::vector<std::string> snapshots_left = snapshot_ids;
   std::set<std::string> volumes_left = created_volume_ids;
   rustack_cleanup::remove_objects(client, backup_project_id, snapshots_left, volumes_left, settings.vm_id,
@@ -106,6 +106,8 @@ void KsModuleRuStack::remove_backup_objects(curlAPI& client, char const* signatu
   kestrova::signals_held held(kestrova::signals_held::which::shutdown);
   snapshot_ids.swap(snapshots_left);
   created_volume_ids.swap(volumes_left);
+  // The lists keep what is still there.
+  return snapshot_ids.empty() && created_volume_ids.empty();
 }
 
 void KsModuleRuStack::remove_backup_files(char const* signature) {
@@ -156,7 +158,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
 
   try {
     KsLogStream(KsLogLvl::Info) << "Got a task to make " << backup_kind(options_.backup_type) << " backup of VM '"
-                                << options_.resource << "'" << std::endl;
+                                << as_one_line(options_.resource) << "'" << std::endl;
     KsLogStream(KsLogLvl::Info) << "Copy name: " << options_.archive_name << std::endl;
     // Nothing is made before the server is known.
     if (!describe_backup_server(run)) return false;
@@ -183,7 +185,8 @@ bool KsModuleRuStack::describe_backup_server(backup_run& run) {
     return false;
   }
   if (check_resource(resource) != 0) {
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of VM " << resource << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of VM " << as_one_line(resource)
+                                 << std::endl;
     return false;
   }
   run.running = resource_vm.status == "ACTIVE";
@@ -191,7 +194,7 @@ bool KsModuleRuStack::describe_backup_server(backup_run& run) {
   run.parameters = read_backup_parameters();
   server_conf& server = run.server;
   if (run.client.get_server_config(resource_vm.id, server, run.admin) != 0) {
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << resource << "'"
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get VM configuration: '" << as_one_line(resource) << "'"
                                  << std::endl;
     return false;
   }
@@ -267,8 +270,8 @@ bool KsModuleRuStack::describe_backup_volumes(backup_run& run) {
   for (std::string const& id : run.server.attached_volumes) {
     volume record;
     if (run.client.get_volume_info(run.server.tenant_id, id, record) != 0) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << id << "'"
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get information for volume: '" << as_one_line(id)
+                                   << "'" << std::endl;
       return false;
     }
     run.records.push_back(record);
@@ -296,8 +299,8 @@ bool KsModuleRuStack::take_snapshots(backup_run& run) {
       }
     }
     if (created != 0) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '" << record.id << "'"
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '"
+                                   << as_one_line(record.id) << "'" << std::endl;
       return false;
     }
     record.snapshot_id = snapshot_id;
@@ -316,12 +319,12 @@ bool KsModuleRuStack::await_snapshots(backup_run& run) {
     for (volume const& record : run.records) {
       std::string status;
       if (run.client.get_snapshot_status(run.server.tenant_id, record.snapshot_id, status) != 0) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '" << record.snapshot_id
-                                     << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to get status of snapshot: '"
+                                     << as_one_line(record.snapshot_id) << "'" << std::endl;
         return rustack_poll::answer::failed;
       }
       if (!snapshot_status_known(status)) {
-        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << record.snapshot_id
+        KsLogStream(KsLogLvl::Error) << kPrepareSig << ": snapshot '" << as_one_line(record.snapshot_id)
                                      << "' has unexpected status: " << as_one_line(status) << std::endl;
         return rustack_poll::answer::failed;
       }
@@ -330,9 +333,9 @@ bool KsModuleRuStack::await_snapshots(backup_run& run) {
     return pending ? rustack_poll::answer::pending : rustack_poll::answer::awaited;
   });
   if (end == rustack_poll::ending::bound)
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << pending->snapshot_id
-                                 << "' of volume: '" << pending->id << "'. Break by timeout " << snapshot_bound
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": can't create snapshot: '" << as_one_line(pending->snapshot_id)
+                                 << "' of volume: '" << as_one_line(pending->id) << "'. Break by timeout "
+                                 << snapshot_bound << std::endl;
   if (end != rustack_poll::ending::awaited) return false;
   KsLogStream(KsLogLvl::Info) << "All snapshots "
                               << " are available now" << std::endl;
@@ -353,15 +356,15 @@ bool KsModuleRuStack::attach_copies(backup_run& run, bool replica) {
     if (!rustack_device::attach_to_kestrova_vm(run.client, attaching, run.server.tenant_id, copy_id, record.id,
                                                kPrepareSig, device))
       return false;
-    KsLogStream(KsLogLvl::Info) << "Volume '" << copy_id << "' was successfully attached to VM '" << settings.vm_id
-                                << "'" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(copy_id) << "' was successfully attached to VM '"
+                                << settings.vm_id << "'" << std::endl;
 
     std::string const device_name = fs::path(device).filename().string();
     auto const same_name = names.find(device_name);
     if (same_name != names.end()) {
-      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << same_name->second << "' and '" << copy_id
-                                   << "' appeared as the same device '" << as_one_line(device_name) << "'"
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << kPrepareSig << ": volumes '" << as_one_line(same_name->second) << "' and '"
+                                   << as_one_line(copy_id) << "' appeared as the same device '"
+                                   << as_one_line(device_name) << "'" << std::endl;
       return false;
     }
     names[device_name] = copy_id;
@@ -387,17 +390,18 @@ bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint
     }
   }
   if (created != 0) {
-    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '" << snapshot_id << "'"
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '"
+                                 << as_one_line(snapshot_id) << "'" << std::endl;
     return false;
   }
-  KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << copy_id << "' becomes available ..." << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << as_one_line(copy_id) << "' becomes available ..."
+                              << std::endl;
   if (rustack_wait::wait_for_volume_status(
           run.client, run.server.tenant_id, copy_id, "creating", "available", true, creation_bound, kPrepareSig,
-          ": can't create volume: '" + copy_id + "' from snapshot: '" + snapshot_id + "'. Break by timeout " +
-              std::to_string(creation_bound)) != 0)
+          ": can't create volume: '" + as_one_line(copy_id) + "' from snapshot: '" + as_one_line(snapshot_id) +
+              "'. Break by timeout " + std::to_string(creation_bound)) != 0)
     return false;
-  KsLogStream(KsLogLvl::Info) << "New volume '" << copy_id << "' is available now" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "New volume '" << as_one_line(copy_id) << "' is available now" << std::endl;
   return true;
 }
 
@@ -417,7 +421,7 @@ bool KsModuleRuStack::save_copy_description(backup_run& run, volume const& recor
   if (replica) {
     KsLogStream(KsLogLvl::Info) << "Do not save volume configuration for the replica" << std::endl;
   } else {
-    KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << record.id
+    KsLogStream(KsLogLvl::Info) << "Configuration of volume '" << as_one_line(record.id)
                                 << "' was captured here: " << as_one_line(config_path) << std::endl;
     run.items[config_path] = record.id + ".conf";
     run.items[device] = device_name;
@@ -464,44 +468,53 @@ bool KsModuleRuStack::release_resource_after_backup() {
       rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig,
                                        " (no API version)");
       remove_backup_files(kReleaseSig);
-      log_unfinished_task_end();
+      log_unfinished_task_end(false);
       return false;
     }
     if (!rustack_cleanup::with_retries(retries, [&] { return client.login(false) == 0; })) {
       KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable login to url: " << settings.url << std::endl;
       rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, " (no login)");
       remove_backup_files(kReleaseSig);
-      log_unfinished_task_end();
+      log_unfinished_task_end(false);
       return false;
     }
-    remove_backup_objects(client, kReleaseSig);
+    // A copy or snapshot that stays (each named at Error) fails the release
+    // as a failed login does: the run is no success.
+    bool const removed = remove_backup_objects(client, kReleaseSig);
     remove_backup_files(kReleaseSig);
-    if (!log_unfinished_task_end())
+    if (!log_unfinished_task_end(removed))
       KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '"
-                                  << options_.resource << "' completed successfully"
+                                  << as_one_line(options_.resource) << "' completed successfully"
                                   << "\n"
                                   << std::endl;
-    return true;
+    return removed;
   } catch (fs::filesystem_error const& e) {
     KsLogStream(KsLogLvl::Error) << kReleaseSig << ": fs:" << kestrova::as_one_line(e.what()) << std::endl;
   } catch (std::exception const& e) {
     KsLogStream(KsLogLvl::Error) << kReleaseSig << ": exception:" << kestrova::as_one_line(e.what()) << std::endl;
   }
   rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, "");
-  log_unfinished_task_end();
+  log_unfinished_task_end(false);
   return false;
 }
 
-bool KsModuleRuStack::log_unfinished_task_end() {
-  // The release of a backup that a shutdown signal stopped, or whose ksfd
-  // run failed, says so: never that the task completed.
-  char const* const how = shutdown_requested ? "was interrupted" : !backup_succeeded ? "failed" : nullptr;
+bool KsModuleRuStack::log_unfinished_task_end(bool released) {
+  // The release of a backup that a shutdown signal stopped, whose ksfd run
+  // failed or that leaves objects behind says so: never that the task
+  // completed.
+  char const* how = nullptr;
+  if (shutdown_requested)
+    how = "was interrupted";
+  else if (!backup_succeeded || !released)
+    how = "failed";
   if (!how) return false;
   std::string left;
-  for (std::string const& id : snapshot_ids) left += (left.empty() ? "snapshot '" : ", snapshot '") + id + "'";
-  for (std::string const& id : created_volume_ids) left += (left.empty() ? "volume '" : ", volume '") + id + "'";
-  KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '" << options_.resource
-                              << "' " << how
+  for (std::string const& id : snapshot_ids)
+    left += (left.empty() ? "snapshot '" : ", snapshot '") + as_one_line(id) + "'";
+  for (std::string const& id : created_volume_ids)
+    left += (left.empty() ? "volume '" : ", volume '") + as_one_line(id) + "'";
+  KsLogStream(KsLogLvl::Info) << "The task to make " << options_.backup_type << " backup of VM '"
+                              << as_one_line(options_.resource) << "' " << how
                               << (left.empty() ? "; its temporary objects were removed"
                                                : "; of its temporary objects these were left behind: " + left)
                               << "\n"

@@ -17,6 +17,7 @@ using curl_api_ops::has_id;
 using curl_api_ops::log_error;
 using curl_api_ops::log_info;
 using curl_api_ops::path_segment;
+using curl_api_ops::refused_id;
 using curl_api_ops::report_error_member;
 using curl_api_ops::reply_object;
 using kestrova::as_one_line;
@@ -225,6 +226,8 @@ int curlAPI::get_server_list(std::vector<rustack_vm_info>& list) {
           info.id = member_text(server, "id");
           info.name = member_text(server, "name");
           info.status = member_text(server, "status");
+          if (refused_id(sig, "server id", info.id))
+            return 2;
           list.push_back(std::move(info));
         }
       }
@@ -235,7 +238,7 @@ int curlAPI::get_server_list(std::vector<rustack_vm_info>& list) {
         return 2;
       }
       if (!queries.insert(next).second) {
-        log_error(sig, ": the server list links a page it has given before: " + next);
+        log_error(sig, ": the server list links a page it has given before: " + as_one_line(next));
         return 2;
       }
       // Only the query of the link is taken: its address may be the
@@ -334,6 +337,12 @@ int curlAPI::get_server_config(std::string const& id, server_conf& record, bool 
           return rc;
       }
     }
+    // The ids of the description name objects in later requests and lines.
+    if (refused_id(sig, "server id", record.id) || refused_id(sig, "project id", record.tenant_id))
+      return 6;
+    for (auto const& volume_id : record.attached_volumes)
+      if (refused_id(sig, "volume id", volume_id))
+        return 6;
     return 0;
   });
 }
@@ -540,6 +549,10 @@ int curlAPI::create_server(std::string const& boot_volume_id, rustack_server_par
       log_error(sig, ": got empty ID of created server");
       return 7;
     }
+    if (refused_id(sig, "server id", record.id)) {
+      record.id.clear();
+      return 7;
+    }
     return 0;
   });
 }
@@ -564,7 +577,7 @@ int curlAPI::attach_volume(std::string const& server_id, std::string const& volu
   char const* const sig = kAttachSig;
   device.clear();
   int const rc = guarded(sig, 6, [&]() {
-    log_info("Attaching volume '" + volume_id + "' to VM '" + server_id + "' ...");
+    log_info("Attaching volume '" + as_one_line(volume_id) + "' to VM '" + as_one_line(server_id) + "' ...");
     if (!has_id(sig, "server id", server_id) || !has_id(sig, "volume id", volume_id))
       return 6;
     std::string const body =
@@ -596,7 +609,7 @@ int curlAPI::attach_volume(std::string const& server_id, std::string const& volu
 int curlAPI::detach_volume(std::string const& server_id, std::string const& volume_id) {
   char const* const sig = kDetachSig;
   return guarded(sig, 6, [&]() {
-    log_info("Detaching volume '" + volume_id + "' from VM '" + server_id + "' ...");
+    log_info("Detaching volume '" + as_one_line(volume_id) + "' from VM '" + as_one_line(server_id) + "' ...");
     if (!has_id(sig, "server id", server_id) || !has_id(sig, "volume id", volume_id))
       return 6;
     std::string reply;
@@ -607,13 +620,14 @@ int curlAPI::detach_volume(std::string const& server_id, std::string const& volu
     if (reply.empty()) {
       if (last_http_code() == 404) {
         // Not attached (any more): what a detach is for.
-        KsLogStream(KsLogLvl::Warning) << sig << ": volume '" << volume_id << "' is not attached to VM '"
-                                       << server_id << "' (HTTP code 404)" << std::endl;
+        KsLogStream(KsLogLvl::Warning) << sig << ": volume '" << as_one_line(volume_id) << "' is not attached to VM '"
+                                       << as_one_line(server_id) << "' (HTTP code 404)" << std::endl;
         return 0;
       }
       if (!curl_api_ops::empty_reply_is_success(*this, sig))
         return 6;
-      log_info("Volume '" + volume_id + "' was successfully detached from VM '" + server_id + "'");
+      log_info("Volume '" + as_one_line(volume_id) + "' was successfully detached from VM '" + as_one_line(server_id) +
+               "'");
       return 0;
     }
     std::string code;

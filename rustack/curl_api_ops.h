@@ -71,6 +71,34 @@ inline std::string path_segment(std::string const& id) {
   return percent_encoded(id);
 }
 
+// True when `id` is a plain token: not empty, only letters, digits, "-", "_"
+// and ".". The cloud's ids are such tokens; one that is not (a line end
+// would start a line of its own in the log and on standard output) makes
+// the reply that holds it a failed one.
+inline bool is_plain_id(std::string const& id) {
+  if (id.empty())
+    return false;
+  for (char ch : id) {
+    auto const c = static_cast<unsigned char>(ch);
+    bool const ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '_' || c == '.';
+    if (!ok)
+      return false;
+  }
+  return true;
+}
+
+// True (after an Error line that shows it escaped) when a reply gave a
+// non-empty `what` (e.g. "volume id") that is not a plain token; an empty
+// one is left to the caller.
+inline bool refused_id(char const* signature, char const* what, std::string const& id) {
+  if (id.empty() || is_plain_id(id))
+    return false;
+  KsLogStream(KsLogLvl::Error) << signature << ": the " << what << " in the reply is not a plain id: "
+                               << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
+  return true;
+}
+
 // An empty id would address the collection instead of one object (a DELETE
 // of ".../volumes/"): refused before any request, with an Error line.
 inline bool has_id(char const* signature, char const* what, std::string const& id) {

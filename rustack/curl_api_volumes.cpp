@@ -18,9 +18,11 @@ using curl_api_ops::has_id;
 using curl_api_ops::log_error;
 using curl_api_ops::log_info;
 using curl_api_ops::path_segment;
+using curl_api_ops::refused_id;
 using curl_api_ops::report_error_member;
 using curl_api_ops::reply_object;
 using curl_api_ops::reply_object_messages;
+using kestrova::as_one_line;
 
 namespace {
 
@@ -186,6 +188,13 @@ int curlAPI::get_volume_info(std::string const& project, std::string const& volu
         take_plain(m, "size", image.size);
       }
     }
+    // The ids of the description name objects in later requests and lines.
+    if (refused_id(sig, "volume id", record.id) || refused_id(sig, "snapshot id", record.snapshot_id) ||
+        refused_id(sig, "source volume id", record.source_volid) || refused_id(sig, "project id", record.tenant_id))
+      return 6;
+    for (auto const& attachment : record.attachments)
+      if (refused_id(sig, "attachment id", attachment.attachment_id))
+        return 6;
     return 0;
   });
 }
@@ -278,6 +287,8 @@ int read_created_id(curlAPI& api, char const* sig, std::string const& reply, cha
     log_error(sig, std::string(": got empty ID for created ") + kind);
     return 6;
   }
+  if (refused_id(sig, (std::string(kind) + " id").c_str(), id))
+    return 6;
   return 0;
 }
 
@@ -288,7 +299,7 @@ int curlAPI::create_snapshot(std::string const& project, std::string const& desc
   char const* const sig = kCreateSnapshotSig;
   snapshot_id.clear();
   int const rc = guarded(sig, [&]() {
-    log_info("Creating a snapshot for volume '" + source.id + "' ...");
+    log_info("Creating a snapshot for volume '" + as_one_line(source.id) + "' ...");
     if (!has_id(sig, "project id", project) || !has_id(sig, "volume id", source.id))
       return 6;
     std::string const body = "{\"snapshot\": {\"name\": \"snapshot-" + json_escaped(source.name) +
@@ -363,7 +374,7 @@ int delete_object(curlAPI& api, char const* sig, std::string const& url, char co
   if (reply.empty()) {
     if (!curl_api_ops::empty_reply_is_success(api, sig))
       return 6;
-    log_info(std::string(title) + " '" + id + "' was removed successfully");
+    log_info(std::string(title) + " '" + as_one_line(id) + "' was removed successfully");
     return 0;
   }
   std::string code;
@@ -376,7 +387,7 @@ int delete_object(curlAPI& api, char const* sig, std::string const& url, char co
 int curlAPI::delete_volume(std::string const& project, std::string const& volume_id) {
   char const* const sig = kDeleteVolumeSig;
   return guarded(sig, [&]() {
-    log_info("Removing volume '" + volume_id + "' ...");
+    log_info("Removing volume '" + as_one_line(volume_id) + "' ...");
     if (!has_id(sig, "project id", project) || !has_id(sig, "volume id", volume_id))
       return 6;
     return delete_object(*this, sig, storage_base(path_segment(project)) + "/volumes/" + path_segment(volume_id),
@@ -387,7 +398,7 @@ int curlAPI::delete_volume(std::string const& project, std::string const& volume
 int curlAPI::delete_snapshot(std::string const& project, std::string const& snapshot_id) {
   char const* const sig = kDeleteSnapshotSig;
   return guarded(sig, [&]() {
-    log_info("Removing snapshot '" + snapshot_id + "' ...");
+    log_info("Removing snapshot '" + as_one_line(snapshot_id) + "' ...");
     if (!has_id(sig, "project id", project) || !has_id(sig, "snapshot id", snapshot_id))
       return 6;
     return delete_object(*this, sig, storage_base(path_segment(project)) + "/snapshots/" + path_segment(snapshot_id),
@@ -407,22 +418,28 @@ int curlAPI::detach_volumes(std::string const& project, std::set<std::string> co
   int result = 0;
   for (auto const& vol : volumes) {
     if (detach_volume(server, vol) != 0) {
-      log_error(sig, ": unable to detach volume '" + vol + "' from server '" + server + "'");
+      log_error(sig, ": unable to detach volume '" + as_one_line(vol) + "' from server '" + as_one_line(server) + "'");
       result = 2;
       continue;
     }
-    log_info("Wait while the detached volume '" + vol + "' changes its state to 'available' ...");
+    log_info("Wait while the detached volume '" + as_one_line(vol) + "' changes its state to 'available' ...");
     rustack_poll::ending const end = rustack_poll::poll(bound, rustack_poll::order::sleep_then_ask, [&] {
       std::string status;
       if (get_volume_status(project, vol, status) != 0) {
-        log_error(sig, ": unable to get status of volume: '" + vol + "'");
+        log_error(sig, ": unable to get status of volume: '" + as_one_line(vol) + "'");
+        return rustack_poll::answer::failed;
+      }
+      // A detach that ended in an error state never becomes available.
+      if (status == "error" || status.rfind("error_", 0) == 0) {
+        log_error(sig, ": the detach of volume '" + as_one_line(vol) + "' from server '" + as_one_line(server) +
+                           "' ended in the state " + as_one_line(status));
         return rustack_poll::answer::failed;
       }
       return status == "available" ? rustack_poll::answer::awaited : rustack_poll::answer::pending;
     });
     if (end == rustack_poll::ending::bound)
-      log_error(sig, ": unable to detach volume: '" + vol + "' from server: '" + server + "'. Break by timeout " +
-                         std::to_string(bound));
+      log_error(sig, ": unable to detach volume: '" + as_one_line(vol) + "' from server: '" + as_one_line(server) +
+                         "'. Break by timeout " + std::to_string(bound));
     if (end != rustack_poll::ending::awaited) result = 2;
   }
   return result;
@@ -431,7 +448,7 @@ int curlAPI::detach_volumes(std::string const& project, std::set<std::string> co
 void curlAPI::remove_volumes(std::string const& project, std::set<std::string> const& volumes) {
   for (auto const& vol : volumes)
     if (delete_volume(project, vol) != 0)
-      log_error(kRemoveVolumesSig, ": unable to delete volume '" + vol + "'");
+      log_error(kRemoveVolumesSig, ": unable to delete volume '" + as_one_line(vol) + "'");
 }
 
 void curlAPI::detach_and_remove_volumes(std::string const& project, std::set<std::string> const& volumes,

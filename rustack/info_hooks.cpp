@@ -84,8 +84,8 @@ int KsModuleRuStack::check_resource(std::string const& resource) {
     }
   }
   if (!found) {
-    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": there is no such VM: '" << resource << "' in Rustack"
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": there is no such VM: '" << kestrova::as_one_line(resource)
+                                 << "' in Rustack" << std::endl;
     return 2;
   }
   return 0;
@@ -137,7 +137,8 @@ bool KsModuleRuStack::resource_exists() {
 
 void KsModuleRuStack::make_archiving() {
   try {
-    KsLogStream(KsLogLvl::Info) << "Archive (delete) the resource: " << options_.resource << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Archive (delete) the resource: " << kestrova::as_one_line(options_.resource)
+                                << std::endl;
     curlAPI client(settings);
     if (client.login(false) != 0) {
       KsLogStream(KsLogLvl::Error) << kArchivingSig << ": unable to get status of VM "

@@ -31,23 +31,22 @@ bool attach_to_kestrova_vm(curlAPI& client, attach_run& run, std::string const& 
   device_census const before = block_devices_under(run.roots.dev);
   std::string hint;
   if (client.attach_volume(settings.vm_id, volume_id, hint) != 0) {
-    KsLogStream(KsLogLvl::Error) << signature << ": unable to attach volume '" << volume_id << "' to server '"
-                                 << kestrova::as_one_line(settings.vm_name) << "'" << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": unable to attach volume '" << kestrova::as_one_line(volume_id)
+                                 << "' to server '" << kestrova::as_one_line(settings.vm_name) << "'" << std::endl;
     return false;
   }
   auto const same_hint = run.reported.find(hint);
   if (same_hint != run.reported.end()) {
-    KsLogStream(KsLogLvl::Error) << signature << ": volumes '" << same_hint->second << "' and '" << volume_id
-                                 << "' were both reported at device '" << kestrova::as_one_line(hint) << "'"
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << signature << ": volumes '" << kestrova::as_one_line(same_hint->second) << "' and '"
+                                 << kestrova::as_one_line(volume_id) << "' were both reported at device '"
+                                 << kestrova::as_one_line(hint) << "'" << std::endl;
     return false;
   }
   run.reported[hint] = volume_id;
-  if (rustack_wait::wait_for_volume_status(client, project, volume_id, "available", "in-use", false,
-                                           run.attachment_bound, signature,
-                                           ": unable to attach volume: '" + volume_id + "' to server: '" +
-                                               settings.vm_id + "'. Break by timeout " +
-                                               std::to_string(run.attachment_bound)) != 0)
+  if (rustack_wait::wait_for_volume_status(
+          client, project, volume_id, "available", "in-use", false, run.attachment_bound, signature,
+          ": unable to attach volume: '" + kestrova::as_one_line(volume_id) + "' to server: '" + settings.vm_id +
+              "'. Break by timeout " + std::to_string(run.attachment_bound)) != 0)
     return false;
   if (wait_for_attached_device(run.roots, hint, volume_id, before, settings.vm_name, signature,
                                ": unable to find just attached volume: '" + volume_text + "' to server: '" +

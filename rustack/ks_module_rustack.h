@@ -139,14 +139,16 @@ class KsModuleRuStack : public KsModuleUniversal {
   // Runs the owed "after" script, if any (best effort; a failure is logged).
   void run_owed_after_script(curlAPI& client, char const* signature);
   // Detaches and deletes the backup's volumes, deletes its snapshots, and
-  // logs at Error whatever is left; the lists keep only what is left.
-  void remove_backup_objects(curlAPI& client, char const* signature);
+  // logs at Error whatever is left; the lists keep only what is left. True
+  // when nothing is left.
+  bool remove_backup_objects(curlAPI& client, char const* signature);
   // Removes the list file and the description files of the backup.
   void remove_backup_files(char const* signature);
-  // At the end of the release of a backup that was interrupted or whose ksfd
-  // run failed: the Info line that says so and names what is left; false
-  // (nothing logged) for a backup that ran to its end.
-  bool log_unfinished_task_end();
+  // At the end of the release of a backup that was interrupted, whose ksfd
+  // run failed or whose release could not remove everything (`released`
+  // false): the Info line that says so and names what is left; false
+  // (nothing logged) for a backup that ran to its end and was released.
+  bool log_unfinished_task_end(bool released);
 
   // Restore: the volumes this run made, by project, and the new server,
   // until the restore has reported success. A restore that fails removes the

@@ -23,7 +23,8 @@ std::string object_url(curlAPI const& client, std::string const& project, char c
 
 }  // namespace
 
-presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status) {
+presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status,
+                 std::vector<std::string>* attached_to) {
   std::string reply;
   try {
     if (client.process_curl_api_request(url, curlAPI::GET, reply, "", false, true) != 0) return presence::unknown;
@@ -41,6 +42,15 @@ presence look_up(curlAPI& client, std::string const& url, char const* kind, std:
   auto const* text = object->get_object().if_contains("status");
   if (!text || !text->is_string()) return presence::unknown;
   status = std::string(text->get_string());
+  if (attached_to) {
+    attached_to->clear();
+    auto const* attachments = object->get_object().if_contains("attachments");
+    if (attachments && attachments->is_array())
+      for (auto const& a : attachments->get_array()) {
+        auto const* server = a.is_object() ? a.get_object().if_contains("server_id") : nullptr;
+        if (server && server->is_string()) attached_to->emplace_back(server->get_string());
+      }
+  }
   return status == "deleting" ? presence::gone : presence::present;
 }
 
@@ -54,7 +64,7 @@ bool in_transition(char const* kind, std::string const& status) {
 
 void log_one(char const* signature, char const* kind, std::string const& id, std::string const& project,
              std::string const& why) {
-  KsLogStream(KsLogLvl::Error) << signature << ": " << kind << " '" << id << "' of project '"
+  KsLogStream(KsLogLvl::Error) << signature << ": " << kind << " '" << kestrova::as_one_line(id) << "' of project '"
                                << kestrova::as_one_line(project) << "' is left behind" << why << std::endl;
 }
 
@@ -66,11 +76,16 @@ Ids still_there(curlAPI& client, std::string const& project, Ids const& ids, cha
   Ids left;
   for (std::string const& id : ids) {
     std::string status;
-    presence const p = look_up(client, object_url(client, project, path, id), kind, status);
+    std::vector<std::string> servers;  // a volume still attached to them
+    presence const p = look_up(client, object_url(client, project, path, id), kind, status, &servers);
     if (p == presence::gone) continue;
+    std::string attached;
+    for (std::string const& server : servers)
+      attached += (attached.empty() ? ", attached to server '" : "' and '") + kestrova::as_one_line(server);
+    if (!attached.empty()) attached += "'";
     if (signature)
       log_one(signature, kind, id, project,
-              p == presence::present ? " in the state " + kestrova::as_one_line(status)
+              p == presence::present ? " in the state " + kestrova::as_one_line(status) + attached
                                      : std::string(" (its state cannot be read)"));
     left.insert(left.end(), id);
   }

@@ -18,8 +18,10 @@ enum class presence { gone, present, unknown };
 
 // Looks an object up at `url` (its member `kind`, "snapshot", "volume" or
 // "server", gives its "status") with a plain request, so that one already
-// gone (404) is no error; "deleting" counts as gone.
-presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status);
+// gone (404) is no error; "deleting" counts as gone. With `attached_to`, the
+// server ids of a volume's attachments go there.
+presence look_up(curlAPI& client, std::string const& url, char const* kind, std::string& status,
+                 std::vector<std::string>* attached_to = nullptr);
 
 // Waits, a look and then one after each second of at most `bound`, while a
 // snapshot is still being made or a volume is being made, attached or detached: the

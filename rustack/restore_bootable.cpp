@@ -30,12 +30,13 @@ bool mark_bootable(curlAPI& client, std::vector<volume> const& records, std::vec
     if (records[k].bootable != "true")
       continue;
     if (client.set_volume_bootable(records[k].tenant_id, ids[k], true) != 0) {
-      KsLogStream(KsLogLvl::Error) << signature << ": unable to mark the restored volume '" << ids[k]
-                                   << "' (a copy of '" << kestrova::as_one_line(records[k].id)
-                                   << "') bootable, no server can boot from it" << std::endl;
+      KsLogStream(KsLogLvl::Error) << signature << ": unable to mark the restored volume '"
+                                   << kestrova::as_one_line(ids[k]) << "' (a copy of '"
+                                   << kestrova::as_one_line(records[k].id) << "') bootable, no server can boot from it"
+                                   << std::endl;
       return false;
     }
-    KsLogStream(KsLogLvl::Info) << "Volume '" << ids[k] << "' is marked bootable" << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Volume '" << kestrova::as_one_line(ids[k]) << "' is marked bootable" << std::endl;
   }
   return true;
 }

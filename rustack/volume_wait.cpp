@@ -13,12 +13,12 @@ int wait_for_volume_status(curlAPI& client, std::string const& project, std::str
   if (status == awaited) return 0;
   rustack_poll::ending const end = rustack_poll::poll(bound, rustack_poll::order::sleep_then_ask, [&] {
     if (client.get_volume_status(project, volume_id, status) != 0) {
-      KsLogStream(KsLogLvl::Error) << signature << ": unable to get status of volume: '" << volume_id << "'"
-                                   << std::endl;
+      KsLogStream(KsLogLvl::Error) << signature << ": unable to get status of volume: '"
+                                   << kestrova::as_one_line(volume_id) << "'" << std::endl;
       return rustack_poll::answer::failed;
     }
     if (availability && status != "creating" && status != "available" && status != "downloading") {
-      KsLogStream(KsLogLvl::Error) << signature << ": volume '" << volume_id
+      KsLogStream(KsLogLvl::Error) << signature << ": volume '" << kestrova::as_one_line(volume_id)
                                    << "' has unexpected status: " << kestrova::as_one_line(status) << std::endl;
       return rustack_poll::answer::failed;
     }

@@ -59,7 +59,9 @@ bool is_uri_host(std::string const& text);
 bool is_valid_uuid(std::string const& text);       // versions 1..5
 // One plain path component, safe to join to a directory: not empty, not "."
 // or "..", without "/" and without control characters (bytes below 0x20,
-// 0x7f). Bytes above 0x7f (UTF-8 names) are allowed.
+// 0x7f, and in UTF-8 form the C1 controls U+0080..U+009F and the line and
+// paragraph separators U+2028, U+2029). Other bytes above 0x7f (UTF-8
+// names) are allowed.
 bool is_plain_name(std::string const& text);
 // Like is_uint, and the value must fit 32 bits; stores it in `out`.
 bool string_to_uint(std::string const& text, unsigned int& out);

@@ -57,8 +57,16 @@ bool string_to_uint(std::string const& text, unsigned int& out) {
 
 bool is_plain_name(std::string const& text) {
   if (text.empty() || text == "." || text == "..") return false;
-  for (unsigned char c : text)
+  std::size_t const n = text.size();
+  auto const byte = [&](std::size_t i) { return i < n ? static_cast<unsigned char>(text[i]) : 0u; };
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned const c = byte(i);
     if (c == '/' || c < 0x20 || c == 0x7f) return false;
+    // The C1 controls (U+0080..U+009F) and U+2028, U+2029 in their UTF-8
+    // form: Unicode readers take NEL and the separators for line breaks.
+    if (c == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f) return false;
+    if (c == 0xe2 && byte(i + 1) == 0x80 && (byte(i + 2) == 0xa8 || byte(i + 2) == 0xa9)) return false;
+  }
   return true;
 }
 

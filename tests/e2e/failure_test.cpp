@@ -421,6 +421,73 @@ TEST_P(FailureInjection, ExitCodeLogLineAndNothingLeftInTheCloud) {
 INSTANTIATE_TEST_SUITE_P(Steps, FailureInjection, ::testing::ValuesIn(rows()),
                          [](::testing::TestParamInfo<Row> const& info) { return std::string(info.param.name); });
 
+// A -b or -n from the command line whose line break would start a line of
+// its own on standard output (a result line the client reads).
+struct NameRow {
+  char const* name;
+  std::string resource_suffix;  // appended to the server's id for -b
+  std::string copy_name;        // -n
+  int exit_code;
+  std::string line;             // the log line that names it, escaped
+  std::string raw;              // the break that must never be written
+  std::string log_level = "";   // of the logger configuration; empty: the default
+};
+
+void PrintTo(NameRow const& row, std::ostream* out) { *out << row.name; }
+
+std::string const kForged = "MAIN SNAPSHOT FILENAME:/forged";
+
+std::vector<NameRow> const& name_rows() {
+  static std::vector<NameRow> const all = {
+      {"resource_with_a_line_end", "\n" + kForged, "db-full", 2, "\\n" + kForged + "\". Resource doesn't exist.",
+       "\n" + kForged},
+      // The lock lines at Debug name it too.
+      {"resource_with_a_line_end_at_debug", "\n" + kForged, "db-full", 2,
+       "\\n" + kForged + "\". Resource doesn't exist.", "\n" + kForged, "Debug"},
+      {"resource_with_a_nel", "\xc2\x85" + kForged, "db-full", 2,
+       "\\xc2\\x85" + kForged + "\". Resource doesn't exist.", "\xc2\x85"},
+      {"copy_name_with_a_nel", "", "db\xc2\x85" + kForged, 14,
+       "The archive name must be one file name, without '/' or control characters: \"db\\xc2\\x85" + kForged + "\"",
+       "\xc2\x85"},
+      {"copy_name_with_a_line_separator", "", "db\xe2\x80\xa8" + kForged, 14,
+       "The archive name must be one file name, without '/' or control characters: \"db\\xe2\\x80\\xa8" + kForged +
+           "\"",
+       "\xe2\x80\xa8"},
+      {"copy_name_with_a_paragraph_separator", "", "db\xe2\x80\xa9" + kForged, 14,
+       "The archive name must be one file name, without '/' or control characters: \"db\\xe2\\x80\\xa9" + kForged +
+           "\"",
+       "\xe2\x80\xa9"},
+  };
+  return all;
+}
+
+class HostileName : public ::testing::TestWithParam<NameRow> {};
+
+TEST_P(HostileName, IsRefusedOnOneLineAndMakesNothing) {
+  NameRow const& row = GetParam();
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  HarnessOptions options;
+  options.log_level = row.log_level;
+  Harness h(options);
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Vm const vm = h.make_vm();
+  CloudObjects const before = cloud_objects(h.inventory());
+
+  ClientRun const run = client.backup(vm.id + row.resource_suffix, row.copy_name);
+  std::string const log = h.log_text();
+  EXPECT_EQ(run.result.status, row.exit_code) << run.command_line() << "\n" << run.result.out << log;
+  std::string const& out = run.result.out;
+  EXPECT_NE((out + log).find(row.line), std::string::npos) << out << log;
+  EXPECT_EQ(out.find(row.raw), std::string::npos) << out;
+  EXPECT_EQ(log.find(row.raw), std::string::npos) << log;
+  for (auto const& line : run.result.out_lines) EXPECT_NE(line.rfind("MAIN ", 0), 0u) << line;
+  EXPECT_EQ(cloud_objects(h.inventory()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, HostileName, ::testing::ValuesIn(name_rows()),
+                         [](::testing::TestParamInfo<NameRow> const& info) { return std::string(info.param.name); });
+
 }  // namespace
 
 namespace {

@@ -122,7 +122,9 @@ Harness::Harness(HarnessOptions options) {
       write_volume(id, random_bytes(fs::file_size(volume_file(id))));
     }
   }
-  if (!options.log_level.empty()) write_file(kLoggerConfig, "log_level " + options.log_level + "\n");
+  // The logger reads its file only when all three keys are there.
+  if (!options.log_level.empty())
+    write_file(kLoggerConfig, "log_level " + options.log_level + "\nlog_file_max_size 1\nlog_file_max_rotate 10\n");
   if (options.write_config) write_config(options.config);
 }
 

@@ -125,6 +125,7 @@ struct HarnessOptions {
   bool kestrova_root_disk = true;    // /dev/vda as a block device of random bytes
   bool fill_standard_vm = true;      // random bytes in the volumes of "web" (when the seed has them)
   std::string log_level;             // non-empty: /opt/kestrova/etc/ks_logger.config with this log_level
+                                     // (and the default size and rotation)
   std::vector<std::string> cloud_args;  // more arguments of fake_cloud.py
 };
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <regex>
@@ -42,6 +43,7 @@ struct RequestRow {
   // A failed restore keeps what it completed (its volumes, a server it
   // made), named at Error; every other row leaves nothing.
   bool keeps_named = false;
+  char const* log_part = nullptr;  // a part of the log the run must write
 };
 
 void PrintTo(RequestRow const& row, std::ostream* out) { *out << row.name; }
@@ -52,6 +54,8 @@ void PrintTo(RequestRow const& row, std::ostream* out) { *out << row.name; }
 #define VOLUMES R"("method": "POST", "path": ".*/volumes")"
 #define ATTACHMENTS R"("method": "POST", "path": ".*/os-volume_attachments")"
 #define SERVERS R"("method": "POST", "path": "/nova-api/v2/servers")"
+// An id whose line end would start a result line of its own.
+#define FORGED R"("x\nMAIN SNAPSHOT FILENAME:/forged")"
 
 std::vector<RequestRow> const& rows() {
   static std::vector<RequestRow> const all = {
@@ -67,6 +71,21 @@ std::vector<RequestRow> const& rows() {
       {"backup_attach_times_out", Path::backup, {"{" ATTACHMENTS R"(, "nth": 2, "delay": 4})"}, 6, false, 3},
       {"backup_attach_reply_without_device", Path::backup,
        {"{" ATTACHMENTS R"(, "patch": {"volumeAttachment": {"device": null}}})"}, 6},
+      // A create reply whose id is no plain token is a failed create: what it
+      // made is looked up and removed.
+      {"backup_snapshot_reply_with_a_forged_id", Path::backup,
+       {"{" SNAPSHOTS R"(, "nth": 2, "patch": {"snapshot": {"id": )" FORGED "}}}"}, 6, false, 10, false,
+       "the snapshot id in the reply is not a plain id: \"x\\nMAIN SNAPSHOT FILENAME:/forged\""},
+      {"backup_copy_reply_with_a_forged_id", Path::backup,
+       {"{" VOLUMES R"(, "nth": 2, "patch": {"volume": {"id": )" FORGED "}}}"}, 6, false, 10, false,
+       "the volume id in the reply is not a plain id: \"x\\nMAIN SNAPSHOT FILENAME:/forged\""},
+      // GET replies: the server's description, and then its first volume's.
+      {"backup_server_description_with_a_forged_id", Path::backup,
+       {R"({"method": "GET", "path": "/nova-api/v2/servers/[0-9a-f-]+", "patch": {"server": {"id": )" FORGED "}}}"},
+       6, false, 10, false, "the server id in the reply is not a plain id: "},
+      {"backup_volume_description_with_a_forged_id", Path::backup,
+       {R"({"method": "GET", "path": ".*/volumes/[0-9a-f-]+", "patch": {"volume": {"id": )" FORGED "}}}"}, 6, false,
+       10, false, "the volume id in the reply is not a plain id: "},
       {"backup_one_failed_detach", Path::backup,
        {R"({"method": "DELETE", "path": ".*/os-volume_attachments/.*", "status": 500})"}, 0},
       {"backup_one_failed_volume_delete", Path::backup,
@@ -82,6 +101,9 @@ std::vector<RequestRow> const& rows() {
       {"restore_volume_times_out", Path::restore, {"{" VOLUMES R"(, "delay": 4})"}, 7, false, 3},
       {"restore_volume_reply_without_id", Path::restore,
        {"{" VOLUMES R"(, "nth": 2, "patch": {"volume": {"id": null}}})"}, 7},
+      {"restore_volume_reply_with_a_forged_id", Path::restore,
+       {"{" VOLUMES R"(, "nth": 2, "patch": {"volume": {"id": )" FORGED "}}}"}, 7, false, 10, false,
+       "the volume id in the reply is not a plain id: "},
       {"restore_attach_signal_in_flight", Path::restore, {"{" ATTACHMENTS R"(, "delay": 3})"}, 17, true},
       {"restore_attach_times_out", Path::restore, {"{" ATTACHMENTS R"(, "nth": 2, "delay": 4})"}, 7, false, 3},
       // The second server list is the name search, once the volumes are complete.
@@ -94,6 +116,9 @@ std::vector<RequestRow> const& rows() {
       {"restore_server_times_out", Path::restore, {"{" SERVERS R"(, "delay": 4})"}, 7, false, 3, true},
       {"restore_server_reply_without_id", Path::restore, {"{" SERVERS R"(, "patch": {"server": {"id": null}}})"}, 7,
        false, 10, true},
+      {"restore_server_reply_with_a_forged_id", Path::restore,
+       {"{" SERVERS R"(, "patch": {"server": {"id": )" FORGED "}}}"}, 7, false, 10, true,
+       "the server id in the reply is not a plain id: "},
       {"restore_attach_to_the_new_server_signal_in_flight", Path::restore,
        {"{" ATTACHMENTS R"(, "nth": 3, "delay": 3})"}, 17, true},
       {"restore_one_failed_volume_delete_in_the_undo", Path::restore,
@@ -101,6 +126,19 @@ std::vector<RequestRow> const& rows() {
        7},
   };
   return all;
+}
+
+std::vector<std::string> lines_of(std::string const& text) {
+  std::vector<std::string> out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) out.push_back(line);
+  return out;
+}
+
+std::string const* first_line_starting(std::vector<std::string> const& lines, std::string const& start) {
+  for (auto const& line : lines)
+    if (line.rfind(start, 0) == 0) return &line;
+  return nullptr;
 }
 
 // The lines of the log at Error.
@@ -182,6 +220,12 @@ TEST_P(RequestFault, LeavesNothingUnnamed) {
   if (row.signal) {
     EXPECT_NE(log.find("Module was terminated. PID: "), std::string::npos) << log;
   }
+  if (row.log_part) {
+    EXPECT_NE(log.find(row.log_part), std::string::npos) << log;
+  }
+  // No value of the cloud writes a line of its own.
+  EXPECT_EQ(first_line_starting(r.out_lines, "MAIN SNAPSHOT FILENAME:/forged"), nullptr) << r.out;
+  EXPECT_EQ(first_line_starting(lines_of(log), "MAIN SNAPSHOT FILENAME:/forged"), nullptr) << log;
 
   // Nothing is attached to the Kestrova VM; every object the run made is
   // gone, or named at Error by a run that did not succeed; nothing that was
@@ -224,6 +268,101 @@ TEST_P(RequestFault, LeavesNothingUnnamed) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, RequestFault, ::testing::ValuesIn(rows()),
                          [](::testing::TestParamInfo<RequestRow> const& info) { return std::string(info.param.name); });
+
+// A release whose clean-up requests the cloud keeps refusing (every try),
+// or whose detach ends in an error state: the copies and snapshots stay.
+struct ReleaseRow {
+  char const* name;
+  std::vector<char const*> faults;  // on requests only the release sends
+  // What stays of the backup's objects.
+  std::size_t volumes, snapshots, attached;
+};
+
+void PrintTo(ReleaseRow const& row, std::ostream* out) { *out << row.name; }
+
+std::vector<ReleaseRow> const& release_rows() {
+  static std::vector<ReleaseRow> const all = {
+      {"every_detach_refused",
+       {R"({"method": "DELETE", "path": ".*/os-volume_attachments/.*", "times": 0, "status": 500})"}, 2, 0, 2},
+      {"every_volume_delete_refused", {R"({"method": "DELETE", "path": ".*/volumes/.*", "times": 0, "status": 500})"},
+       2, 0, 0},
+      {"every_snapshot_delete_refused",
+       {R"({"method": "DELETE", "path": ".*/snapshots/.*", "times": 0, "status": 500})"}, 0, 2, 0},
+      // The attachment stays in "detaching", the copy in "error".
+      {"a_detach_ends_in_error", {R"({"method": "DELETE", "path": ".*/os-volume_attachments/.*", "state": "error"})"},
+       1, 0, 1},
+  };
+  return all;
+}
+
+class ReleaseFault : public ::testing::TestWithParam<ReleaseRow> {};
+
+// Such a release ends as one that cannot log in: each object left is named
+// at Error, the last line says what is left, the run exits 6 and the client
+// gets no result lines.
+TEST_P(ReleaseFault, IsAFailureThatNamesWhatIsLeft) {
+  ReleaseRow const& row = GetParam();
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Vm const vm = h.make_vm();
+  h.cloud().set_polls(quick_polls());
+  CloudObjects const before = cloud_objects(h.inventory());
+  for (char const* rule : row.faults) h.cloud().add_fault(boost::json::parse(rule).as_object());
+
+  ClientRun const run = client.backup(vm.id, "db-full");
+  std::string const log = h.log_text();
+  EXPECT_EQ(run.result.status, 6) << run.result.out << log;
+  EXPECT_FALSE(h.ksfd_calls().empty()) << "the backup itself ran";
+  for (auto const& line : run.result.out_lines) EXPECT_NE(line.rfind("MAIN ", 0), 0u) << line;
+  EXPECT_EQ(log.find("completed successfully"), std::string::npos) << log;
+
+  // What stays, by the cloud's own inventory.
+  CloudObjects const after = cloud_objects(h.inventory());
+  std::string const diff = difference(before, after);
+  std::vector<std::pair<std::string, std::string>> left;  // kind, id
+  for (auto const& [id, status] : after.volumes)
+    if (!before.volumes.count(id)) left.emplace_back("volume", id);
+  for (auto const& [id, status] : after.snapshots)
+    if (!before.snapshots.count(id)) left.emplace_back("snapshot", id);
+  std::size_t attached = 0;
+  for (auto const& [volume, where] : after.attachments)
+    if (!before.attachments.count(volume) && where.rfind(sc::kestrova_vm, 0) == 0) ++attached;
+  EXPECT_EQ(after.volumes.size() - before.volumes.size(), row.volumes) << diff;
+  EXPECT_EQ(after.snapshots.size() - before.snapshots.size(), row.snapshots) << diff;
+  EXPECT_EQ(attached, row.attached) << diff;
+
+  // Each one named at Error, with the server a copy is still attached to.
+  std::string const sig = "Error: virtual bool KsModuleRuStack::release_resource_after_backup(): ";
+  for (auto const& [kind, id] : left) {
+    std::string const named = sig + kind + " '" + id + "' of project '" + sc::project + "' is left behind";
+    std::vector<std::string> const lines = error_lines(log);
+    auto const line = std::find_if(lines.begin(), lines.end(),
+                                   [&](std::string const& l) { return l.find(named) != std::string::npos; });
+    ASSERT_NE(line, lines.end()) << named << "\n" << log;
+    bool const still_attached = after.attachments.count(id) != 0;
+    EXPECT_EQ(line->find("attached to server '" + std::string(sc::kestrova_vm) + "'") != std::string::npos,
+              still_attached)
+        << *line;
+  }
+
+  // The last line names exactly what is left.
+  std::string last;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find_first_not_of(' ') != std::string::npos) last = line;
+  std::string const start =
+      "] Info: The task to make 1 backup of VM '" + vm.id + "' failed; of its temporary objects these were left behind: ";
+  auto const at = last.find(start);
+  ASSERT_NE(at, std::string::npos) << last;
+  std::string const named = last.substr(at + start.size());
+  for (auto const& [kind, id] : left) EXPECT_NE(named.find(kind + " '" + id + "'"), std::string::npos) << last;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(named.begin(), named.end(), '\'')), 2 * left.size()) << last;
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, ReleaseFault, ::testing::ValuesIn(release_rows()),
+                         [](::testing::TestParamInfo<ReleaseRow> const& info) { return std::string(info.param.name); });
 
 // The items of a restore without deployment: the one image, read back.
 std::string extracted_image(BackupClient const& client, std::string const& name) {

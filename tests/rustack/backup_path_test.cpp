@@ -307,8 +307,41 @@ std::set<std::string> ids_of(boost::json::object const& inventory, char const* k
   return ids;
 }
 
-// A clean-up that the cloud keeps refusing in part still ends the backup,
-// after its tries, and the log names every object it leaves behind.
+// The last line of the log that is not empty, its time stamp dropped.
+std::string last_log_line(std::string const& log) {
+  std::istringstream lines(log);
+  std::string last;
+  for (std::string line; std::getline(lines, line);) {
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    if (!line.empty()) last = line;
+  }
+  auto const end_of_time = last.find("] ");
+  return end_of_time == std::string::npos ? last : last.substr(end_of_time + 2);
+}
+
+// The end of a release that leaves objects behind: no result lines for the
+// client, no success, and a last line that names each object left.
+void expect_release_failure(ProcessResult const& r, std::string const& log, std::string const& vm,
+                            std::vector<std::pair<std::string, std::string>> const& left) {
+  for (auto const& line : r.out_lines) EXPECT_NE(line.rfind("MAIN ", 0), 0u) << line;
+  EXPECT_EQ(log.find("completed successfully"), std::string::npos) << log;
+  std::string const last = last_log_line(log);
+  std::string const start =
+      "Info: The task to make 1 backup of VM '" + vm + "' failed; of its temporary objects these were left behind: ";
+  EXPECT_EQ(last.rfind(start, 0), 0u) << last;
+  std::size_t named = 0;
+  for (auto const& [kind, id] : left) {
+    EXPECT_NE(last.find(kind + " '" + id + "'"), std::string::npos) << kind << " " << id << "\n" << last;
+    ++named;
+  }
+  // Nothing else is named.
+  std::string const list = last.substr(std::min(start.size(), last.size()));
+  EXPECT_EQ(static_cast<std::size_t>(std::count(list.begin(), list.end(), '\'')), 2 * named) << last;
+}
+
+// A clean-up that the cloud keeps refusing in part ends the backup after its
+// tries as a failure (exit 6), and the log names every object it leaves
+// behind.
 TEST_F(BackupPath, ReleaseNamesWhatItLeavesBehind) {
   Harness h;
   quick(h);
@@ -317,7 +350,7 @@ TEST_F(BackupPath, ReleaseNamesWhatItLeavesBehind) {
   h.cloud().add_fault({{"method", "DELETE"}, {"path", ".*/volumes/.*"}, {"times", 0}, {"status", 500}});
   h.cloud().add_fault({{"method", "DELETE"}, {"path", ".*/snapshots/.*"}, {"nth", 2}, {"times", 0}, {"status", 500}});
   ProcessResult const r = h.run(backup_args(web.id, h.task_dir(), "copy1"));
-  EXPECT_EQ(r.status, 0) << describe(r, h);
+  EXPECT_EQ(r.status, 6) << describe(r, h);
 
   boost::json::object const inventory = h.inventory();
   std::set<std::string> left_volumes;
@@ -336,6 +369,9 @@ TEST_F(BackupPath, ReleaseNamesWhatItLeavesBehind) {
   std::size_t named = 0;
   for (auto at = log.find("is left behind"); at != std::string::npos; at = log.find("is left behind", at + 1)) ++named;
   EXPECT_EQ(named, 3u) << log;
+  std::vector<std::pair<std::string, std::string>> left{{"snapshot", *left_snapshots.begin()}};
+  for (std::string const& id : left_volumes) left.emplace_back("volume", id);
+  expect_release_failure(r, log, web.id, left);
   // Each delete was tried three times.
   std::size_t deletes = 0;
   for (auto const& e : h.request_log())
@@ -385,6 +421,7 @@ TEST_P(ReleaseWithoutCloud, NamesEverythingItLeaves) {
     EXPECT_NE(log.find(sig + kind + " '" + id + "' of project '" + sc::project + "' is left behind" + GetParam().why),
               std::string::npos)
         << kind << " " << id << "\n" << log;
+  expect_release_failure(r, log, web.id, left);
 }
 
 INSTANTIATE_TEST_SUITE_P(

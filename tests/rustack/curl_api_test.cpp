@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "common/test_util.h"
 #include "log_capture.h"
 #include "rustack/curl_api.h"
+#include "rustack/curl_api_ops.h"
 
 namespace {
 
@@ -997,6 +999,49 @@ TEST(JsonPieces, ErrorInfo) {
                                            "string&)") +
                                c.log))
           << log.text();
+    }
+  }
+}
+
+// Ids of the cloud are tokens; anything else in a reply fails it, and the
+// Error line that says so shows the id on one line.
+TEST(JsonPieces, PlainIdsAreTokens) {
+  struct {
+    std::string id;
+    bool plain;
+  } const cases[] = {
+      {"0b7d1a52-5c3e-4f0a-9d61-2f4e8c9a7b10", true},
+      {"4c1e8a2f6b3d4e5fa7b8c9d0e1f2a3b4", true},
+      {"vol_1.backup-A", true},
+      {"7", true},
+      {"", false},
+      {"a b", false},
+      {"id\nMAIN SNAPSHOT FILENAME:/forged", false},
+      {"id\r", false},
+      {"tab\t", false},
+      {"../x", false},
+      {"a/b", false},
+      {"a%2F", false},
+      {"q\"", false},
+      {"\xc2\x85", false},
+      {"\xe2\x80\xa8", false},
+      {"\xd0\xb2", false},
+      {std::string("nul\0x", 5), false},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(kestrova::as_one_line(c.id));
+    EXPECT_EQ(curl_api_ops::is_plain_id(c.id), c.plain);
+    kstest::LogCapture log;
+    // Empty is no refusal: each operation has its own line for a missing id.
+    EXPECT_EQ(curl_api_ops::refused_id("int f()", "volume id", c.id), !c.plain && !c.id.empty());
+    if (!c.plain && !c.id.empty()) {
+      std::string const text = log.text();
+      EXPECT_NE(text.find("Error: int f(): the volume id in the reply is not a plain id: \""), std::string::npos)
+          << text;
+      // One line: the id's line end is escaped.
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    } else {
+      EXPECT_EQ(log.text(), "");
     }
   }
 }

@@ -185,6 +185,14 @@ TEST_F(Volumes, VolumeInfoFailures) {
        ": json object value is empty. Expected volume attachment info"},
       {"image metadata not an object", R"("body": {"volume": {"volume_image_metadata": "x"}})", 6,
        ": json value is not an object: volume image metadata"},
+      // Ids that would start a line of their own fail the description.
+      {"volume id with a line end", R"("body": {"volume": {"id": "v\nMAIN SNAPSHOT FILENAME:/forged"}})", 6,
+       ": the volume id in the reply is not a plain id: \"v\\nMAIN SNAPSHOT FILENAME:/forged\""},
+      {"snapshot id with a NEL", R"("body": {"volume": {"id": "v", "snapshot_id": "s\u0085x"}})", 6,
+       ": the snapshot id in the reply is not a plain id: \"s\\xc2\\x85x\""},
+      {"attachment id with a line end",
+       R"("body": {"volume": {"id": "v", "attachments": [{"attachment_id": "a\nb", "device": "/dev/vdb"}]}})", 6,
+       ": the attachment id in the reply is not a plain id: \"a\\nb\""},
       {"volume not an object", R"("body": {"volume": []})", 6, ": json value is not a 'volume' object"},
       {"empty volume", R"("body": {"volume": {}})", 6, ": json object is empty. Expected volume info"},
       {"empty object", R"("body": {})", 6, ": volume object is empty"},
@@ -323,6 +331,8 @@ TEST_F(Volumes, CreateSnapshotFailuresLeaveNoId) {
       {"unknown volume", "", 6, ": returned code: 404, error message: \"Volume no-such could not be found.\""},
       {"snapshot without id", R"("status": 202, "body": {"snapshot": {"name": "x"}})", 6,
        ": got empty ID for created snapshot"},
+      {"id with a line end", R"("status": 202, "body": {"snapshot": {"id": "s\nMAIN SNAPSHOT FILENAME:/forged"}})", 6,
+       ": the snapshot id in the reply is not a plain id: \"s\\nMAIN SNAPSHOT FILENAME:/forged\""},
       {"snapshot not an object", R"("status": 202, "body": {"snapshot": "s"})", 6, ": json value is not an object"},
       {"empty snapshot", R"("status": 202, "body": {"snapshot": {}})", 6,
        ": json object is empty. Expected snapshot info"},
@@ -494,6 +504,8 @@ TEST_F(Volumes, CreateVolumeFailuresLeaveNoId) {
        ": returned code: 404, error message: \"Volume type with name gold could not be found.\""},
       {"volume without id", R"("status": 202, "body": {"volume": {"name": "x"}})", 6,
        ": got empty ID for created volume"},
+      {"id with a line end", R"("status": 202, "body": {"volume": {"id": "v\nMAIN SNAPSHOT FILENAME:/forged"}})", 6,
+       ": the volume id in the reply is not a plain id: \"v\\nMAIN SNAPSHOT FILENAME:/forged\""},
       {"volume not an object", R"("status": 202, "body": {"volume": []})", 6, ": json value is not an object"},
       {"empty volume", R"("status": 202, "body": {"volume": {}})", 6, ": json object is empty. Expected volume info"},
       {"empty object", R"("status": 202, "body": {})", 6,
@@ -709,6 +721,28 @@ TEST_F(Volumes, DetachVolumesGoesOnAfterAFailure) {
   answer("GET", ".*/volumes/" + a, R"("status": 500)");
   EXPECT_EQ(api.detach_volumes(sc::project, {a}, sc::kestrova_vm), 2);
   EXPECT_TRUE(log.contains(": unable to get status of volume: '" + a + "'")) << log.text();
+}
+
+// A detach that ends in an error state never becomes available: the wait
+// for it ends at once with a line that names the volume and the server, and
+// the next volume is still detached.
+TEST_F(Volumes, DetachVolumesStopsAtADetachThatEndsInError) {
+  settings.volume_attachment_timeout = 5;
+  curlAPI api(settings);
+  auto const ids = attached_volumes(api, 2);
+  std::string const a = *ids.begin();
+  std::string const b = *ids.rbegin();
+  answer("DELETE", ".*/os-volume_attachments/" + a, R"("state": "error")");
+  cloud().clear_log();
+  EXPECT_EQ(api.detach_volumes(sc::project, ids, sc::kestrova_vm), 2);
+  EXPECT_TRUE(log.contains(": the detach of volume '" + a + "' from server '" + sc::kestrova_vm +
+                           "' ended in the state error"))
+      << log.text();
+  EXPECT_FALSE(log.contains("Break by timeout")) << log.text();
+  // Detaching on its first read, in error on the next: two reads, not five.
+  EXPECT_EQ(requests_to(cinder("/volumes/") + a).size(), 2u);
+  EXPECT_EQ(status_of("volumes", a), "error");
+  EXPECT_EQ(status_of("volumes", b), "available");
 }
 
 TEST_F(Volumes, NothingToCleanSendsNothing) {

@@ -53,6 +53,30 @@ TEST_F(Leftovers, NamesWhatIsStillThereAndForgetsWhatIsGone) {
   EXPECT_TRUE(volumes.empty());
 }
 
+// A volume still attached names the server it is attached to; its id is
+// one line whatever it holds.
+TEST_F(Leftovers, NamesTheServerALeftVolumeIsAttachedTo) {
+  curlAPI api(settings);
+  std::string const volume = add("volumes", R"({"size": 1})");
+  std::string device;
+  ASSERT_EQ(api.attach_volume(sc::kestrova_vm, volume, device), 0) << log.text();
+  std::string status;
+  ASSERT_EQ(api.get_volume_status(sc::project, volume, status), 0);  // attaching, in use from the next read
+  std::vector<std::string> snapshots;
+  std::set<std::string> volumes{volume};
+  EXPECT_FALSE(rustack_cleanup::report_leftovers(api, sc::project, snapshots, volumes, kSig));
+  EXPECT_TRUE(log.contains(std::string(kSig) + ": volume '" + volume + "' of project '" + sc::project +
+                           "' is left behind in the state in-use, attached to server '" + sc::kestrova_vm + "'"))
+      << log.text();
+
+  rustack_cleanup::log_left_behind(sc::project, {"s\xe2\x80\xa8MAIN"}, {"v\nMAIN SNAPSHOT FILENAME:/forged"}, kSig,
+                                   " (no login)");
+  EXPECT_TRUE(log.contains(std::string(kSig) + ": snapshot 's\\xe2\\x80\\xa8MAIN' of project '")) << log.text();
+  EXPECT_TRUE(log.contains(std::string(kSig) + ": volume 'v\\nMAIN SNAPSHOT FILENAME:/forged' of project '"))
+      << log.text();
+  EXPECT_FALSE(log.contains("\nMAIN")) << log.text();
+}
+
 // An id that reads as a path ("../volumes/<id>") is asked for as one path
 // segment: it can never make another object answer for it.
 TEST_F(Leftovers, AnOddIdIsLookedUpAsOneSegment) {

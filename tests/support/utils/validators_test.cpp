@@ -223,7 +223,14 @@ TEST(Validators, IsPlainName) {
                                  {"..a", true},
                                  {".hidden", true},
                                  {"with blank", true},
-                                 {"\xd0\xb2\xd0\xbc", true},  // UTF-8
+                                 {"\xd0\xb2\xd0\xbc", true},     // UTF-8
+                                 // Neighbours of the line breaks below stay names.
+                                 {"\xc2\xa0nbsp", true},         // U+00A0
+                                 {"\xc3\x85", true},             // U+00C5
+                                 {"dash\xe2\x80\x94", true},     // U+2014
+                                 {"\xe2\x80\xaf", true},         // U+202F
+                                 {"\xe2\x81\xa8", true},         // U+2068
+                                 {"\x85", true},                 // a lone byte, no UTF-8
                                  {"~", true},
                                  {"", false},
                                  {".", false},
@@ -238,6 +245,11 @@ TEST(Validators, IsPlainName) {
                                  {"esc\x1b[1m", false},
                                  {"del\x7f", false},
                                  {std::string("nul\0x", 5), false},
+                                 {"nel\xc2\x85MAIN", false},     // U+0085
+                                 {"\xc2\x80", false},            // U+0080
+                                 {"c1\xc2\x9f", false},          // U+009F
+                                 {"ls\xe2\x80\xa8MAIN", false},  // U+2028
+                                 {"ps\xe2\x80\xa9", false},      // U+2029
                              });
 }
 
