@@ -184,7 +184,8 @@ TEST_F(InformationOperations, FailurePaths) {
       {"no configuration file", "", {}, {"-L"}, 2, "", kUnableToLoad},
       {"no configuration file", "", {}, {"-c"}, 2, "", kUnableToLoad},
       {"no configuration file", "", {}, {"-o"}, 0, "", "unable to open config file: "},
-      {"non-numeric time-out", good + "timeout ten\n", {}, {"-l"}, 13, "", "stoi"},
+      {"non-numeric time-out", good + "timeout ten\n", {}, {"-l"}, 13, "",
+       "Database error: timeout: 'ten' is not an integer (line "},
   };
   for (auto const& row : rows) {
     SCOPED_TRACE(std::string(row.name) + " " + row.args[0]);
