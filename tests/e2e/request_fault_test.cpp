@@ -382,4 +382,47 @@ INSTANTIATE_TEST_SUITE_P(
                                     "{" VOLUMES R"(, "delay_reply": 3, "drop_reply": true})"}),
     [](::testing::TestParamInfo<ConcurrentRow> const& info) { return std::string(info.param.name); });
 
+// A restore that waits for another's create lock ends at once on SIGTERM
+// (17, nothing made): the lock holds no signal back.
+TEST(CreateLock, ATerminationWhileWaitingForItEndsTheRunAtOnce) {
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Vm const vm = h.make_vm();
+  for (char const* name : {"db-one", "db-two"}) {
+    ClientRun const backup = client.backup(vm.id, name);
+    ASSERT_EQ(backup.result.status, 0) << backup.result.out << h.log_text();
+  }
+  h.cap_clock_rate(1);
+  CloudObjects const before = cloud_objects(h.inventory());
+  int const rule = h.cloud().add_fault(boost::json::parse("{" VOLUMES R"(, "delay": 8, "drop": true})").as_object());
+  auto first = client.start_restore("db-one", RestoreRequest(true));
+  ASSERT_TRUE(fired(h, rule)) << h.log_text();
+  auto second = client.start_restore("db-two", RestoreRequest(true));
+  auto const waiting = [&] {
+    return h.log_text().find("Waiting while another module process creates an object in the cloud") !=
+           std::string::npos;
+  };
+  auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!waiting() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(waiting()) << h.log_text();
+  auto const signalled = std::chrono::steady_clock::now();
+  second->send_signal(SIGTERM);
+  ProcessResult const r2 = second->wait(std::chrono::seconds(60));
+  auto const took = std::chrono::steady_clock::now() - signalled;
+  ProcessResult const r1 = first->wait(std::chrono::seconds(300));
+  ASSERT_TRUE(all_answered(h));
+  std::string const log = h.log_text();
+  EXPECT_EQ(r2.status, 17) << r2.out << log;
+  // The first one holds the lock for several seconds more.
+  EXPECT_LT(took, std::chrono::seconds(4)) << log;
+  EXPECT_NE(log.find("Module was terminated. PID: "), std::string::npos) << log;
+  EXPECT_EQ(r1.status, 7) << r1.out << log;
+  EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
+  EXPECT_TRUE(h.block_devices().empty());
+}
+
 }  // namespace
