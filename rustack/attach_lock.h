@@ -7,25 +7,23 @@
 // before it looks at the block devices it will compare with, and holds it
 // until the device is identified.
 //
-// An exclusive POSIX record lock on the whole file
-// /opt/kestrova/var/rustack-attach.lock: the kernel drops it when the process
-// ends, however it ends. The file is never removed (a removal would let two
-// processes lock two different files of the same name).
+// A host lock (host_lock.h) on /opt/kestrova/var/rustack-attach.lock. It is
+// never held together with the create lock (create_lookup.h): an attachment
+// makes no cloud object, and a create waits for no attachment, so two module
+// processes never wait for each other in a circle.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "rustack/host_lock.h"
+
 namespace rustack_device {
 
 class attach_lock {
  public:
   explicit attach_lock(std::string path = default_path());
-  // Releases the lock when it is held.
-  ~attach_lock();
-  attach_lock(attach_lock const&) = delete;
-  attach_lock& operator=(attach_lock const&) = delete;
 
   static std::string default_path();
 
@@ -34,17 +32,11 @@ class attach_lock {
   // `signature`, why the lock cannot be had; `volume_id` names the volume in
   // that line.
   bool acquire(std::chrono::seconds bound, char const* signature, std::string const& volume_id);
-  void release() noexcept;
-  bool held() const { return fd_ >= 0; }
-
-  // For the shutdown handler, before its clean-up: lets go of the lock this
-  // process holds, if any, so other modules need not wait for the clean-up.
-  // Async-signal-safe.
-  static void release_held() noexcept;
+  void release() noexcept { lock_.release(); }
+  bool held() const { return lock_.held(); }
 
  private:
-  std::string path_;
-  int fd_ = -1;
+  rustack_lock::host_lock lock_;  // released by its destructor
 };
 
 // The longest to wait for the lock: twice what another process may hold it

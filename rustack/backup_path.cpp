@@ -283,8 +283,14 @@ bool KsModuleRuStack::take_snapshots(backup_run& run) {
   std::string const& project = run.server.tenant_id;
   std::string const& copy_name = options_.archive_name;
   for (volume& record : run.records) {
+    // No other module process lists or makes a snapshot until the one this
+    // request makes is known.
+    rustack_lookup::create_lock lock;
+    if (!lock.acquire(rustack_lookup::create_lock_bound(settings.timeout), kPrepareSig,
+                      "a snapshot of volume '" + as_one_line(record.id) + "'"))
+      return false;
     rustack_lookup::made_object_search const search =
-        rustack_lookup::snapshot_search(run.client, project, record, copy_name);
+        rustack_lookup::snapshot_search(run.client, lock, project, record, copy_name);
     std::string snapshot_id;
     int created = 0;
     {
@@ -298,6 +304,7 @@ bool KsModuleRuStack::take_snapshots(backup_run& run) {
         for (std::string const& id : search.find_made(run.client, kPrepareSig)) snapshot_ids.push_back(id);
       }
     }
+    lock.release();
     if (created != 0) {
       KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create snapshot for volume: '"
                                    << as_one_line(record.id) << "'" << std::endl;
@@ -378,7 +385,12 @@ bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint
                                 std::string& copy_id) {
   std::string const& snapshot_id = record.snapshot_id;
   KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
-  rustack_lookup::made_object_search const search = rustack_lookup::volume_search(run.client, record, snapshot_id);
+  rustack_lookup::create_lock lock;
+  if (!lock.acquire(rustack_lookup::create_lock_bound(settings.timeout), kPrepareSig,
+                    "a volume from snapshot '" + as_one_line(snapshot_id) + "'"))
+    return false;
+  rustack_lookup::made_object_search const search =
+      rustack_lookup::volume_search(run.client, lock, record, snapshot_id);
   int created = 0;
   {
     kestrova::signals_held held(kestrova::signals_held::which::shutdown);
@@ -389,6 +401,7 @@ bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint
       for (std::string const& id : search.find_made(run.client, kPrepareSig)) created_volume_ids.insert(id);
     }
   }
+  lock.release();
   if (created != 0) {
     KsLogStream(KsLogLvl::Error) << kPrepareSig << ": unable to create volume from snapshot : '"
                                  << as_one_line(snapshot_id) << "'" << std::endl;

@@ -1,9 +1,13 @@
 #include "rustack/create_lookup.h"
 
 #include <cstdint>
+#include <memory>
+#include <set>
 #include <utility>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/json/parse.hpp>
+#include <curl/curl.h>
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
@@ -40,32 +44,127 @@ bool matches(object_match const& m, boost::json::object const& o) {
   return m.size.empty() || text_of(o, "size") == m.size;
 }
 
-// GET of a list of the block-storage service: the ids of its members that
-// match. False when the list cannot be read.
+struct url_deleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct curl_text_deleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+// The parts of an absolute http or https URL that name a resource: scheme,
+// host (both in lower case), port (the default one filled in), path (dot
+// segments resolved); whether it has user information, and its query (""
+// for none). False for anything else.
+struct url_parts {
+  std::string scheme, host, port, path, query;
+  bool user = false;
+};
+
+bool split_url(std::string const& url, url_parts& parts) {
+  std::unique_ptr<CURLU, url_deleter> parsed(curl_url());
+  if (!parsed) throw std::bad_alloc();
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  auto const part = [&](CURLUPart which, unsigned flags, std::string& out) {
+    char* text = nullptr;
+    CURLUcode const rc = curl_url_get(parsed.get(), which, &text, flags);
+    std::unique_ptr<char, curl_text_deleter> const owned(text);
+    if (rc != CURLUE_OK || !text) return false;
+    out = text;
+    return true;
+  };
+  std::string user;
+  if (!part(CURLUPART_SCHEME, 0, parts.scheme) || !part(CURLUPART_HOST, 0, parts.host) ||
+      !part(CURLUPART_PORT, CURLU_DEFAULT_PORT, parts.port) || !part(CURLUPART_PATH, 0, parts.path))
+    return false;
+  parts.user = part(CURLUPART_USER, 0, user);
+  if (!part(CURLUPART_QUERY, 0, parts.query)) parts.query.clear();
+  boost::algorithm::to_lower(parts.scheme);
+  boost::algorithm::to_lower(parts.host);
+  return parts.scheme == "http" || parts.scheme == "https";
+}
+
+// The query of a "next" link of the list at `list_url` into `query`, when
+// the link names that same list at the same address (scheme, host and port,
+// and path) with a query: the token goes nowhere else, and a link to another
+// collection is no page of this one. The query keeps only bytes that can
+// stand in one.
+bool next_page_query(std::string const& href, std::string const& list_url, std::string& query) {
+  url_parts link, list;
+  if (!split_url(href, link) || !split_url(list_url, list)) return false;
+  if (link.user || link.scheme != list.scheme || link.host != list.host || link.port != list.port ||
+      link.path != list.path || link.query.empty())
+    return false;
+  query = curl_api_ops::percent_encoded(link.query, "!$&'()*+,;=:@/?%");
+  return true;
+}
+
+// The href of the "next" link of a "<collection>_links" member into `href`
+// (left empty without one). False when the member is not an array of links.
+bool next_link(boost::json::value const& links, std::string& href) {
+  if (!links.is_array()) return false;
+  for (auto const& link : links.get_array()) {
+    auto const* object = link.if_object();
+    auto const* rel = object ? object->if_contains("rel") : nullptr;
+    auto const* target = object ? object->if_contains("href") : nullptr;
+    if (!rel || !rel->is_string() || !target || !target->is_string()) return false;
+    if (rel->get_string() == "next") href = std::string(target->get_string());
+  }
+  return true;
+}
+
+// GET of a list of the block-storage service, page by page: the ids of its
+// members that match. False when the list cannot be read whole.
 bool list_matching(curlAPI& client, object_match const& m, std::vector<std::string>& ids) {
   std::string const collection = m.kind == "snapshot" ? "snapshots" : "volumes";
-  std::string url = client.storage_base(curl_api_ops::path_segment(m.project)) + "/" + collection + "/detail";
+  std::string const list_url =
+      client.storage_base(curl_api_ops::path_segment(m.project)) + "/" + collection + "/detail";
   std::string query;
   if (!m.name.empty()) query += "name=" + query_value(m.name);
   if (m.kind == "snapshot" && !m.volume_id.empty())
     query += (query.empty() ? "" : "&") + std::string("volume_id=") + query_value(m.volume_id);
-  if (!query.empty()) url += "?" + query;
-  std::string reply;
-  try {
-    if (client.process_curl_api_request(url, curlAPI::GET, reply, "", false, true) != 0) return false;
-  } catch (std::exception const&) {
-    return false;
+  std::set<std::string> queries{query};  // of the pages asked for, to stop a loop
+  std::vector<std::string> found;
+  for (int page = 1;; ++page) {
+    std::string const url = query.empty() ? list_url : list_url + "?" + query;
+    std::string reply;
+    try {
+      if (client.process_curl_api_request(url, curlAPI::GET, reply, "", false, true) != 0) return false;
+    } catch (std::exception const&) {
+      return false;
+    }
+    if (!curlAPI::is_success_code(client.last_http_code())) return false;
+    boost::system::error_code ec;
+    boost::json::value const value = boost::json::parse(reply, ec);
+    if (ec || !value.is_object()) return false;
+    auto const* list = value.get_object().if_contains(collection);
+    if (!list || !list->is_array()) return false;
+    for (auto const& item : list->get_array()) {
+      if (!item.is_object()) continue;
+      if (matches(m, item.get_object())) found.push_back(text_of(item.get_object(), "id"));
+    }
+    std::string href;
+    auto const* links = value.get_object().if_contains(collection + "_links");
+    if (links && !next_link(*links, href)) return false;
+    if (href.empty()) break;
+    std::string next;
+    if (!next_page_query(href, list_url, next)) {
+      KsLogStream(KsLogLvl::Warning) << "The cloud's list of " << collection << " links its next page at '"
+                                     << kestrova::as_one_line(href) << "', which is not that list at "
+                                     << kestrova::as_one_line(list_url) << ": it is not followed" << std::endl;
+      return false;
+    }
+    if (page == kMaxListPages || !queries.insert(next).second) {
+      KsLogStream(KsLogLvl::Warning) << "The cloud's list of " << collection
+                                     << (page == kMaxListPages
+                                             ? " goes on after " + std::to_string(kMaxListPages) + " pages"
+                                             : " links a page it has given before: '" + kestrova::as_one_line(next) +
+                                                   "'")
+                                     << std::endl;
+      return false;
+    }
+    query = next;
   }
-  if (!curlAPI::is_success_code(client.last_http_code())) return false;
-  boost::system::error_code ec;
-  boost::json::value const value = boost::json::parse(reply, ec);
-  if (ec || !value.is_object()) return false;
-  auto const* list = value.get_object().if_contains(collection);
-  if (!list || !list->is_array()) return false;
-  for (auto const& item : list->get_array()) {
-    if (!item.is_object()) continue;
-    if (matches(m, item.get_object())) ids.push_back(text_of(item.get_object(), "id"));
-  }
+  ids.insert(ids.end(), found.begin(), found.end());
   return true;
 }
 
@@ -79,14 +178,41 @@ std::string joined(std::vector<std::string> const& ids) {
 
 std::string query_value(std::string const& text) { return curl_api_ops::percent_encoded(text); }
 
-made_object_search::made_object_search(curlAPI& client, object_match match) : match_(std::move(match)) {
+create_lock::create_lock(std::string path) : lock_("the create lock", std::move(path)) {}
+
+std::string create_lock::default_path() { return "/opt/kestrova/var/rustack-create.lock"; }
+
+bool create_lock::acquire(std::chrono::seconds bound, char const* signature, std::string const& what) {
+  std::string why;
+  if (lock_.acquire(
+          bound,
+          [] {
+            KsLogStream(KsLogLvl::Info) << "Waiting while another module process creates an object in the cloud ..."
+                                        << std::endl;
+          },
+          why))
+    return true;
+  KsLogStream(KsLogLvl::Error) << signature << ": unable to create " << what << ": " << why << std::endl;
+  return false;
+}
+
+std::chrono::seconds create_lock_bound(std::uint32_t request_timeout) {
+  std::uint64_t const request = rustack_lock::request_seconds(request_timeout);
+  // The listing, the create request, three looks; two pauses of 2 seconds.
+  std::uint64_t const one_hold = 5 * request + 4 + 10;
+  return std::chrono::seconds(2 * one_hold);
+}
+
+made_object_search::made_object_search(curlAPI& client, create_lock const& lock, object_match match)
+    : match_(std::move(match)), lock_(&lock), locked_at_listing_(lock.held()) {
   std::vector<std::string> ids;
   listed_ = matching(client, ids);
   existing_.insert(ids.begin(), ids.end());
 }
 
-made_object_search::made_object_search(object_match match, std::vector<rustack_vm_info> const& servers)
-    : match_(std::move(match)), listed_(true) {
+made_object_search::made_object_search(create_lock const& lock, object_match match,
+                                       std::vector<rustack_vm_info> const& servers)
+    : match_(std::move(match)), listed_(true), lock_(&lock), locked_at_listing_(lock.held()) {
   for (rustack_vm_info const& s : servers)
     if (s.name == match_.name) existing_.insert(s.id);
 }
@@ -119,12 +245,23 @@ std::vector<std::string> made_object_search::find_made(curlAPI& client, char con
                                  << std::endl;
     return {};
   }
+  // Without the lock throughout, another module process may have made any
+  // new match.
+  bool const guarded = locked_at_listing_ && lock_ && lock_->held();
   std::vector<std::string> made;
   auto const look = [&] {
     std::vector<std::string> now;
     if (!matching(client, now)) return rustack_poll::answer::pending;
     for (std::string const& id : now)
       if (!id.empty() && existing_.count(id) == 0) made.push_back(id);
+    if (!guarded && !made.empty()) {
+      KsLogStream(KsLogLvl::Error) << signature << ": " << made.size() << " new object(s) match the " << what()
+                                   << " of the failed request (" << joined(made)
+                                   << "), but another module process may have made them, since the create lock "
+                                      "was not held; each is left behind"
+                                   << std::endl;
+      return rustack_poll::answer::failed;
+    }
     if (made.size() == 1) {
       KsLogStream(KsLogLvl::Info) << "Found the " << what() << " that the failed request made: '" << made.front()
                                   << "'" << std::endl;
@@ -149,8 +286,8 @@ std::vector<std::string> made_object_search::find_made(curlAPI& client, char con
   return {};
 }
 
-made_object_search snapshot_search(curlAPI& client, std::string const& project, volume const& source,
-                                   std::string const& copy_name) {
+made_object_search snapshot_search(curlAPI& client, create_lock const& lock, std::string const& project,
+                                   volume const& source, std::string const& copy_name) {
   object_match m;
   m.kind = "snapshot";
   m.project = project;
@@ -158,10 +295,11 @@ made_object_search snapshot_search(curlAPI& client, std::string const& project, 
   m.name = "snapshot-" + source.name;
   m.description = copy_name;
   m.volume_id = source.id;
-  return made_object_search(client, m);
+  return made_object_search(client, lock, m);
 }
 
-made_object_search volume_search(curlAPI& client, volume const& description, std::string const& snapshot_id) {
+made_object_search volume_search(curlAPI& client, create_lock const& lock, volume const& description,
+                                 std::string const& snapshot_id) {
   object_match m;
   m.kind = "volume";
   m.project = description.tenant_id;
@@ -172,15 +310,16 @@ made_object_search volume_search(curlAPI& client, volume const& description, std
   m.description = !snapshot_id.empty()                ? "Based on snapshot " + snapshot_id
                   : description.description == "null" ? std::string()
                                                       : description.description;
-  return made_object_search(client, m);
+  return made_object_search(client, lock, m);
 }
 
-made_object_search server_search(std::string const& name, std::vector<rustack_vm_info> const& before) {
+made_object_search server_search(create_lock const& lock, std::string const& name,
+                                 std::vector<rustack_vm_info> const& before) {
   object_match m;
   m.kind = "server";
   m.name = name;
   m.match_description = false;
-  return made_object_search(m, before);
+  return made_object_search(lock, m, before);
 }
 
 }  // namespace rustack_lookup

@@ -24,11 +24,13 @@
 //   records.cpp            descriptions, settings, their archive texts
 //   poll.cpp               the bounded wait of every poll loop
 //   volume_wait.cpp        the wait for a volume status
+//   host_lock.cpp          the host-wide locks between module processes
 //   attach_lock.cpp        the host-wide lock around an attachment
 //   attached_device.cpp    the block device of a just-attached volume
 //   kestrova_attach.cpp    a made volume attached to the Kestrova VM, device
 //                          found
-//   create_lookup.cpp      what a failed create request made
+//   create_lookup.cpp      what a failed create request made; the lock
+//                          around a create and its lookup
 //   leftovers.cpp          what a clean-up left; the wait before one; the
 //                          scope that holds the shutdown signals
 //   cleanup_retry.cpp      clean-up requests tried again

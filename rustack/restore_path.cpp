@@ -444,9 +444,14 @@ bool KsModuleRuStack::make_restored_volume(restore_run& run, std::size_t k, std:
   std::string const& project = record.tenant_id;
   KsLogStream(KsLogLvl::Info) << "Creating a copy of backed up volume '" << as_one_line(record.id) << "' ..."
                               << std::endl;
-  // The original volume has the same name and description: only a new one
-  // is ever taken for it.
-  rustack_lookup::made_object_search const search = rustack_lookup::volume_search(run.client, record, "");
+  // The original volume, and the copies another restore of the same
+  // server makes, have the same name and description: only a new one is
+  // ever taken for it, and no other module process makes one meanwhile.
+  rustack_lookup::create_lock lock;
+  if (!lock.acquire(rustack_lookup::create_lock_bound(settings.timeout), sig,
+                    "a copy of volume '" + as_one_line(record.id) + "'"))
+    return false;
+  rustack_lookup::made_object_search const search = rustack_lookup::volume_search(run.client, lock, record, "");
   std::string id;
   int made = 0;
   {
@@ -461,6 +466,7 @@ bool KsModuleRuStack::make_restored_volume(restore_run& run, std::size_t k, std:
         restore_volumes_in_progress[project].insert(found);
     }
   }
+  lock.release();
   if (made != 0) {
     KsLogStream(KsLogLvl::Error) << sig << ": unable to create volume to restore original one: '"
                                  << as_one_line(original_id) << "'" << std::endl;
@@ -508,6 +514,12 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
     KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to login to url: " << settings.url << std::endl;
     return 7;
   }
+  // From the list the name is chosen from to the end of the lookup: another
+  // restore of the same server would choose the same name.
+  rustack_lookup::create_lock lock;
+  if (!lock.acquire(rustack_lookup::create_lock_bound(settings.timeout), kDeployVmSig,
+                    "server '" + as_one_line(server.name) + "'"))
+    return 7;
   std::vector<rustack_vm_info> servers;
   if (client.get_server_list(servers) != 0) {
     KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to get list of servers" << std::endl;
@@ -517,7 +529,7 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
   KsLogStream(KsLogLvl::Info) << "Server will be restored with the name: " << as_one_line(server.name) << std::endl;
   // No server had the name when it was chosen: one that has it after a
   // failed request is the one it made.
-  rustack_lookup::made_object_search const search = rustack_lookup::server_search(server.name, servers);
+  rustack_lookup::made_object_search const search = rustack_lookup::server_search(lock, server.name, servers);
   int made = 0;
   {
     kestrova::signals_held held(kestrova::signals_held::which::shutdown);
@@ -530,6 +542,7 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
       if (!found.empty()) restore_server_id = found.front();
     }
   }
+  lock.release();
   if (made != 0) {
     KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server" << std::endl;
     return 7;

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "rustack/attach_lock.h"
 #include "rustack/cleanup_retry.h"
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
+#include "rustack/host_lock.h"
 #include "rustack/ks_module_rustack.h"
 #include "rustack/leftovers.h"
 #include "rustack/poll.h"
@@ -114,8 +114,9 @@ void KsModuleRuStack::forget_restore_objects() {
 }
 
 void KsModuleRuStack::handle_shutdown_signal() {
-  // The clean-up may take a while; other modules need not wait for it.
-  rustack_device::attach_lock::release_held();
+  // The clean-up may take a while; other modules need not wait for it (the
+  // attach and the create lock).
+  rustack_lock::host_lock::release_all_held();
   if (!restore_server_id.empty() || !restore_volumes_in_progress.empty()) {
     try {
       KsLogStream(KsLogLvl::Info) << "Removing what the interrupted restore made" << std::endl;

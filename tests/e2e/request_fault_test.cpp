@@ -4,7 +4,8 @@
 // id, and one failed clean-up request. Whatever the cloud made on the
 // module's behalf is gone afterwards (a failed restore keeps what it
 // completed, each object named at Error). Also two modules at once on one Kestrova VM with the
-// cloud's device hints crossed and no serial links.
+// cloud's device hints crossed and no serial links, and two restores of one
+// server at once whose first volume create loses its reply.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -425,6 +426,141 @@ TEST(ConcurrentModules, CrossedHintsWithoutSerialLinksNeverMixTheDisks) {
     EXPECT_EQ(image, one.own);
   }
   EXPECT_NE(log.find("Waiting while another module process attaches a volume to this VM"), std::string::npos) << log;
+  EXPECT_TRUE(h.block_devices().empty());
+}
+
+// Two restores of one server's two backup records at once on one Kestrova
+// VM, the second started a second after the first's first volume create
+// reached the cloud; that request's connection is dropped a few seconds
+// later, before or after the cloud made the volume. Both copies have the
+// same name, description and size. The first restore finds its own volume
+// or none and fails cleanly (7, nothing of its own left); the second waits
+// for the first's lookup to end and succeeds (0), and nothing of it is
+// deleted. The volume lists come two to a page.
+struct ConcurrentRow {
+  char const* name;
+  char const* fault;  // the rule of the first volume create
+};
+
+void PrintTo(ConcurrentRow const& row, std::ostream* out) { *out << row.name; }
+
+class ConcurrentRestores : public ::testing::TestWithParam<ConcurrentRow> {};
+
+TEST_P(ConcurrentRestores, NeitherTakesTheOthersVolume) {
+  ConcurrentRow const& row = GetParam();
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Vm const vm = h.make_vm();
+  for (char const* name : {"db-one", "db-two"}) {
+    ClientRun const backup = client.backup(vm.id, name);
+    ASSERT_EQ(backup.result.status, 0) << backup.result.out << h.log_text();
+  }
+  h.cloud().control("POST", "options", R"({"volume_page_limit": 2})");
+  // A new volume stays "creating" for a few seconds, as in a real cloud, so
+  // that the second restore's copy is in a state a create gives while the
+  // first one looks; the first restore's looks pause two real seconds.
+  boost::json::object polls = quick_polls();
+  polls["volume_create"] = 3;
+  h.cloud().set_polls(polls);
+  h.cap_clock_rate(1);
+  CloudObjects const before = cloud_objects(h.inventory());
+  std::size_t const log_start = h.request_log().size();
+  int const rule = h.cloud().add_fault(boost::json::parse(row.fault).as_object());
+
+  auto first = client.start_restore("db-one", RestoreRequest(true));
+  ASSERT_TRUE(fired(h, rule)) << h.log_text();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  auto second = client.start_restore("db-two", RestoreRequest(true));
+  ProcessResult const r1 = first->wait(std::chrono::seconds(300));
+  ProcessResult const r2 = second->wait(std::chrono::seconds(300));
+  ASSERT_TRUE(all_answered(h));
+  std::string const log = h.log_text();
+  EXPECT_EQ(r1.status, 7) << r1.out << log;
+  EXPECT_EQ(r2.status, 0) << r2.out << log;
+  EXPECT_NE(log.find("Waiting while another module process creates an object in the cloud"), std::string::npos)
+      << log;
+
+  // What is new is the second restore's server and its two volumes, on it.
+  CloudObjects const after = cloud_objects(h.inventory());
+  std::string const diff = difference(before, after);
+  std::vector<std::string> made_servers, made_volumes;
+  for (auto const& [id, status] : after.servers)
+    if (!before.servers.count(id)) made_servers.push_back(id);
+  for (auto const& [id, status] : after.volumes)
+    if (!before.volumes.count(id)) made_volumes.push_back(id);
+  ASSERT_EQ(made_servers.size(), 1u) << diff << log;
+  EXPECT_EQ(made_volumes.size(), vm.volume_ids.size()) << diff << log;
+  for (std::string const& id : made_volumes) {
+    auto const where = after.attachments.find(id);
+    ASSERT_NE(where, after.attachments.end()) << id << " is on no server\n" << diff;
+    EXPECT_EQ(where->second.rfind(made_servers[0], 0), 0u) << id << " is not on the new server\n" << diff;
+  }
+  for (auto const& [id, status] : after.snapshots) EXPECT_TRUE(before.snapshots.count(id)) << id << "\n" << diff;
+  EXPECT_TRUE(h.block_devices().empty());
+  // Nothing of the second restore was ever asked to go.
+  std::vector<std::string> kept = made_volumes;
+  kept.push_back(made_servers[0]);
+  boost::json::array const requests = h.request_log();
+  for (std::size_t i = log_start; i < requests.size(); ++i) {
+    auto const& e = requests[i].as_object();
+    if (e.at("method").as_string() != "DELETE") continue;
+    std::string const path(e.at("path").as_string());
+    for (std::string const& id : kept)
+      EXPECT_FALSE(std::regex_search(path, std::regex("/(volumes|servers)/" + id + "$"))) << path << "\n" << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ConcurrentRestores,
+    ::testing::Values(ConcurrentRow{"first_volume_create_dropped_before_it_is_made",
+                                    "{" VOLUMES R"(, "delay": 3, "drop": true})"},
+                      ConcurrentRow{"first_volume_create_dropped_after_it_is_made",
+                                    "{" VOLUMES R"(, "delay_reply": 3, "drop_reply": true})"}),
+    [](::testing::TestParamInfo<ConcurrentRow> const& info) { return std::string(info.param.name); });
+
+// A restore that waits for another's create lock ends at once on SIGTERM
+// (17, nothing made): the lock holds no signal back.
+TEST(CreateLock, ATerminationWhileWaitingForItEndsTheRunAtOnce) {
+  fs::remove("/opt/kestrova/log/ks_module_rustack.log");
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  Vm const vm = h.make_vm();
+  for (char const* name : {"db-one", "db-two"}) {
+    ClientRun const backup = client.backup(vm.id, name);
+    ASSERT_EQ(backup.result.status, 0) << backup.result.out << h.log_text();
+  }
+  h.cap_clock_rate(1);
+  CloudObjects const before = cloud_objects(h.inventory());
+  int const rule = h.cloud().add_fault(boost::json::parse("{" VOLUMES R"(, "delay": 8, "drop": true})").as_object());
+  auto first = client.start_restore("db-one", RestoreRequest(true));
+  ASSERT_TRUE(fired(h, rule)) << h.log_text();
+  auto second = client.start_restore("db-two", RestoreRequest(true));
+  auto const waiting = [&] {
+    return h.log_text().find("Waiting while another module process creates an object in the cloud") !=
+           std::string::npos;
+  };
+  auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!waiting() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(waiting()) << h.log_text();
+  auto const signalled = std::chrono::steady_clock::now();
+  second->send_signal(SIGTERM);
+  ProcessResult const r2 = second->wait(std::chrono::seconds(60));
+  auto const took = std::chrono::steady_clock::now() - signalled;
+  ProcessResult const r1 = first->wait(std::chrono::seconds(300));
+  ASSERT_TRUE(all_answered(h));
+  std::string const log = h.log_text();
+  EXPECT_EQ(r2.status, 17) << r2.out << log;
+  // The first one holds the lock for several seconds more.
+  EXPECT_LT(took, std::chrono::seconds(4)) << log;
+  EXPECT_NE(log.find("Module was terminated. PID: "), std::string::npos) << log;
+  EXPECT_EQ(r1.status, 7) << r1.out << log;
+  EXPECT_EQ(cloud_objects(h.inventory()), before) << difference(before, cloud_objects(h.inventory()));
   EXPECT_TRUE(h.block_devices().empty());
 }
 

@@ -1,8 +1,9 @@
 """The moments in between, against the real services: a signal while a
 create request is out, a reply without the new object's id, a request that
 times out, a signal after the restore's server create, a hang-up while ksfd
-reads, one refused clean-up request, and two backups at once on the one
-Kestrova VM with no serial links and the hints crossed.
+reads, one refused clean-up request, two backups at once on the one
+Kestrova VM with no serial links and the hints crossed, and two restores of
+one server at once whose first volume create loses its reply.
 
 The front (front.py) holds, changes or answers one chosen exchange; the LVM
 stand-in can keep what cinder makes "creating" for a while
@@ -393,6 +394,62 @@ class FaultChecks:
         self.require_clean(code, 17, before, log_mark, "the restore")
         return "server %s was %s when SIGTERM came; it and the restored volumes are gone" % (server, state)
 
+    def c_two_restores_at_once(self):
+        """Two restores of ks-fault-a's two backup records at once, the second
+        started a second after cinder answered the first's volume create; the
+        front holds that reply and then closes the connection instead, and
+        the LVM stand-in keeps every new volume "creating" meanwhile, so both
+        copies (same name, description and size) are in a state a create
+        gives while the first restore looks for its own. The first finds its
+        own volume, deletes it and ends 7; the second waits for that lookup
+        and restores the server (0); nothing of the second is deleted."""
+        s = self.s
+        code, _, _ = s.backup("fault-second-record", self.a, "fault-second")
+        require(code == 0, "the second backup of ks-fault-a exited %d" % code)
+        before, log_mark, front_mark = self.inventory(), s.module_log_size(), s.front_lines()
+        self.set_file(self.lvm_delays, {"volume": 30})
+        runs = {}
+        try:
+            rid = self.rule(method="POST", path=VOLUMES, hold=25, cut=True)
+            runs["first"] = s.start("fault-together-restore-first", self.restore_args("fault-full"))
+            self.wait_rule(rid, "answered", runs["first"])
+            time.sleep(1)
+            runs["second"] = s.start("fault-together-restore-second", self.restore_args("fault-second"))
+            codes = {k: s.finish(r, 1200)[0] for k, r in runs.items()}
+            r = self.rule_state(rid)
+        finally:
+            for run in runs.values():
+                self.end(run)
+            self.set_file(self.lvm_delays, None)
+            self.clear_rules()
+        require(r.get("cut"), "the front did not cut the first volume create: %s" % json.dumps(r))
+        require(r["status"] == 202, "the first volume create was refused: %s %s" % (r["status"], r["original"]))
+        first_made = json.loads(r["original"])["volume"]["id"]
+        # The second restore's server and its volume stay (it succeeded).
+        new_servers = [x for x in s.servers() if x["id"] not in before[2]]
+        require(len(new_servers) == 1, "%d new servers: %s" % (len(new_servers), [x["name"] for x in new_servers]))
+        server = new_servers[0]
+        its_volumes = set(s.attached_to(server["id"]))
+        s.originals.update(its_volumes)
+        require(codes == {"first": 7, "second": 0}, "the restores exited %s" % codes)
+        require(len(its_volumes) == 1, "the restored server has the volumes %s" % sorted(its_volumes))
+        self.s.wait_server(server["id"], "ACTIVE", 120)
+        deleted = self.requests(front_mark, "DELETE", r"/volumes/[0-9a-f-]+$")
+        touched = [e["path"] for e in deleted if any(e["path"].endswith("/" + v) for v in its_volumes)]
+        require(not touched, "the second restore's volume was deleted: %s" % touched)
+        require(any(e["path"].endswith("/" + first_made) for e in deleted),
+                "the first restore's own volume %s was not deleted" % first_made)
+        problems = [p for p in self.left(before, log_mark)
+                    if server["id"] not in p and not any(v in p for v in its_volumes)]
+        require(not problems, "; ".join(problems))
+        log = self.module_log_since(log_mark)
+        require("Waiting while another module process creates an object in the cloud" in log,
+                "the second restore did not wait for the first one's lookup")
+        require("that the failed request made: '%s'" % first_made in log,
+                "the first restore did not find its own volume %s" % first_made)
+        return "the first found its own volume %s and deleted it (7); the second waited and restored %s (0)" % (
+            first_made, server["name"])
+
     def run_all(self, check):
         self.prepare()
         check("SIGTERM while the backup's snapshot create is in flight: 17, the snapshot removed",
@@ -411,3 +468,6 @@ class FaultChecks:
               self.c_restore_times_out, [full])
         check("SIGTERM after the restore's server create was answered: 17, the server and volumes deleted",
               self.c_signal_after_server_create, [full])
+        check("two restores of one server at once, the first's volume create cut after cinder made it: "
+              "the first finds its own volume (7), the second restores (0), nothing of it deleted",
+              self.c_two_restores_at_once, [full])

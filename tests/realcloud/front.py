@@ -20,12 +20,16 @@ all. A rule is JSON:
                                         before it goes back
      "drop": [KEY, ...],                the member at this key path is removed
                                         from the reply (JSON)
+     "cut": true,                       the connection is closed instead of
+                                        the reply (after the hold), which the
+                                        service has carried out
      "answer": CODE}                    answered with CODE at once, not forwarded
 
 and GET shows for each: "seen" (requests counted), "fired", "answered" (when
 the service, or the front, had the reply), "held" (true while held), "sent"
-(when the reply went out) or "send_error" (the client had gone), the reply's
-"status", the "request" body, the "reply" as sent and the "original" reply.
+(when the reply went out), "cut" (when the connection was closed instead) or
+"send_error" (the client had gone), the reply's "status", the "request" body,
+the "reply" as sent and the "original" reply.
 The front's own errors are JSON lines of FILE too ("front_error").
 """
 
@@ -34,6 +38,7 @@ import http.client
 import http.server
 import json
 import re
+import socket
 import threading
 import time
 import traceback
@@ -169,7 +174,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         location = next((v for k, v in headers if k.lower() == "location"), None)
         if location:
             entry["location"] = location
+        if rule is not None and rule.get("cut"):
+            entry["cut"] = True
         self.server.log(entry)
+        if rule is not None and rule.get("cut"):
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            self.server.note(rule, cut=time.time())
+            return
         try:
             self._send(status, headers, reply)
         except OSError as e:

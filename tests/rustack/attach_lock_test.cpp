@@ -1,6 +1,7 @@
-// The host-wide attach lock between real processes: one holder at a time,
-// a waiter that gets it once the holder lets go or dies, a bounded wait that
-// ends with an Error, and the shutdown handler's release.
+// The host-wide locks between real processes: one holder at a time, a
+// waiter that gets it once the holder lets go or dies, a bounded wait that
+// ends with an Error, and the shutdown handler's release of every lock the
+// process holds (the attach lock and the create lock).
 #include "rustack/attach_lock.h"
 
 #include <signal.h>
@@ -14,6 +15,8 @@
 
 #include "common/test_util.h"
 #include "log_capture.h"
+#include "rustack/create_lookup.h"
+#include "rustack/host_lock.h"
 
 namespace {
 
@@ -33,8 +36,9 @@ struct Holder {
     if (pid == 0) {
       close(ready[0]);
       close(hold[1]);
-      attach_lock lock(path);
-      char const c = lock.acquire(std::chrono::seconds(5), "child", "v") ? 'y' : 'n';
+      rustack_lock::host_lock lock("the lock", path);
+      std::string why;
+      char const c = lock.acquire(std::chrono::seconds(5), nullptr, why) ? 'y' : 'n';
       if (write(ready[1], &c, 1) != 1) _exit(2);
       char x;
       while (read(hold[0], &x, 1) > 0) {
@@ -68,6 +72,7 @@ struct Holder {
 class AttachLock : public ::testing::Test {
  protected:
   std::string path() const { return (dir_ / "var" / "attach.lock").string(); }
+  std::string create_path() const { return (dir_ / "var" / "create.lock").string(); }
   kstest::TempDir dir_;
   kstest::LogCapture log_;
 };
@@ -129,7 +134,7 @@ TEST_F(AttachLock, ReleaseAndTheShutdownReleaseLetOthersIn) {
     EXPECT_TRUE(other_gets_it());
     ASSERT_TRUE(lock.acquire(std::chrono::seconds(1), "me", "v"));
     EXPECT_FALSE(other_gets_it());
-    attach_lock::release_held();
+    rustack_lock::host_lock::release_all_held();
     EXPECT_TRUE(other_gets_it());
   }  // the destructor after the shutdown release closes nothing twice
   {
@@ -138,6 +143,50 @@ TEST_F(AttachLock, ReleaseAndTheShutdownReleaseLetOthersIn) {
     EXPECT_FALSE(other_gets_it());
   }
   EXPECT_TRUE(other_gets_it());
+}
+
+// The create lock waits and fails the same way, naming what it was to make.
+TEST_F(AttachLock, TheCreateLockEndsItsBoundedWaitWithAnError) {
+  Holder holder(create_path());
+  rustack_lookup::create_lock mine(create_path());
+  EXPECT_FALSE(mine.acquire(std::chrono::seconds(1), "SIG", "a copy of volume 'vol-1'"));
+  EXPECT_FALSE(mine.held());
+  EXPECT_TRUE(log_.contains("Info: Waiting while another module process creates an object in the cloud ..."))
+      << log_.text();
+  EXPECT_TRUE(log_.contains("Error: SIG: unable to create a copy of volume 'vol-1': another module process has held "
+                            "the create lock " + create_path() + " for more than 1 seconds"))
+      << log_.text();
+}
+
+// The shutdown handler lets go of both locks at once; neither is closed
+// twice afterwards.
+TEST_F(AttachLock, TheShutdownReleaseLetsGoOfEveryLockHeld) {
+  auto other_gets = [&](std::string const& p) {
+    pid_t const child = fork();
+    if (child == 0) {
+      rustack_lock::host_lock lock("l", p);
+      std::string why;
+      _exit(lock.acquire(std::chrono::seconds(0), nullptr, why) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  attach_lock attaching(path());
+  rustack_lookup::create_lock creating(create_path());
+  ASSERT_TRUE(creating.acquire(std::chrono::seconds(1), "me", "x"));
+  ASSERT_TRUE(attaching.acquire(std::chrono::seconds(1), "me", "v"));
+  EXPECT_FALSE(other_gets(path()));
+  EXPECT_FALSE(other_gets(create_path()));
+  rustack_lock::host_lock::release_all_held();
+  EXPECT_TRUE(other_gets(path()));
+  EXPECT_TRUE(other_gets(create_path()));
+  // Taken again after the release, each is a lock of its own.
+  ASSERT_TRUE(attaching.acquire(std::chrono::seconds(1), "me", "v"));
+  creating.release();
+  EXPECT_FALSE(other_gets(path()));
+  attaching.release();
+  EXPECT_TRUE(other_gets(path()));
 }
 
 TEST(AttachLockBound, CoversOneHoldTwice) {

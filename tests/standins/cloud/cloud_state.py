@@ -46,11 +46,19 @@ GIB = 1024 ** 3
 # - compute_link_prefix: the compute URL the "next" links of paged lists
 #   name (nova's own endpoint, which a path-mapping front does not rewrite);
 # - server_page_limit: the most servers one list reply holds (nova's
-#   max_limit).
+#   max_limit);
+# - volume_link_prefix: the block-storage URL the "next" links of its paged
+#   lists name, up to the version segment (cinder's public_endpoint); "" is
+#   the address the request came to plus "/cinder", "@PORT@" in it stands for
+#   the stand-in's port;
+# - volume_page_limit: the most volumes or snapshots one list reply holds
+#   (cinder's osapi_max_limit).
 OPTION_DEFAULTS = {
     "identity_endpoint": "",
     "compute_link_prefix": "http://nova-api.internal.invalid:8774/v2.1",
     "server_page_limit": 1000,
+    "volume_link_prefix": "",
+    "volume_page_limit": 1000,
 }
 
 
@@ -343,9 +351,9 @@ class Cloud:
         for k, v in options.items():
             if k not in OPTION_DEFAULTS:
                 raise SeedError("unknown option %s" % k)
-            if k == "server_page_limit":
+            if k in ("server_page_limit", "volume_page_limit"):
                 if isinstance(v, bool) or not isinstance(v, int) or v < 1:
-                    raise SeedError("server_page_limit is a number of at least 1")
+                    raise SeedError("%s is a number of at least 1" % k)
             elif not isinstance(v, str):
                 raise SeedError("%s is a text" % k)
             self.options[k] = v

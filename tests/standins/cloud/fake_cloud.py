@@ -732,7 +732,8 @@ class Services:
         return Reply(200, {"volume": self.volume_view(req, vol)}, target=vol)
 
     # Query keys of the lists: the filters the service allows for each kind
-    # (compared exactly) and the paging and sorting keys (accepted, unused).
+    # (compared exactly), the paging keys and the sorting keys (accepted,
+    # unused).
     VOLUME_FILTERS = ("name", "status", "metadata", "availability_zone", "bootable", "size")
     SNAPSHOT_FILTERS = ("name", "status", "volume_id", "metadata")
     LIST_KEYS = ("limit", "marker", "offset", "sort", "sort_key", "sort_dir", "with_count")
@@ -776,17 +777,43 @@ class Services:
                 return False
         return True
 
+    def list_page(self, req, project, collection, objects, view):
+        """One page of a list, as cinder cuts it: at most osapi_max_limit
+        objects (or the "limit" asked for if smaller), after the one named
+        by "marker"; a full page links the next one, under the service's
+        public endpoint, with the query of this one and a new marker."""
+        params = {k: v[-1] for k, v in parse_qs(req.query, keep_blank_values=True).items()}
+        page_limit = self.cloud.options["volume_page_limit"]
+        if "limit" in params:
+            if not params["limit"].isdigit():
+                raise ApiError(400, "Invalid input received: limit param must be an integer")
+            page_limit = min(int(params["limit"]), page_limit)
+        if "marker" in params:
+            ids = [o.id for o in objects]
+            if params["marker"] not in ids:
+                raise ApiError(404, "Marker %s could not be found." % params["marker"])
+            objects = objects[ids.index(params["marker"]) + 1:]
+        page = objects[:page_limit]
+        body = {collection: [view(o) for o in page]}
+        if page and len(page) == page_limit:
+            params["marker"] = page[-1].id
+            prefix = self.cloud.options["volume_link_prefix"].replace("@PORT@", str(req.port)) or req.base + "/cinder"
+            body[collection + "_links"] = [{"rel": "next", "href": "%s/%s/%s/%s/detail?%s" % (
+                prefix.rstrip("/"), self.cloud.volume_version.split(".")[0], project, collection,
+                urlencode(params))}]
+        return Reply(200, body)
+
     def list_volumes(self, req, token, project):
         filters = self.list_filters(req, self.VOLUME_FILTERS)
         vols = [v for v in self.cloud.volumes.values() if v.project_id == project and self.matches(v, filters)]
         # Newest first, as the service sorts by default.
-        return Reply(200, {"volumes": [self.volume_view(req, v) for v in reversed(vols)]})
+        return self.list_page(req, project, "volumes", list(reversed(vols)), lambda v: self.volume_view(req, v))
 
     def list_snapshots(self, req, token, project):
         filters = self.list_filters(req, self.SNAPSHOT_FILTERS)
         snaps = [s for s in self.cloud.snapshots.values()
                  if s.project_id == project and self.matches(s, filters)]
-        return Reply(200, {"snapshots": [self.snapshot_view(s) for s in reversed(snaps)]})
+        return self.list_page(req, project, "snapshots", list(reversed(snaps)), self.snapshot_view)
 
     def create_volume(self, req, token, project):
         c = self.cloud
@@ -912,8 +939,8 @@ class Services:
 
 class FaultRule:
     MATCH = {"method", "path", "nth", "times", "body_regex"}
-    ACTIONS = {"status", "body", "raw_body", "headers", "delay", "delay_reply", "drop", "state", "polls", "patch",
-               "header_case", "drop_headers", "extra_headers"}
+    ACTIONS = {"status", "body", "raw_body", "headers", "delay", "delay_reply", "drop", "drop_reply", "state", "polls",
+               "patch", "header_case", "drop_headers", "extra_headers"}
 
     def __init__(self, rid, spec):
         unknown = set(spec) - self.MATCH - self.ACTIONS
@@ -1023,6 +1050,12 @@ class App:
         late = sum(float(r.spec.get("delay_reply", 0)) for r in firing)
         if late > 0:
             time.sleep(late)
+        # Carried out, and the connection closed instead of the reply (the
+        # log keeps the reply that was not sent).
+        if any(r.spec.get("drop_reply") for r in firing):
+            with self.lock:
+                entry["status"] = "dropped"
+            return None
         return status, headers, body
 
     def canned(self, spec, service):

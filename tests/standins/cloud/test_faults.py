@@ -102,6 +102,23 @@ class FaultRules(CloudCase):
         # The client gave up; the snapshot is there all the same.
         self.assertEqual([s["name"] for s in self.control.inventory()["snapshots"]], ["late"])
 
+    def test_drop_closes_the_connection_before_or_after_the_work(self):
+        # "drop" before the request is carried out, "drop_reply" after it.
+        for action, made in (("drop", []), ("drop_reply", ["cut"])):
+            with self.subTest(action=action):
+                self.control.reset(self.seed())
+                tok = self.token()
+                self.control.add_fault(method="POST", path=r".*/snapshots", **{action: True})
+                with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
+                    self.api.request("POST", self.cinder("/snapshots"),
+                                     {"snapshot": {"name": "cut", "volume_id": cc.WEB_DATA, "force": True}},
+                                     token=tok)
+                self.assertEqual([s["name"] for s in self.control.inventory()["snapshots"]], made)
+                entry = self.control.log()[-1]
+                self.assertEqual(entry["status"], "dropped")
+                # The reply that was not sent names what was made.
+                self.assertEqual(bool(made), '"cut"' in (entry["reply"] or ""))
+
     def test_a_patched_reply_names_a_wrong_device_while_the_cloud_keeps_the_real_one(self):
         tok = self.token()
         _, vid = self.ready_volume(tok)

@@ -69,7 +69,7 @@ class VersionDocuments(CloudCase):
 
     def test_options_are_checked_and_come_back_with_a_reset(self):
         for bad in ({"identity_endpoint": 5}, {"server_page_limit": 0}, {"server_page_limit": "2"},
-                    {"colour": "blue"}):
+                    {"volume_page_limit": 0}, {"volume_link_prefix": 1}, {"colour": "blue"}):
             with self.subTest(options=bad):
                 with self.assertRaises(cc.ControlError) as e:
                     self.control.call("POST", "options", bad)
@@ -81,7 +81,8 @@ class VersionDocuments(CloudCase):
         self.control.reset(seed)
         self.assertEqual(self.control.call("GET", "options")["options"],
                          {"identity_endpoint": "https://id.cloud.test/", "server_page_limit": 1000,
-                          "compute_link_prefix": "http://nova-api.internal.invalid:8774/v2.1"})
+                          "compute_link_prefix": "http://nova-api.internal.invalid:8774/v2.1",
+                          "volume_link_prefix": "", "volume_page_limit": 1000})
 
     def test_services_are_served_under_the_segment_of_their_current_version(self):
         seed = cc.standard_seed()
