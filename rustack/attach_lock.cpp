@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "support/log/ks_log.h"
+#include "support/utils/quoting.h"
 
 namespace rustack_device {
 
@@ -21,7 +22,7 @@ bool attach_lock::acquire(std::chrono::seconds bound, char const* signature, std
           },
           why))
     return true;
-  KsLogStream(KsLogLvl::Error) << signature << ": unable to attach volume '" << volume_id << "': " << why
+  KsLogStream(KsLogLvl::Error) << signature << ": unable to attach volume '" << kestrova::as_one_line(volume_id) << "': " << why
                                << std::endl;
   return false;
 }

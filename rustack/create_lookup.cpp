@@ -140,7 +140,16 @@ bool list_matching(curlAPI& client, object_match const& m, std::vector<std::stri
     if (!list || !list->is_array()) return false;
     for (auto const& item : list->get_array()) {
       if (!item.is_object()) continue;
-      if (matches(m, item.get_object())) found.push_back(text_of(item.get_object(), "id"));
+      if (!matches(m, item.get_object())) continue;
+      // An id that is no plain token could not be named safely nor put in
+      // a delete request: the list counts as unread, so nothing is taken.
+      std::string const id = text_of(item.get_object(), "id");
+      if (!curl_api_ops::is_plain_id(id)) {
+        KsLogStream(KsLogLvl::Warning) << "The cloud's list of " << collection << " holds a match whose id is not a plain id: "
+                                       << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
+        return false;
+      }
+      found.push_back(id);
     }
     std::string href;
     auto const* links = value.get_object().if_contains(collection + "_links");
@@ -170,7 +179,7 @@ bool list_matching(curlAPI& client, object_match const& m, std::vector<std::stri
 
 std::string joined(std::vector<std::string> const& ids) {
   std::string out;
-  for (std::string const& id : ids) out += (out.empty() ? "'" : ", '") + id + "'";
+  for (std::string const& id : ids) out += (out.empty() ? "'" : ", '") + kestrova::as_one_line(id) + "'";
   return out;
 }
 
@@ -229,7 +238,7 @@ bool made_object_search::matching(curlAPI& client, std::vector<std::string>& ids
 std::string made_object_search::what() const {
   std::string text = match_.kind + " named '" + kestrova::as_one_line(match_.name) + "'";
   if (match_.kind == "snapshot") text += " of volume '" + kestrova::as_one_line(match_.volume_id) + "'";
-  if (!match_.snapshot_id.empty()) text += " from snapshot '" + match_.snapshot_id + "'";
+  if (!match_.snapshot_id.empty()) text += " from snapshot '" + kestrova::as_one_line(match_.snapshot_id) + "'";
   return text;
 }
 
@@ -263,7 +272,8 @@ std::vector<std::string> made_object_search::find_made(curlAPI& client, char con
       return rustack_poll::answer::failed;
     }
     if (made.size() == 1) {
-      KsLogStream(KsLogLvl::Info) << "Found the " << what() << " that the failed request made: '" << made.front()
+      KsLogStream(KsLogLvl::Info) << "Found the " << what() << " that the failed request made: '"
+                                  << kestrova::as_one_line(made.front())
                                   << "'" << std::endl;
       return rustack_poll::answer::awaited;
     }

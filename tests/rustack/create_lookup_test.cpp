@@ -462,6 +462,22 @@ TEST_F(CreateLookup, WithoutTheLockANewMatchIsNamedAndLeft) {
       << log.text();
 }
 
+// A match whose id could forge a log line or leave its delete request is
+// never taken, and the log gives it escaped, on one line.
+TEST_F(CreateLookup, AMatchWhoseIdIsNoPlainTokenIsNotTaken) {
+  volume const source = record_of(sc::web_data);
+  curlAPI api(settings);
+  auto const search = rustack_lookup::volume_search(api, lock, source, "");
+  fault(R"({"method": "POST", "path": ".*/volumes", "status": 500})");
+  std::string id;
+  ASSERT_NE(api.create_volume(source, id, ""), 0);
+  add("volumes", R"({"id": "v1\nMAIN SNAPSHOT FILENAME:/forged", "name": "web-data", "size": 2})");
+  EXPECT_TRUE(search.find_made(api, kSig, 1, kPause).empty());
+  EXPECT_TRUE(log.contains("holds a match whose id is not a plain id: \"v1\\nMAIN SNAPSHOT FILENAME:/forged\""))
+      << log.text();
+  EXPECT_FALSE(log.contains("\nMAIN SNAPSHOT")) << log.text();
+}
+
 TEST(QueryValue, EncodesAllButTheUnreservedBytes) {
   EXPECT_EQ(rustack_lookup::query_value("aZ09-._~"), "aZ09-._~");
   EXPECT_EQ(rustack_lookup::query_value("a b+c&d=e/f?g#h%"), "a%20b%2Bc%26d%3De%2Ff%3Fg%23h%25");
