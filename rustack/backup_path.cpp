@@ -384,7 +384,7 @@ bool KsModuleRuStack::attach_copies(backup_run& run, bool replica) {
 bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint32_t creation_bound,
                                 std::string& copy_id) {
   std::string const& snapshot_id = record.snapshot_id;
-  KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << snapshot_id << "' ..." << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << as_one_line(snapshot_id) << "' ..." << std::endl;
   rustack_lookup::create_lock lock;
   if (!lock.acquire(rustack_lookup::create_lock_bound(settings.timeout), kPrepareSig,
                     "a volume from snapshot '" + as_one_line(snapshot_id) + "'"))

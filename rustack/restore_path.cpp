@@ -92,7 +92,7 @@ bool write_image(std::string const& image, std::string const& device, std::strin
   }
   if (image_size > device_size) {
     KsLogStream(KsLogLvl::Error) << sig << ": the image '" << as_one_line(image) << "' of " << image_size
-                                 << " bytes is larger than volume '" << id << "' of " << device_size << " bytes"
+                                 << " bytes is larger than volume '" << as_one_line(id) << "' of " << device_size << " bytes"
                                  << std::endl;
     return false;
   }
@@ -191,7 +191,7 @@ std::vector<std::size_t> attachment_order(std::vector<volume> const& records, st
 
 bool KsModuleRuStack::before_restore() {
   try {
-    KsLogStream(KsLogLvl::Info) << "Got a task to restore an archive " << options_.record_id << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Got a task to restore an archive " << as_one_line(options_.record_id) << std::endl;
     std::string const& directory = options_.tmp_operation_directory;
     if (!fs::is_directory(directory)) {
       KsLogStream(KsLogLvl::Error) << kBeforeRestoreSig << ": directory " << directory << " doesn't exist"
@@ -277,7 +277,7 @@ bool KsModuleRuStack::deployment(bool const&) {
       std::string const& id = entry.first;
       std::string device;
       if (client.attach_volume(server.id, id, device) != 0) {
-        KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << id << "' to server '"
+        KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << as_one_line(id) << "' to server '"
                                      << as_one_line(server.name) << "'" << std::endl;
         log_kept_restore_objects(client, kDeploymentSig);
         return false;
@@ -289,7 +289,8 @@ bool KsModuleRuStack::deployment(bool const&) {
         log_kept_restore_objects(client, kDeploymentSig);
         return false;
       }
-      KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << server.id << "'"
+      KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(id) << "' was successfully attached to VM '"
+                                  << as_one_line(server.id) << "'"
                                   << std::endl;
     }
     return true;
@@ -345,7 +346,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
       restored_attach_order.emplace_back(run.new_ids[k], run.records[k].tenant_id);
 
     KsLogStream(KsLogLvl::Info) << "The following volume(s) are now available after the restore:" << std::endl;
-    for (std::string const& id : created) KsLogStream(KsLogLvl::Info) << "volume ID: " << id << std::endl;
+    for (std::string const& id : created) KsLogStream(KsLogLvl::Info) << "volume ID: " << as_one_line(id) << std::endl;
     return 0;
   } catch (fs::filesystem_error const& e) {
     KsLogStream(KsLogLvl::Error) << sig << ": boost::filesystem:" << kestrova::as_one_line(e.what()) << std::endl;
@@ -425,12 +426,12 @@ bool KsModuleRuStack::fill_restored_volumes(restore_run& run, server_conf const&
       return false;
     auto const same_device = devices.find(device);
     if (same_device != devices.end()) {
-      KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << same_device->second << "' and '" << id
-                                   << "' appeared as the same device '" << as_one_line(device) << "'" << std::endl;
+      KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << as_one_line(same_device->second) << "' and '"
+                                   << as_one_line(id) << "' appeared as the same device '" << as_one_line(device) << "'" << std::endl;
       return false;
     }
     devices[device] = id;
-    KsLogStream(KsLogLvl::Info) << "Volume '" << id << "' was successfully attached to VM '" << settings.vm_id << "'"
+    KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(id) << "' was successfully attached to VM '" << settings.vm_id << "'"
                                 << std::endl;
     if (!write_image(run.images[k], device, id, dd_block_size)) return false;
   }
@@ -475,12 +476,12 @@ bool KsModuleRuStack::make_restored_volume(restore_run& run, std::size_t k, std:
   created.insert(id);
   run.new_ids[k] = id;
 
-  KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << id << "' becomes available..." << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Wait while new volume '" << as_one_line(id) << "' becomes available..." << std::endl;
   if (rustack_wait::wait_for_volume_status(run.client, project, id, "creating", "available", true, creation_bound, sig,
                                            ": volume: '" + id + "' is still not available. Break by timeout " +
                                                std::to_string(creation_bound)) != 0)
     return false;
-  KsLogStream(KsLogLvl::Info) << "New volume '" << id << "' is available now" << std::endl;
+  KsLogStream(KsLogLvl::Info) << "New volume '" << as_one_line(id) << "' is available now" << std::endl;
   return true;
 }
 
@@ -547,8 +548,8 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
     KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to create server" << std::endl;
     return 7;
   }
-  KsLogStream(KsLogLvl::Info) << "Wait while new server '" << as_one_line(server.name) << "' with ID '" << server.id
-                              << "' becomes ACTIVE..." << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Wait while new server '" << as_one_line(server.name) << "' with ID '"
+                              << as_one_line(server.id) << "' becomes ACTIVE..." << std::endl;
   rustack_poll::ending const end = rustack_poll::poll(kServerPolls, rustack_poll::order::sleep_then_ask, [&] {
     std::string status;
     if (client.get_server_status(server.id, status) != 0) {
