@@ -22,8 +22,8 @@ bool attach_lock::acquire(std::chrono::seconds bound, char const* signature, std
           },
           why))
     return true;
-  KsLogStream(KsLogLvl::Error) << signature << ": unable to attach volume '" << kestrova::as_one_line(volume_id) << "': " << why
-                               << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": unable to attach volume '" << kestrova::as_one_line(volume_id)
+                               << "': " << why << std::endl;
   return false;
 }
 

@@ -446,6 +446,14 @@ void PrintTo(ConcurrentRow const& row, std::ostream* out) { *out << row.name; }
 
 class ConcurrentRestores : public ::testing::TestWithParam<ConcurrentRow> {};
 
+// Two backup records of one server, "db-one" and "db-two".
+void back_up_twice(Harness& h, BackupClient& client, Vm const& vm) {
+  for (char const* name : {"db-one", "db-two"}) {
+    ClientRun const backup = client.backup(vm.id, name);
+    ASSERT_EQ(backup.result.status, 0) << backup.result.out << h.log_text();
+  }
+}
+
 TEST_P(ConcurrentRestores, NeitherTakesTheOthersVolume) {
   ConcurrentRow const& row = GetParam();
   fs::remove("/opt/kestrova/log/ks_module_rustack.log");
@@ -454,10 +462,7 @@ TEST_P(ConcurrentRestores, NeitherTakesTheOthersVolume) {
   kstest::TempDir store;
   BackupClient client(h, store.str());
   Vm const vm = h.make_vm();
-  for (char const* name : {"db-one", "db-two"}) {
-    ClientRun const backup = client.backup(vm.id, name);
-    ASSERT_EQ(backup.result.status, 0) << backup.result.out << h.log_text();
-  }
+  ASSERT_NO_FATAL_FAILURE(back_up_twice(h, client, vm));
   h.cloud().control("POST", "options", R"({"volume_page_limit": 2})");
   // A new volume stays "creating" for a few seconds, as in a real cloud, so
   // that the second restore's copy is in a state a create gives while the
@@ -530,10 +535,7 @@ TEST(CreateLock, ATerminationWhileWaitingForItEndsTheRunAtOnce) {
   kstest::TempDir store;
   BackupClient client(h, store.str());
   Vm const vm = h.make_vm();
-  for (char const* name : {"db-one", "db-two"}) {
-    ClientRun const backup = client.backup(vm.id, name);
-    ASSERT_EQ(backup.result.status, 0) << backup.result.out << h.log_text();
-  }
+  ASSERT_NO_FATAL_FAILURE(back_up_twice(h, client, vm));
   h.cap_clock_rate(1);
   CloudObjects const before = cloud_objects(h.inventory());
   int const rule = h.cloud().add_fault(boost::json::parse("{" VOLUMES R"(, "delay": 8, "drop": true})").as_object());
