@@ -95,8 +95,9 @@ bool is_digest_name(std::string const& name) {
 }
 
 void log_not_a_digest_name(char const* signature, std::string const& name) {
-  KsLogStream(KsLogLvl::Error) << signature << ": not a digest name (--sign_hash): "
-                               << kestrova::as_one_line(kestrova::as_quoted(name, '"', '\\')) << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature
+                               << ": not a digest name (--sign_hash): " << kestrova::as_one_line_quoted(name)
+                               << std::endl;
 }
 
 // A JSON object that the client passed. False, with an Error after the

@@ -150,8 +150,7 @@ bool make_absolute(std::string& directory) {
   boost::system::error_code ec;
   std::string absolute = boost::filesystem::current_path(ec).string();
   if (ec || absolute.empty() || absolute[0] != '/') {
-    KsLogStream(KsLogLvl::Error) << "The temporary operation directory (-d) "
-                                 << kestrova::as_one_line(kestrova::as_quoted(directory, '"', '\\'))
+    KsLogStream(KsLogLvl::Error) << "The temporary operation directory (-d) " << kestrova::as_one_line_quoted(directory)
                                  << " is relative, and the working directory cannot be read: "
                                  << kestrova::as_one_line(ec ? ec.message() : absolute) << std::endl;
     return false;
@@ -261,14 +260,12 @@ bool names_are_plain(KsModuleOptions const& options) {
   if (is_one_of(options.operation, {op_backup, op_backup_list, op_create_replica}) &&
       !options.archive_name.empty() && !ks_utils_common::is_plain_name(options.archive_name)) {
     KsLogStream(KsLogLvl::Error) << "The archive name must be one file name, without '/' or control characters: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(options.archive_name, '"', '\\'))
-                                 << std::endl;
+                                 << kestrova::as_one_line_quoted(options.archive_name) << std::endl;
     return false;
   }
   if (!options.task_id.empty() && !ks_utils_common::is_plain_name(options.task_id)) {
     KsLogStream(KsLogLvl::Error) << "The task ID must be one file name, without '/' or control characters: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(options.task_id, '"', '\\'))
-                                 << std::endl;
+                                 << kestrova::as_one_line_quoted(options.task_id) << std::endl;
     return false;
   }
   return true;

@@ -14,9 +14,6 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Names in messages: quoted, and never a line break.
-std::string quoted(std::string const& text) { return kestrova::as_one_line(kestrova::as_quoted(text, '"', '\\')); }
-
 // Its messages name the public reader, whichever caller asked.
 char const read_restrictions_signature[] =
     "std::vector<std::__cxx11::basic_string<char> > KsModuleUniversal::read_local_restrictions() const";
@@ -144,8 +141,9 @@ bool KsModuleUniversal::reassign_resource_locker(std::string const& resource) {
         resource_lock.module_name() != module_name && resource_lock.resource_name() != resource) {
       KsLogStream(KsLogLvl::Warning)
           << (boost::format("lock resource changes for [ module, resource ] pair { %1%, %2% } -> { %3%, %4% }!") %
-              quoted(resource_lock.module_name()) % quoted(resource_lock.resource_name()) % quoted(module_name) %
-              quoted(resource))
+              kestrova::as_one_line_quoted(resource_lock.module_name()) %
+              kestrova::as_one_line_quoted(resource_lock.resource_name()) % kestrova::as_one_line_quoted(module_name) %
+              kestrova::as_one_line_quoted(resource))
                  .str()
           << std::endl;
     }
@@ -154,8 +152,8 @@ bool KsModuleUniversal::reassign_resource_locker(std::string const& resource) {
     return true;
   } catch (std::exception const& e) {
     KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": "
-                                 << (boost::format("%1% resource locking failed (%2%)!") % quoted(resource) %
-                                     kestrova::as_one_line(e.what()))
+                                 << (boost::format("%1% resource locking failed (%2%)!") %
+                                     kestrova::as_one_line_quoted(resource) % kestrova::as_one_line(e.what()))
                                         .str()
                                  << std::endl;
     return false;

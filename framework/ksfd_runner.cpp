@@ -376,8 +376,8 @@ bool KsModuleUniversal::make_restore(bool const& replica) {
       KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": " << kestrova::as_one_line(command) << std::endl;
       KsLogStream(KsLogLvl::Error) << "ksfd out: " << kestrova::as_one_line(output);
     } else if (!replica) {
-      KsLogStream(KsLogLvl::Info) << "The archive '" << options_.record_id << "' has been unpacked successfully"
-                                  << std::endl;
+      KsLogStream(KsLogLvl::Info) << "The archive '" << kestrova::as_one_line(options_.record_id)
+                                  << "' has been unpacked successfully" << std::endl;
     }
     return ok;
   } catch (fs::filesystem_error const& e) {
@@ -406,9 +406,8 @@ bool KsModuleUniversal::add_to_ksfd_list_file(std::string const& path, std::map<
           text->empty()) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": "
                                      << "ksfd list entry can't be written unambiguously: "
-                                     << kestrova::as_one_line(kestrova::as_quoted(entry.first, '"', '\\')) << " : "
-                                     << kestrova::as_one_line(kestrova::as_quoted(entry.second, '"', '\\'))
-                                     << std::endl;
+                                     << kestrova::as_one_line_quoted(entry.first) << " : "
+                                     << kestrova::as_one_line_quoted(entry.second) << std::endl;
         return false;
       }
     }
@@ -480,7 +479,7 @@ int KsModuleUniversal::check_file_to_restore_for_sparse(std::string const& path)
   std::string error;
   if (!ks_utils_common::is_sparse_file(path, sparse, error)) {
     KsLogStream(KsLogLvl::Warning) << __PRETTY_FUNCTION__ << ": unable to check sparse status of "
-                                   << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\'))
+                                   << kestrova::as_one_line_quoted(path)
                                    << " file, error: " << kestrova::as_one_line(error) << std::endl;
     return 0;
   }
@@ -496,8 +495,7 @@ int KsModuleUniversal::check_file_to_restore_for_sparse(std::string const& path)
       space.capacity == 0 || ec
           ? std::string("Unknown")
           : std::to_string(static_cast<float>(space.free) / static_cast<float>(space.capacity) * 100.0f) + "%";
-  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": file "
-                               << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\'))
+  KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": file " << kestrova::as_one_line_quoted(path)
                                << " is a sparse file, i.e. it doesn't contain all the data required for restore."
                                << " Probably it is not enough free space in a " << directory
                                << " folder. Free space is: " << free_space << std::endl;

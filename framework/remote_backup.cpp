@@ -112,8 +112,7 @@ bool KsModuleUniversal::make_backup_remotely() {
   command += " 2>&1";
   if (!usable_name(host) || !usable_name(user)) {
     KsLogStream(KsLogLvl::Error) << sig << ": unusable remote host or user: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(user + "@" + host, '"', '\\'))
-                                 << std::endl;
+                                 << kestrova::as_one_line_quoted(user + "@" + host) << std::endl;
     return false;
   }
 
@@ -127,7 +126,7 @@ bool KsModuleUniversal::make_backup_remotely() {
     if (!scp_safe_remote_path(path)) {
       KsLogStream(KsLogLvl::Error) << sig << ": remote path unusable for scp (only an absolute path of letters, "
                                    << "digits and _@%+=:,./- is passed unchanged): "
-                                   << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\')) << std::endl;
+                                   << kestrova::as_one_line_quoted(path) << std::endl;
       return false;
     }
   }

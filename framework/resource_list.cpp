@@ -15,9 +15,8 @@ bool ResourceList::check_local_restrictions(std::vector<std::string> const& rest
   for (auto const& restriction : restrictions) {
     for (auto const& resource : resources) {
       if (resource == restriction) {
-        KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__
-                                     << ": Unable to backup this resource from ResourceList: " << kestrova::as_one_line(resource)
-                                     << ". Local restriction" << std::endl;
+        KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": Unable to backup this resource from ResourceList: "
+                                     << kestrova::as_one_line(resource) << ". Local restriction" << std::endl;
         return false;
       }
     }

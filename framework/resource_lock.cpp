@@ -24,9 +24,6 @@ namespace module {
 
 namespace {
 
-// Names in messages: quoted, and never a line break.
-std::string quoted(std::string const& text) { return kestrova::as_one_line(kestrova::as_quoted(text, '"', '\\')); }
-
 // A lock file replaced again and again between our open and our lock means
 // something else is deleting it; give up instead of spinning.
 constexpr int max_reopen_attempts = 16;
@@ -45,9 +42,10 @@ std::string resource_lock_file_handler::make_lock_file_name(std::string const& m
                                                             std::string const& resource_name) {
   std::size_t const hash_substr_length = 8;
   std::string const hex = kestrova::hash::to_string(kestrova::hash::sha::make_hash(module_name + resource_name));
-  KsLogStream(KsLogLvl::Debug) << "module " << quoted(module_name) << " resource " << quoted(resource_name)
-                               << " hash string is " << hex << "." << " will be truncated to " << hash_substr_length
-                               << " characters at begin." << std::endl;
+  KsLogStream(KsLogLvl::Debug) << "module " << kestrova::as_one_line_quoted(module_name) << " resource "
+                               << kestrova::as_one_line_quoted(resource_name) << " hash string is " << hex << "."
+                               << " will be truncated to " << hash_substr_length << " characters at begin."
+                               << std::endl;
   return "Kestrova_MOD_mutex_" + hex.substr(0, hash_substr_length);
 }
 
@@ -70,8 +68,9 @@ void resource_lock_file_handler::create() const {
   }
   std::ofstream file(lock_file_path_.string(), std::ios::out | std::ios::trunc);
   if (!file.is_open()) {
-    KsLogStream(KsLogLvl::Error) << "lock file " << lock_file_path_ << " for module " << quoted(module_name_)
-                                 << " with resource " << quoted(resource_name_) << " creation fails!" << std::endl;
+    KsLogStream(KsLogLvl::Error) << "lock file " << lock_file_path_ << " for module "
+                                 << kestrova::as_one_line_quoted(module_name_) << " with resource "
+                                 << kestrova::as_one_line_quoted(resource_name_) << " creation fails!" << std::endl;
     throw std::runtime_error("unable to create lock file");
   }
 }
@@ -93,8 +92,9 @@ bool resource_lock_file_handler::remove() const noexcept {
 void resource_lock_file_handler::report_not_removed(boost::system::error_code const& ec) const noexcept {
   try {
     KsLogStream(KsLogLvl::Error) << "unable to remove lock file " << lock_file_path_ << " for module "
-                                 << quoted(module_name_) << " with resource " << quoted(resource_name_) << " ("
-                                 << ec.to_string() << ")!" << std::endl;
+                                 << kestrova::as_one_line_quoted(module_name_) << " with resource "
+                                 << kestrova::as_one_line_quoted(resource_name_) << " (" << ec.to_string() << ")!"
+                                 << std::endl;
   } catch (...) {
   }
 }
@@ -210,8 +210,9 @@ resource_file_lock::~resource_file_lock() {
   try {
     if (!resource_name().empty() && !module_name().empty() && !resource_lock_file_path().empty() &&
         identity_fd_.valid() && file_lock_.try_lock()) {
-      KsLogStream(KsLogLvl::Debug) << "resource_file_lock dtor:" << " module " << quoted(module_name())
-                                   << ", resource " << quoted(resource_name()) << ", file lock path "
+      KsLogStream(KsLogLvl::Debug) << "resource_file_lock dtor:"
+                                   << " module " << kestrova::as_one_line_quoted(module_name()) << ", resource "
+                                   << kestrova::as_one_line_quoted(resource_name()) << ", file lock path "
                                    << resource_lock_file_path() << " -> try remove..." << std::endl;
       // Only the file this object holds is removed: a file at the path that
       // is not it (or one that appears once it is gone) may be another

@@ -17,11 +17,6 @@
 
 namespace {
 
-// A name from the command line in a log line: quoted, and never a line
-// break. By value: for a std::string lvalue a reference parameter would lose
-// to std::quoted, which argument-dependent lookup also finds.
-std::string quoted(std::string text) { return kestrova::as_one_line(kestrova::as_quoted(text, '"', '\\')); }
-
 void log_config_failure() {
   KsLogStream(KsLogLvl::Error) << "Unable to load configuration from config file." << std::endl;
 }
@@ -94,12 +89,12 @@ unsigned int KsModuleUniversal::run_operation() {
         case 2:
           if (options_.supports_incremental) return 0;
           KsLogStream(KsLogLvl::Error) << ": incremental backup is not supported by module "
-                                       << options_.program_path << std::endl;
+                                       << kestrova::as_one_line(options_.program_path) << std::endl;
           return 3;
         case 3:
           if (options_.supports_differential) return 0;
           KsLogStream(KsLogLvl::Error) << ": differential backup is not supported by module "
-                                       << options_.program_path << std::endl;
+                                       << kestrova::as_one_line(options_.program_path) << std::endl;
           return 3;
         default:
           KsLogStream(KsLogLvl::Error) << ": unknown backup type!" << std::endl;
@@ -148,8 +143,7 @@ unsigned int KsModuleUniversal::run_operation() {
       auto clean_up = kestrova::on_scope_exit([this] { remove_reference_snapshot_directory(); });
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
         KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
-                                     << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
-                                     << std::endl;
+                                     << kestrova::as_one_line_quoted(options_.meta_file) << "." << std::endl;
         return 2;
       }
       return delete_from_client_defined_storage(storages) ? 0 : 12;
@@ -159,8 +153,7 @@ unsigned int KsModuleUniversal::run_operation() {
       auto clean_up = kestrova::on_scope_exit([this] { remove_reference_snapshot_directory(); });
       if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
         KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
-                                     << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
-                                     << std::endl;
+                                     << kestrova::as_one_line_quoted(options_.meta_file) << "." << std::endl;
         return 2;
       }
       return verify_in_client_defined_storage() ? 0 : 12;
@@ -178,12 +171,13 @@ bool KsModuleUniversal::take_resource_lock(kestrova::module::resource_file_scope
   if (!options_.one_source_at_a_time) return true;
   if (!reassign_resource_locker(name)) return false;
   if (!resource_lock.try_lock()) {
-    KsLogStream(KsLogLvl::Error) << "resource " << quoted(name) << " is busy by another process!" << std::endl;
+    KsLogStream(KsLogLvl::Error) << "resource " << kestrova::as_one_line_quoted(name) << " is busy by another process!"
+                                 << std::endl;
     return false;
   }
   kestrova::module::resource_file_scoped_lock held(resource_lock, boost::interprocess::accept_ownership);
   scoped.swap(held);
-  KsLogStream(KsLogLvl::Debug) << "resource" << quoted(name) << " locked." << std::endl;
+  KsLogStream(KsLogLvl::Debug) << "resource" << kestrova::as_one_line_quoted(name) << " locked." << std::endl;
   return true;
 }
 
@@ -215,8 +209,9 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
 
   if (options_.local_restrictions) {
     if (options_.operation == op_backup && !check_local_restrictions()) {
-      KsLogStream(KsLogLvl::Error) << "Backup module: Unable to backup this resource " << quoted(options_.resource)
-                                   << ". Local restriction." << std::endl;
+      KsLogStream(KsLogLvl::Error) << "Backup module: Unable to backup this resource "
+                                   << kestrova::as_one_line_quoted(options_.resource) << ". Local restriction."
+                                   << std::endl;
       return 11;
     }
     if (options_.operation == op_backup_list) {
@@ -225,20 +220,21 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
       if (!options_.resource_list.check_local_restrictions(restrictions)) return 11;
     }
     if (options_.operation == op_create_replica && !check_local_restrictions()) {
-      KsLogStream(KsLogLvl::Error) << "Backup module: Unable to backup this resource " << quoted(options_.resource)
+      KsLogStream(KsLogLvl::Error) << "Backup module: Unable to backup this resource "
+                                   << kestrova::as_one_line_quoted(options_.resource)
                                    << " due to the local restriction." << std::endl;
       return 11;
     }
   }
   if (!resource_exists()) {
-    KsLogStream(KsLogLvl::Error) << "Backup module: Unable to backup this resource " << quoted(options_.resource)
-                                 << ". Resource doesn't exist." << std::endl;
+    KsLogStream(KsLogLvl::Error) << "Backup module: Unable to backup this resource "
+                                 << kestrova::as_one_line_quoted(options_.resource) << ". Resource doesn't exist."
+                                 << std::endl;
     return 2;
   }
   if (!options_.reference_snapshot.empty() && unpack_snapshot_file(options_.reference_snapshot) != 0) {
     KsLogStream(KsLogLvl::Error) << "Backup module: Unable to unpack reference snapshot file: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(options_.reference_snapshot, '"', '\\'))
-                                 << "." << std::endl;
+                                 << kestrova::as_one_line_quoted(options_.reference_snapshot) << "." << std::endl;
     return 2;
   }
   // From here on the module may hold temporary objects that only its release
@@ -258,7 +254,7 @@ unsigned int KsModuleUniversal::backup_sequence(bool replica) {
   if (defect && options_.archiving_mode) {
     // A backup that ksfd could not guarantee is no reason to delete the
     // only copy of the resource.
-    KsLogStream(KsLogLvl::Warning) << "Archiving mode: the resource " << quoted(options_.resource)
+    KsLogStream(KsLogLvl::Warning) << "Archiving mode: the resource " << kestrova::as_one_line_quoted(options_.resource)
                                    << " is not deleted, since the backup finished with a defect" << std::endl;
     options_.archiving_mode = false;
   }
@@ -282,25 +278,20 @@ unsigned int KsModuleUniversal::restore_sequence() {
     last = true;
     close_restore();
   });
-  if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
-    KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
-                                 << std::endl;
-    // As after any step up to the extraction: the restore directory goes
-    // (on a full -d the unpacking is the step that fails).
-    close_guard.dismiss();
-    last = true;
-    close_restore();
-    return 2;
-  }
   // A failed step ends the run through close_restore; one up to the
   // extraction also makes it the last run, so the directory goes.
-  auto fail = [&](bool make_last) {
+  auto fail = [&](bool make_last, unsigned int code = 7) {
     close_guard.dismiss();
     if (make_last) last = true;
     close_restore();
-    return 7u;
+    return code;
   };
+  if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
+    KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
+                                 << kestrova::as_one_line_quoted(options_.meta_file) << "." << std::endl;
+    // On a full -d the unpacking is the step that fails.
+    return fail(true, 2);
+  }
   if (!before_restore()) return fail(true);
   bool const ok = make_restore(false);
   if (!after_restore() || !ok) return fail(true);
@@ -324,8 +315,7 @@ unsigned int KsModuleUniversal::apply_replica_sequence() {
   auto cleanup_guard = kestrova::on_scope_failure([this] { remove_reference_snapshot_directory(); });
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     KsLogStream(KsLogLvl::Error) << "Unable to unpack snapshot file: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(options_.meta_file, '"', '\\')) << "."
-                                 << std::endl;
+                                 << kestrova::as_one_line_quoted(options_.meta_file) << "." << std::endl;
     cleanup_guard.dismiss();
     remove_reference_snapshot_directory();
     return 2;

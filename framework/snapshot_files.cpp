@@ -100,8 +100,8 @@ int KsModuleUniversal::unpack_snapshot_file(std::string const& path) {
     return 0;
   }
   if (extension != ".snap") {
-    KsLogStream(KsLogLvl::Error) << "Invalid snapshot file extension: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(path, '"', '\\')) << std::endl;
+    KsLogStream(KsLogLvl::Error) << "Invalid snapshot file extension: " << kestrova::as_one_line_quoted(path)
+                                 << std::endl;
     return 12;
   }
   // The storage operations have no task directory of their own, and the
@@ -241,8 +241,7 @@ int KsModuleUniversal::define_restore_directory() {
     if (!options_.archive_to_patch.empty()) {
       if (!one_directory_name(options_.archive_to_patch)) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": catalog 'archive to patch' is not a directory name: "
-                                     << kestrova::as_one_line(kestrova::as_quoted(options_.archive_to_patch, '"', '\\'))
-                                     << std::endl;
+                                     << kestrova::as_one_line_quoted(options_.archive_to_patch) << std::endl;
         return 1;
       }
       options_.tmp_operation_directory += "/" + options_.archive_to_patch + ".rest";
@@ -271,8 +270,7 @@ int KsModuleUniversal::define_restore_directory() {
     } else {
       if (!one_directory_name(options_.record_id)) {
         KsLogStream(KsLogLvl::Error) << __PRETTY_FUNCTION__ << ": record id is not a directory name: "
-                                     << kestrova::as_one_line(kestrova::as_quoted(options_.record_id, '"', '\\'))
-                                     << std::endl;
+                                     << kestrova::as_one_line_quoted(options_.record_id) << std::endl;
         return 1;
       }
       name = options_.record_id;

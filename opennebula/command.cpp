@@ -156,8 +156,8 @@ bool is_numeric_id(const std::string& id) { return ks_utils_common::is_digits(id
 
 bool check_numeric_id(const char* signature, const std::string& id) {
   if (is_numeric_id(id)) return true;
-  KsLogStream(KsLogLvl::Error) << signature << ": wrong ID (a number is expected): "
-                               << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": wrong ID (a number is expected): " << kestrova::as_one_line_quoted(id)
+                               << std::endl;
   return false;
 }
 

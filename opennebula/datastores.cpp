@@ -86,8 +86,9 @@ int get_datastore_type(const std::string& id, int& type) {
     if (xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "TYPE"))
       type = std::stoi(node_text(doc.get(), node));
     if (type == -1) {
-      KsLogStream(KsLogLvl::Error) << kTypeSig << ": can't get type of datastore ID: "
-                                   << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
+      KsLogStream(KsLogLvl::Error) << kTypeSig
+                                   << ": can't get type of datastore ID: " << kestrova::as_one_line_quoted(id)
+                                   << std::endl;
       return 1;
     }
     return 0;

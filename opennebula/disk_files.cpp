@@ -117,7 +117,7 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
     std::string connection;
     if (!is_local_host(host)) {
       if (!ks_utils_common::is_uri_host(host)) {
-        log_error(kTargetSig, ": not a host name: " + kestrova::as_one_line(kestrova::as_quoted(host, '"', '\\')));
+        log_error(kTargetSig, ": not a host name: " + kestrova::as_one_line_quoted(host));
         return 1;
       }
       connection = " -q -c " + shell_arg_if_needed("qemu+ssh://root@" + host + "/system") + " -q";

@@ -62,7 +62,7 @@ int disk_type_from_datastore(const char* signature, const std::string& datastore
   int type = -1;
   if (get_datastore_type(datastore_id, type) != 0) {
     KsLogStream(KsLogLvl::Error) << signature << ": unable to determine type of datastore with ID: "
-                                 << kestrova::as_one_line(kestrova::as_quoted(datastore_id, '"', '\\')) << std::endl;
+                                 << kestrova::as_one_line_quoted(datastore_id) << std::endl;
     return 1;
   }
   if (type == DATASTORE_TYPE_FILE) {
@@ -335,7 +335,7 @@ int get_ceph_image_id(const std::string& source, std::string& id) {
     xmlNode* node = first_child(xmlDocGetRootElement(doc.get()), "id");
     if (!node) {
       std::ostringstream message;
-      message << ": unable to get id of CEPH image " << kestrova::as_one_line(kestrova::as_quoted(name, '"', '\\'))
+      message << ": unable to get id of CEPH image " << kestrova::as_one_line_quoted(name)
               << " in 'rbd info' command output: " << kestrova::as_one_line(output);
       log_error(kCephSig, message.str());
       return 1;

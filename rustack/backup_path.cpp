@@ -159,7 +159,7 @@ bool KsModuleRuStack::prepare_resource_before_backup(bool const& replica) {
   try {
     KsLogStream(KsLogLvl::Info) << "Got a task to make " << backup_kind(options_.backup_type) << " backup of VM '"
                                 << as_one_line(options_.resource) << "'" << std::endl;
-    KsLogStream(KsLogLvl::Info) << "Copy name: " << options_.archive_name << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Copy name: " << as_one_line(options_.archive_name) << std::endl;
     // Nothing is made before the server is known.
     if (!describe_backup_server(run)) return false;
     if (run_before_script(run) && save_vm_description(run, replica) && describe_backup_volumes(run) &&
@@ -364,7 +364,7 @@ bool KsModuleRuStack::attach_copies(backup_run& run, bool replica) {
                                                kPrepareSig, device))
       return false;
     KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(copy_id) << "' was successfully attached to VM '"
-                                << settings.vm_id << "'" << std::endl;
+                                << as_one_line(settings.vm_id) << "'" << std::endl;
 
     std::string const device_name = fs::path(device).filename().string();
     auto const same_name = names.find(device_name);
@@ -384,7 +384,8 @@ bool KsModuleRuStack::attach_copies(backup_run& run, bool replica) {
 bool KsModuleRuStack::make_copy(backup_run& run, volume const& record, std::uint32_t creation_bound,
                                 std::string& copy_id) {
   std::string const& snapshot_id = record.snapshot_id;
-  KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << as_one_line(snapshot_id) << "' ..." << std::endl;
+  KsLogStream(KsLogLvl::Info) << "Creating a volume from snapshot '" << as_one_line(snapshot_id) << "' ..."
+                              << std::endl;
   rustack_lookup::create_lock lock;
   if (!lock.acquire(rustack_lookup::create_lock_bound(settings.timeout), kPrepareSig,
                     "a volume from snapshot '" + as_one_line(snapshot_id) + "'"))
@@ -485,7 +486,8 @@ bool KsModuleRuStack::release_resource_after_backup() {
       return false;
     }
     if (!rustack_cleanup::with_retries(retries, [&] { return client.login(false) == 0; })) {
-      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable login to url: " << settings.url << std::endl;
+      KsLogStream(KsLogLvl::Error) << kReleaseSig << ": unable login to url: " << as_one_line(settings.url)
+                                   << std::endl;
       rustack_cleanup::log_left_behind(backup_project_id, snapshot_ids, created_volume_ids, kReleaseSig, " (no login)");
       remove_backup_files(kReleaseSig);
       log_unfinished_task_end(false);

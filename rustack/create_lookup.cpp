@@ -1,16 +1,14 @@
 #include "rustack/create_lookup.h"
 
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <utility>
 
-#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/json/parse.hpp>
-#include <curl/curl.h>
 
 #include "rustack/curl_api.h"
 #include "rustack/curl_api_ops.h"
+#include "rustack/url_parts.h"
 #include "rustack/poll.h"
 #include "support/log/ks_log.h"
 #include "support/utils/quoting.h"
@@ -44,53 +42,14 @@ bool matches(object_match const& m, boost::json::object const& o) {
   return m.size.empty() || text_of(o, "size") == m.size;
 }
 
-struct url_deleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-struct curl_text_deleter {
-  void operator()(char* text) const { curl_free(text); }
-};
-
-// The parts of an absolute http or https URL that name a resource: scheme,
-// host (both in lower case), port (the default one filled in), path (dot
-// segments resolved); whether it has user information, and its query (""
-// for none). False for anything else.
-struct url_parts {
-  std::string scheme, host, port, path, query;
-  bool user = false;
-};
-
-bool split_url(std::string const& url, url_parts& parts) {
-  std::unique_ptr<CURLU, url_deleter> parsed(curl_url());
-  if (!parsed) throw std::bad_alloc();
-  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
-  auto const part = [&](CURLUPart which, unsigned flags, std::string& out) {
-    char* text = nullptr;
-    CURLUcode const rc = curl_url_get(parsed.get(), which, &text, flags);
-    std::unique_ptr<char, curl_text_deleter> const owned(text);
-    if (rc != CURLUE_OK || !text) return false;
-    out = text;
-    return true;
-  };
-  std::string user;
-  if (!part(CURLUPART_SCHEME, 0, parts.scheme) || !part(CURLUPART_HOST, 0, parts.host) ||
-      !part(CURLUPART_PORT, CURLU_DEFAULT_PORT, parts.port) || !part(CURLUPART_PATH, 0, parts.path))
-    return false;
-  parts.user = part(CURLUPART_USER, 0, user);
-  if (!part(CURLUPART_QUERY, 0, parts.query)) parts.query.clear();
-  boost::algorithm::to_lower(parts.scheme);
-  boost::algorithm::to_lower(parts.host);
-  return parts.scheme == "http" || parts.scheme == "https";
-}
-
 // The query of a "next" link of the list at `list_url` into `query`, when
 // the link names that same list at the same address (scheme, host and port,
 // and path) with a query: the token goes nowhere else, and a link to another
 // collection is no page of this one. The query keeps only bytes that can
 // stand in one.
 bool next_page_query(std::string const& href, std::string const& list_url, std::string& query) {
-  url_parts link, list;
-  if (!split_url(href, link) || !split_url(list_url, list)) return false;
+  rustack_url::url_parts link, list;
+  if (!rustack_url::split_url(href, link) || !rustack_url::split_url(list_url, list)) return false;
   if (link.user || link.scheme != list.scheme || link.host != list.host || link.port != list.port ||
       link.path != list.path || link.query.empty())
     return false;
@@ -145,8 +104,9 @@ bool list_matching(curlAPI& client, object_match const& m, std::vector<std::stri
       // a delete request: the list counts as unread, so nothing is taken.
       std::string const id = text_of(item.get_object(), "id");
       if (!curl_api_ops::is_plain_id(id)) {
-        KsLogStream(KsLogLvl::Warning) << "The cloud's list of " << collection << " holds a match whose id is not a plain id: "
-                                       << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
+        KsLogStream(KsLogLvl::Warning) << "The cloud's list of " << collection
+                                       << " holds a match whose id is not a plain id: "
+                                       << kestrova::as_one_line_quoted(id) << std::endl;
         return false;
       }
       found.push_back(id);
@@ -273,8 +233,7 @@ std::vector<std::string> made_object_search::find_made(curlAPI& client, char con
     }
     if (made.size() == 1) {
       KsLogStream(KsLogLvl::Info) << "Found the " << what() << " that the failed request made: '"
-                                  << kestrova::as_one_line(made.front())
-                                  << "'" << std::endl;
+                                  << kestrova::as_one_line(made.front()) << "'" << std::endl;
       return rustack_poll::answer::awaited;
     }
     if (made.size() > 1) {

@@ -15,6 +15,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "rustack/url_parts.h"
 #include "support/log/ks_log.h"
 #include "support/utils/ks_utils_common.h"
 #include "support/utils/quoting.h"
@@ -55,36 +56,6 @@ bool is_secret_header(std::string const& line) {
     return false;
   std::string name = boost::algorithm::to_lower_copy(boost::algorithm::trim_copy(line.substr(0, colon)));
   return name == "x-auth-token" || name == "x-subject-token";
-}
-
-struct url_deleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-struct curl_text_deleter {
-  void operator()(char* text) const { curl_free(text); }
-};
-
-// "scheme://host:port" of an absolute http or https URL, in lower case and
-// with the default port filled in; empty for anything else.
-std::string origin_of(std::string const& url) {
-  std::unique_ptr<CURLU, url_deleter> parsed(curl_url());
-  if (!parsed)
-    throw std::bad_alloc();
-  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-    return std::string();
-  std::string parts[3];
-  CURLUPart const which[3] = {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT};
-  for (int i = 0; i < 3; ++i) {
-    char* text = nullptr;
-    CURLUcode const rc = curl_url_get(parsed.get(), which[i], &text, CURLU_DEFAULT_PORT);
-    std::unique_ptr<char, curl_text_deleter> const owned(text);
-    if (rc != CURLUE_OK || !text)
-      return std::string();
-    parts[i] = boost::algorithm::to_lower_copy(std::string(text));
-  }
-  if (parts[0] != "http" && parts[0] != "https")
-    return std::string();
-  return parts[0] + "://" + parts[1] + ":" + parts[2];
 }
 
 }  // namespace
@@ -184,7 +155,7 @@ void curlAPI::perform() {
 }
 
 void curlAPI::perform_following(std::string const& url, RequestType type, bool credentials) {
-  std::string const origin = origin_of(url);
+  std::string const origin = rustack_url::origin_of(url);
   for (long redirects = 0;; ++redirects) {
     perform();
     if (http_code_ < 300 || http_code_ > 399)
@@ -194,7 +165,7 @@ void curlAPI::perform_following(std::string const& url, RequestType type, bool c
     if (!location)
       return;  // a 3xx without a Location is the answer itself
     std::string const target = location;
-    std::string const target_origin = origin_of(target);
+    std::string const target_origin = rustack_url::origin_of(target);
     // A request without credentials may go wherever an http or https
     // redirect leads: keystone's root names its v3 document under its own
     // published address, which need not be the configured one.

@@ -94,8 +94,8 @@ inline bool is_plain_id(std::string const& id) {
 inline bool refused_id(char const* signature, char const* what, std::string const& id) {
   if (id.empty() || is_plain_id(id))
     return false;
-  KsLogStream(KsLogLvl::Error) << signature << ": the " << what << " in the reply is not a plain id: "
-                               << kestrova::as_one_line(kestrova::as_quoted(id, '"', '\\')) << std::endl;
+  KsLogStream(KsLogLvl::Error) << signature << ": the " << what
+                               << " in the reply is not a plain id: " << kestrova::as_one_line_quoted(id) << std::endl;
   return true;
 }
 

@@ -68,8 +68,8 @@ int KsModuleRuStack::check_resource(std::string const& resource) {
   if (resource.empty())
     return 0;
   if (resource == settings.vm_id) {
-    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": the VM '" << settings.vm_id << "' can't backup itself"
-                                 << std::endl;
+    KsLogStream(KsLogLvl::Error) << kCheckResourceSig << ": the VM '" << kestrova::as_one_line(settings.vm_id)
+                                 << "' can't backup itself" << std::endl;
     return 2;
   }
 
@@ -102,7 +102,8 @@ int KsModuleRuStack::list_all_resources(bool headers) {
   }
   curlAPI client(settings);
   if (client.login(false) != 0) {
-    KsLogStream(KsLogLvl::Error) << kListSig << ": unable login to url: " << settings.url << std::endl;
+    KsLogStream(KsLogLvl::Error) << kListSig << ": unable login to url: " << kestrova::as_one_line(settings.url)
+                                 << std::endl;
     return 2;
   }
   std::vector<rustack_vm_info> servers;

@@ -21,6 +21,7 @@
 // What they build on, each declared in the header of its name:
 //   curl_api*.cpp          the REST client (curl_api.h tells which file holds
 //                          what)
+//   url_parts.cpp          where a URL leads, for redirects and list pages
 //   records.cpp            descriptions, settings, their archive texts
 //   poll.cpp               the bounded wait of every poll loop
 //   volume_wait.cpp        the wait for a volume status
@@ -31,8 +32,7 @@
 //                          found
 //   create_lookup.cpp      what a failed create request made; the lock
 //                          around a create and its lookup
-//   leftovers.cpp          what a clean-up left; the wait before one; the
-//                          scope that holds the shutdown signals
+//   leftovers.cpp          what a clean-up left; the wait before one
 //   cleanup_retry.cpp      clean-up requests tried again
 //   restore_bootable.cpp   restored volumes a server can boot from
 #pragma once

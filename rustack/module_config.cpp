@@ -75,8 +75,8 @@ bool service_segment(std::string const& service, std::string const& version_id, 
   if (curlAPI::api_path_segment(version_id, segment))
     return true;
   KsLogStream(KsLogLvl::Error) << kLoadApiSig << ": the " << service << " version id "
-                               << kestrova::as_one_line(kestrova::as_quoted(version_id, '"', '\\'))
-                               << " does not give a service path segment" << std::endl;
+                               << kestrova::as_one_line_quoted(version_id) << " does not give a service path segment"
+                               << std::endl;
   return false;
 }
 

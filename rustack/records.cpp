@@ -101,8 +101,7 @@ int fill_volume_config(std::string const& directory, std::string const& volume_i
   // The id comes from a saved description: it must name a file inside the
   // directory, not one elsewhere.
   if (!ks_utils_common::is_plain_name(volume_id)) {
-    KsLogStream(KsLogLvl::Error) << signature << ": the volume id "
-                                 << kestrova::as_one_line(kestrova::as_quoted(volume_id, '"', '\\'))
+    KsLogStream(KsLogLvl::Error) << signature << ": the volume id " << kestrova::as_one_line_quoted(volume_id)
                                  << " is not a plain file name" << std::endl;
     return 7;
   }

@@ -92,8 +92,8 @@ bool write_image(std::string const& image, std::string const& device, std::strin
   }
   if (image_size > device_size) {
     KsLogStream(KsLogLvl::Error) << sig << ": the image '" << as_one_line(image) << "' of " << image_size
-                                 << " bytes is larger than volume '" << as_one_line(id) << "' of " << device_size << " bytes"
-                                 << std::endl;
+                                 << " bytes is larger than volume '" << as_one_line(id) << "' of " << device_size
+                                 << " bytes" << std::endl;
     return false;
   }
   std::string output;
@@ -249,7 +249,8 @@ bool KsModuleRuStack::deployment(bool const&) {
     }
     curlAPI client(settings);
     if (client.login(false) != 0) {
-      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to login to url: " << settings.url << std::endl;
+      KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to login to url: " << as_one_line(settings.url)
+                                   << std::endl;
       return false;
     }
     std::string const& directory = options_.tmp_operation_directory;
@@ -277,8 +278,8 @@ bool KsModuleRuStack::deployment(bool const&) {
       std::string const& id = entry.first;
       std::string device;
       if (client.attach_volume(server.id, id, device) != 0) {
-        KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << as_one_line(id) << "' to server '"
-                                     << as_one_line(server.name) << "'" << std::endl;
+        KsLogStream(KsLogLvl::Error) << kDeploymentSig << ": unable to attach volume '" << as_one_line(id)
+                                     << "' to server '" << as_one_line(server.name) << "'" << std::endl;
         log_kept_restore_objects(client, kDeploymentSig);
         return false;
       }
@@ -290,8 +291,7 @@ bool KsModuleRuStack::deployment(bool const&) {
         return false;
       }
       KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(id) << "' was successfully attached to VM '"
-                                  << as_one_line(server.id) << "'"
-                                  << std::endl;
+                                  << as_one_line(server.id) << "'" << std::endl;
     }
     return true;
   } catch (fs::filesystem_error const& e) {
@@ -333,7 +333,7 @@ int KsModuleRuStack::restore_volumes(server_conf const& server, std::string cons
 
   try {
     if (run.client.login(false) != 0) {
-      KsLogStream(KsLogLvl::Error) << sig << ": unable to login to url: " << settings.url << std::endl;
+      KsLogStream(KsLogLvl::Error) << sig << ": unable to login to url: " << as_one_line(settings.url) << std::endl;
       return 7;
     }
     // Every description and image is checked before anything is made.
@@ -368,8 +368,8 @@ bool KsModuleRuStack::read_saved_volumes(restore_run& run, server_conf const& se
     }
     std::string const& name = record.attached_device_name;
     if (!rustack_restore::is_plain_file_name(name)) {
-      KsLogStream(KsLogLvl::Error) << sig << ": the image name " << as_one_line(kestrova::as_quoted(name, '"', '\\'))
-                                   << " of volume '" << as_one_line(id) << "' is not a plain file name" << std::endl;
+      KsLogStream(KsLogLvl::Error) << sig << ": the image name " << kestrova::as_one_line_quoted(name) << " of volume '"
+                                   << as_one_line(id) << "' is not a plain file name" << std::endl;
       return false;
     }
     auto const same = image_owner.find(name);
@@ -427,12 +427,13 @@ bool KsModuleRuStack::fill_restored_volumes(restore_run& run, server_conf const&
     auto const same_device = devices.find(device);
     if (same_device != devices.end()) {
       KsLogStream(KsLogLvl::Error) << sig << ": volumes '" << as_one_line(same_device->second) << "' and '"
-                                   << as_one_line(id) << "' appeared as the same device '" << as_one_line(device) << "'" << std::endl;
+                                   << as_one_line(id) << "' appeared as the same device '" << as_one_line(device) << "'"
+                                   << std::endl;
       return false;
     }
     devices[device] = id;
-    KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(id) << "' was successfully attached to VM '" << settings.vm_id << "'"
-                                << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Volume '" << as_one_line(id) << "' was successfully attached to VM '"
+                                << as_one_line(settings.vm_id) << "'" << std::endl;
     if (!write_image(run.images[k], device, id, dd_block_size)) return false;
   }
   return true;
@@ -512,7 +513,8 @@ int KsModuleRuStack::deploy_vm(std::string const& boot_volume_id, rustack_server
                                server_conf& server) {
   curlAPI client(settings);
   if (client.login(false) != 0) {
-    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to login to url: " << settings.url << std::endl;
+    KsLogStream(KsLogLvl::Error) << kDeployVmSig << ": unable to login to url: " << as_one_line(settings.url)
+                                 << std::endl;
     return 7;
   }
   // From the list the name is chosen from to the end of the lookup: another

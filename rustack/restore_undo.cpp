@@ -52,17 +52,18 @@ void KsModuleRuStack::undo_restore_volumes(curlAPI& client, char const* signatur
 
 void KsModuleRuStack::remove_interrupted_restore(curlAPI& client, char const* signature) {
   if (!restore_server_id.empty()) {
-    KsLogStream(KsLogLvl::Info) << "Removing server '" << kestrova::as_one_line(restore_server_id) << "' of the interrupted restore ..."
-                                << std::endl;
+    KsLogStream(KsLogLvl::Info) << "Removing server '" << kestrova::as_one_line(restore_server_id)
+                                << "' of the interrupted restore ..." << std::endl;
     std::string status;
     bool const gone = rustack_cleanup::with_retries(rustack_cleanup::retry_policy(), [&] {
       return delete_server_until_gone(client, restore_server_id, rustack_cleanup::settle_bound(settings), status);
     });
     if (gone) {
-      KsLogStream(KsLogLvl::Info) << "Server '" << kestrova::as_one_line(restore_server_id) << "' was removed" << std::endl;
+      KsLogStream(KsLogLvl::Info) << "Server '" << kestrova::as_one_line(restore_server_id) << "' was removed"
+                                  << std::endl;
     } else {
-      KsLogStream(KsLogLvl::Error) << signature << ": server '" << kestrova::as_one_line(restore_server_id) << "' named '"
-                                   << kestrova::as_one_line(restore_server_name) << "' is left behind"
+      KsLogStream(KsLogLvl::Error) << signature << ": server '" << kestrova::as_one_line(restore_server_id)
+                                   << "' named '" << kestrova::as_one_line(restore_server_name) << "' is left behind"
                                    << (status.empty() ? std::string(" (its state cannot be read)")
                                                       : " in the state " + kestrova::as_one_line(status))
                                    << std::endl;
@@ -89,9 +90,9 @@ void KsModuleRuStack::log_kept_restore_objects(curlAPI& client, char const* sign
     std::string const where =
         state(client.compute_base() + "/servers/" + curl_api_ops::path_segment(restore_server_id), "server");
     if (!where.empty())
-      KsLogStream(KsLogLvl::Error) << signature << ": server '" << kestrova::as_one_line(restore_server_id) << "' named '"
-                                   << kestrova::as_one_line(restore_server_name) << "' of the failed restore remains"
-                                   << where << std::endl;
+      KsLogStream(KsLogLvl::Error) << signature << ": server '" << kestrova::as_one_line(restore_server_id)
+                                   << "' named '" << kestrova::as_one_line(restore_server_name)
+                                   << "' of the failed restore remains" << where << std::endl;
   }
   for (auto const& entry : restore_volumes_in_progress) {
     for (std::string const& id : entry.second) {
@@ -99,8 +100,9 @@ void KsModuleRuStack::log_kept_restore_objects(curlAPI& client, char const* sign
                                           curl_api_ops::path_segment(id),
                                       "volume");
       if (!where.empty())
-        KsLogStream(KsLogLvl::Error) << signature << ": the restored volume '" << kestrova::as_one_line(id) << "' of project '"
-                                     << kestrova::as_one_line(entry.first) << "' remains" << where << std::endl;
+        KsLogStream(KsLogLvl::Error) << signature << ": the restored volume '" << kestrova::as_one_line(id)
+                                     << "' of project '" << kestrova::as_one_line(entry.first) << "' remains" << where
+                                     << std::endl;
     }
   }
 }

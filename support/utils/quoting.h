@@ -42,6 +42,10 @@ inline std::string as_quoted_single(std::string const& text) { return as_quoted(
 // decoding back (a backslash of the text is not doubled).
 std::string as_one_line(std::string const& text);
 
+// A name or value for a message: in double quotes with backslash escapes
+// (as_quoted), as one line (as_one_line).
+inline std::string as_one_line_quoted(std::string const& text) { return as_one_line(as_quoted(text, '"', '\\')); }
+
 // A tool's output (virsh, ssh) for a log line: in single quotes with
 // backslash escapes (as_quoted_single), as one line (as_one_line). The line
 // ends at the end of the output are dropped before quoting, as as_one_line

@@ -564,6 +564,29 @@ INSTANTIATE_TEST_SUITE_P(
                                        "Warning: ksfd finished with an error flag"}),
     [](::testing::TestParamInfo<FullDirectoryRow> const& info) { return std::string(info.param.name); });
 
+// A record id with a line end (-r) never writes a line of its own: the
+// restore fails and its lines give the id on one line.
+TEST(HostileRecordId, IsWrittenOnOneLine) {
+  shared_backup();  // made by a harness of its own, before this one
+  Harness h;
+  h.cloud().set_polls(quick_polls());
+  kstest::TempDir store;
+  BackupClient client(h, store.str());
+  client.adopt("db-full", shared_backup().snapshot, shared_backup().archive);
+  CloudObjects const before = cloud_objects(h.inventory());
+  std::vector<std::string> args = client.restore_args("db-full", RestoreRequest(true));
+  std::string& record = *(std::find(args.begin(), args.end(), "-r") + 1);
+  record += "\nMAIN SNAPSHOT FILENAME:/forged";
+  ProcessResult const r = h.run(args);
+  std::string const log = h.log_text();
+  EXPECT_NE(r.status, 0) << r.out << log;
+  for (std::string const& text : {r.out, log}) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) EXPECT_NE(line.rfind("MAIN SNAPSHOT", 0), 0u) << line;
+  }
+  EXPECT_EQ(cloud_objects(h.inventory()), before);
+}
+
 struct MissingDirectoryRow {
   char const* name;
   char const* directory;  // moved aside for the run

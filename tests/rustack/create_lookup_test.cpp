@@ -61,6 +61,17 @@ class CreateLookup : public kstest::OpsCloudTest {
 
   static void options(std::string const& json) { cloud().control("POST", "options", json); }
 
+  // A create of a snapshot of `source` for "copy1" whose reply lost its id:
+  // `made` gets the one snapshot it made.
+  void create_snapshot_without_id(curlAPI& api, volume const& source, std::vector<std::string>& made) {
+    std::vector<std::string> const before = ids("snapshots");
+    fault(R"({"method": "POST", "path": ".*/snapshots", "patch": {"snapshot": {"id": null}}})");
+    std::string id;
+    ASSERT_NE(api.create_snapshot(sc::project, "copy1", source, id), 0);
+    made = new_ids("snapshots", before);
+    ASSERT_EQ(made.size(), 1u);
+  }
+
   // The list requests of a kind of object the services received, with their queries.
   static std::vector<std::string> list_queries(char const* kind) {
     std::vector<std::string> out;
@@ -320,12 +331,8 @@ TEST_P(NextLinks, AreFollowedOnlyOnTheConfiguredAddress) {
   options(R"({"volume_page_limit": 1, "volume_link_prefix": ")" + std::string(c.prefix) + "\"}");
   curlAPI api(settings);
   auto const search = rustack_lookup::snapshot_search(api, lock, sc::project, source, "copy1");
-  std::vector<std::string> const before = ids("snapshots");
-  fault(R"({"method": "POST", "path": ".*/snapshots", "patch": {"snapshot": {"id": null}}})");
-  std::string id;
-  ASSERT_NE(api.create_snapshot(sc::project, "copy1", source, id), 0);
-  std::vector<std::string> const made = new_ids("snapshots", before);
-  ASSERT_EQ(made.size(), 1u);
+  std::vector<std::string> made;
+  ASSERT_NO_FATAL_FAILURE(create_snapshot_without_id(api, source, made));
   std::vector<std::string> const found = search.find_made(api, kSig, 1, kPause);
   if (c.followed) {
     EXPECT_EQ(found, made) << log.text();
@@ -449,12 +456,8 @@ TEST_F(CreateLookup, WithoutTheLockANewMatchIsNamedAndLeft) {
   volume const source = record_of(sc::web_data);
   curlAPI api(settings);
   auto const search = rustack_lookup::snapshot_search(api, lock, sc::project, source, "copy1");
-  std::vector<std::string> const before = ids("snapshots");
-  fault(R"({"method": "POST", "path": ".*/snapshots", "patch": {"snapshot": {"id": null}}})");
-  std::string id;
-  ASSERT_NE(api.create_snapshot(sc::project, "copy1", source, id), 0);
-  std::vector<std::string> const made = new_ids("snapshots", before);
-  ASSERT_EQ(made.size(), 1u);
+  std::vector<std::string> made;
+  ASSERT_NO_FATAL_FAILURE(create_snapshot_without_id(api, source, made));
   EXPECT_TRUE(search.find_made(api, kSig, 3, kPause).empty());
   EXPECT_TRUE(log.contains("Error: void f(): 1 new object(s) match the snapshot named 'snapshot-web-data' of volume '" +
                            std::string(sc::web_data) + "' of the failed request ('" + made[0] +
